@@ -1,0 +1,31 @@
+// The serial link: open and configure the port, read one buffer, close, blank the buffer.
+// Every operation acts on the LinkState it is given (the calling thread's) and reports
+// device failures to the user where they happen.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "link_state.h"
+#include "services.h"
+
+namespace qel::ModuleAPI {
+
+inline constexpr std::int32_t kBaudRate = 9600;
+
+void ClearBuffer(LinkState& link);
+
+// True: the port is open and configured and link.PortHandle is valid.
+// Throws RuntimeFault when baud is 0 (the handle is closed first).
+bool OpenPort(LinkState& link, const Services& services, std::string_view name,
+              std::int32_t baud);
+
+void ReadPort(LinkState& link, const Services& services);
+
+void ClosePort(LinkState& link, const Services& services);
+
+// The values OpenPort hands to the platform, exposed for the back ends' tests.
+LineSettings MakeLineSettings(std::int32_t baud);
+CommTimeouts MakeTimeouts(std::int32_t baud);
+
+}  // namespace qel::ModuleAPI
