@@ -1,0 +1,101 @@
+#include "module_api.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "messages.h"
+#include "runtime_fault.h"
+
+namespace qel::ModuleAPI {
+
+void ClearBuffer(LinkState& link) { std::memset(link.RxBuffer, 0x20, sizeof link.RxBuffer); }
+
+LineSettings MakeLineSettings(std::int32_t baud) {
+  LineSettings dcb;
+  dcb.DCBlength = 28;
+  dcb.BaudRate = static_cast<std::uint32_t>(baud);
+  // Binary, parity checking flag, TX continues on XOFF; no handshake, DTR and RTS held off.
+  dcb.Flags = kDcbBinary | kDcbParity | kDcbTxContinueOnXoff;
+  dcb.wReserved = 0;
+  dcb.XonLim = 128;
+  dcb.XoffLim = 64;
+  dcb.ByteSize = 8;
+  dcb.Parity = 0;    // NOPARITY
+  dcb.StopBits = 0;  // ONESTOPBIT
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0x23;
+  dcb.EofChar = 0x1A;
+  dcb.EvtChar = 0;
+  dcb.wReserved1 = 0;
+  return dcb;
+}
+
+CommTimeouts MakeTimeouts(std::int32_t baud) {
+  if (baud == 0) throw RuntimeFault("Division by zero");
+  CommTimeouts timeouts;
+  // Return what is waiting at once; otherwise stop after a 1 ms gap or 1 ms per byte + 1 ms.
+  timeouts.ReadIntervalTimeout = 1;
+  timeouts.ReadTotalTimeoutMultiplier = 1;
+  timeouts.ReadTotalTimeoutConstant = 1;
+  const double per_byte = std::floor(12000.0 / static_cast<double>(baud)) + 1.0;
+  if (!(per_byte >= -2147483648.0 && per_byte <= 2147483647.0)) throw RuntimeFault("Overflow");
+  timeouts.WriteTotalTimeoutMultiplier =
+      static_cast<std::uint32_t>(static_cast<std::int32_t>(per_byte));
+  timeouts.WriteTotalTimeoutConstant = 20;
+  return timeouts;
+}
+
+bool OpenPort(LinkState& link, const Services& services, std::string_view name,
+              std::int32_t baud) {
+  std::string device(name);
+  device += ':';
+  const OpenOutcome opened = services.serial.Open(device);
+  link.PortHandle = opened.handle;
+  if (link.PortHandle == kInvalidPortHandle) {
+    services.messages.Show(messages::OpenFailed(name, opened.code), kDriverCaption,
+                           MessageIcon::kNone);
+    return false;
+  }
+
+  services.serial.Purge(link.PortHandle);
+
+  link.LineSettings = MakeLineSettings(baud);
+  const SysStatus state = services.serial.SetState(link.PortHandle, link.LineSettings);
+
+  try {
+    link.Timeouts = MakeTimeouts(baud);
+  } catch (...) {
+    // The fault reaches the caller, but never with the port left held.
+    services.serial.Close(link.PortHandle);
+    throw;
+  }
+  const SysStatus timeouts = services.serial.SetTimeouts(link.PortHandle, link.Timeouts);
+
+  if (state.ok && timeouts.ok) return true;
+
+  // The last failing call's code is what the system reports at this point.
+  const std::uint32_t code = timeouts.ok ? state.code : timeouts.code;
+  services.messages.Show(messages::SetupFailed(code), kDriverCaption, MessageIcon::kNone);
+  services.serial.Close(link.PortHandle);
+  return false;
+}
+
+void ReadPort(LinkState& link, const Services& services) {
+  ClearBuffer(link);
+  const ReadOutcome read = services.serial.Read(link.PortHandle, link.RxBuffer, kReadSize);
+  link.BytesRead = static_cast<std::int32_t>(read.bytes_read > kReadSize ? kReadSize
+                                                                          : read.bytes_read);
+  if (!read.status.ok) {
+    // No error state is kept by this component, so the description is always empty.
+    services.messages.Show(messages::ReadFailed(read.status.code, ""),
+                           messages::kReadFailedCaption, MessageIcon::kCritical);
+  }
+}
+
+void ClosePort(LinkState& link, const Services& services) {
+  services.serial.Close(link.PortHandle);
+}
+
+}  // namespace qel::ModuleAPI
