@@ -45,18 +45,31 @@ bool IsComName(std::string_view name, unsigned& number) {
 speed_t SpeedFor(std::uint32_t baud, bool& known) {
   known = true;
   switch (baud) {
-    case 110: return B110;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: known = false; return B0;
+    case 110:
+      return B110;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      known = false;
+      return B0;
   }
 }
 
@@ -69,8 +82,8 @@ constexpr unsigned kDcbRtsShift = 12;
 
 // The read policy of one COMMTIMEOUTS record applied to a request of `count` bytes.
 struct ReadPlan {
-  bool return_waiting_only = false;    // MAXDWORD, 0, 0: never wait
-  bool wait_first_byte_only = false;   // MAXDWORD, MAXDWORD, c: wait up to c for one byte
+  bool return_waiting_only = false;       // MAXDWORD, 0, 0: never wait
+  bool wait_first_byte_only = false;      // MAXDWORD, MAXDWORD, c: wait up to c for one byte
   std::chrono::milliseconds interval{0};  // 0: no limit between bytes
   std::chrono::milliseconds total{0};     // 0: no overall limit
 };
@@ -142,22 +155,41 @@ class TermiosSerial final : public SerialApi {
 
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
     switch (settings.ByteSize) {
-      case 5: tio.c_cflag |= CS5; break;
-      case 6: tio.c_cflag |= CS6; break;
-      case 7: tio.c_cflag |= CS7; break;
-      case 8: tio.c_cflag |= CS8; break;
-      default: return SysStatus::Fail(EINVAL);
+      case 5:
+        tio.c_cflag |= CS5;
+        break;
+      case 6:
+        tio.c_cflag |= CS6;
+        break;
+      case 7:
+        tio.c_cflag |= CS7;
+        break;
+      case 8:
+        tio.c_cflag |= CS8;
+        break;
+      default:
+        return SysStatus::Fail(EINVAL);
     }
     switch (settings.Parity) {
-      case 0: break;                                 // NOPARITY
-      case 1: tio.c_cflag |= PARENB | PARODD; break;  // ODDPARITY
-      case 2: tio.c_cflag |= PARENB; break;           // EVENPARITY
-      default: return SysStatus::Fail(EINVAL);        // mark and space are not offered
+      case 0:
+        break;  // NOPARITY
+      case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;  // ODDPARITY
+      case 2:
+        tio.c_cflag |= PARENB;
+        break;  // EVENPARITY
+      default:
+        return SysStatus::Fail(EINVAL);  // mark and space are not offered
     }
     switch (settings.StopBits) {
-      case 0: break;                    // ONESTOPBIT
-      case 2: tio.c_cflag |= CSTOPB; break;  // TWOSTOPBITS
-      default: return SysStatus::Fail(EINVAL);
+      case 0:
+        break;  // ONESTOPBIT
+      case 2:
+        tio.c_cflag |= CSTOPB;
+        break;  // TWOSTOPBITS
+      default:
+        return SysStatus::Fail(EINVAL);
     }
     tio.c_cflag |= CLOCAL | CREAD;
     if (settings.Flags & kDcbOutxCtsFlow) tio.c_cflag |= CRTSCTS;
