@@ -1,0 +1,135 @@
+// qelscale: the driver from the command line.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "qel_weigher/qel_weigher.h"
+#include "serial_ports.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: qelscale probe PORT\n"
+    "       qelscale weigh [PORT] [--watch] [--count N]\n"
+    "       qelscale ports\n"
+    "\n"
+    "  probe  chooses PORT and checks that a scale sends a weight there;\n"
+    "         exit status 0 when it does, 1 otherwise\n"
+    "  weigh  prints the weight the scale shows (\"0\" when no valid reading arrives);\n"
+    "         with PORT, that port is chosen first (default COM1)\n"
+    "         --watch    repeat until interrupted\n"
+    "         --count N  stop after N readings\n"
+    "  ports  lists the serial devices present\n"
+    "\n"
+    "PORT is COMn (/dev/ttySn-1) or a device path such as /dev/ttyUSB0.\n"
+    "Every reading takes at least 600 ms. Driver messages go to stderr.\n";
+
+volatile sig_atomic_t interrupted = 0;
+void OnInterrupt(int) { interrupted = 1; }
+
+// Owns one driver object for the whole run.
+class Driver {
+ public:
+  Driver() : self_(Qelscale_Create()) {}
+  ~Driver() { Qelscale_Release(self_); }
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+  Qelscale* get() const { return self_; }
+
+ private:
+  Qelscale* self_;
+};
+
+int Usage(int status) {
+  std::fputs(kUsage, status == 0 ? stdout : stderr);
+  return status;
+}
+
+int Probe(const char* port) {
+  Driver driver;
+  if (driver.get() == nullptr) return 1;
+  if (Qelscale_OpenComPort_(driver.get(), port) != 0) {
+    std::printf("%s -> OK!\n", port);
+    return 0;
+  }
+  std::printf("%s: no weight received\n", port);
+  return 1;
+}
+
+int Weigh(const char* port, bool watch, long count) {
+  Driver driver;
+  if (driver.get() == nullptr) return 1;
+  if (port != nullptr) Qelscale_OpenComPort_(driver.get(), port);
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  long done = 0;
+  do {
+    const char* weight = Qelscale_GetWeight_(driver.get());
+    std::printf("%s\n", weight != nullptr ? weight : "0");
+    std::fflush(stdout);
+    ++done;
+  } while (!interrupted && (count > 0 ? done < count : watch));
+  return 0;
+}
+
+int Ports() {
+  for (const qelcli::SerialPort& port : qelcli::ListSerialPorts()) {
+    if (port.note.empty()) {
+      std::printf("%s\n", port.path.c_str());
+    } else {
+      std::printf("%s\t%s\n", port.path.c_str(), port.note.c_str());
+    }
+  }
+  return 0;
+}
+
+bool ParseCount(const char* text, long& count) {
+  char* end = nullptr;
+  count = std::strtol(text, &end, 10);
+  return *text != '\0' && *end == '\0' && count > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(2);
+  const std::string_view command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") return Usage(0);
+
+  if (command == "probe") {
+    if (argc != 3) return Usage(2);
+    return Probe(argv[2]);
+  }
+  if (command == "ports") {
+    if (argc != 2) return Usage(2);
+    return Ports();
+  }
+  if (command == "weigh") {
+    const char* port = nullptr;
+    bool watch = false;
+    long count = 0;
+    for (int i = 2; i < argc; ++i) {
+      const std::string_view arg = argv[i];
+      if (arg == "--watch") {
+        watch = true;
+      } else if (arg == "--count" && i + 1 < argc) {
+        if (!ParseCount(argv[++i], count)) return Usage(2);
+      } else if (arg == "--help" || arg == "-h") {
+        return Usage(0);
+      } else if (!arg.empty() && arg[0] != '-' && port == nullptr) {
+        port = argv[i];
+      } else {
+        return Usage(2);
+      }
+    }
+    return Weigh(port, watch, count);
+  }
+  return Usage(2);
+}

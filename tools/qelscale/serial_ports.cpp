@@ -1,0 +1,60 @@
+#include "serial_ports.h"
+
+#include <fcntl.h>
+#include <glob.h>
+#include <linux/serial.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace qelcli {
+namespace {
+
+std::vector<std::string> Glob(const char* pattern) {
+  std::vector<std::string> paths;
+  glob_t found{};
+  if (glob(pattern, 0, nullptr, &found) == 0) {
+    for (std::size_t i = 0; i < found.gl_pathc; ++i) paths.emplace_back(found.gl_pathv[i]);
+  }
+  globfree(&found);
+  // ttyS2 before ttyS10.
+  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  return paths;
+}
+
+// Every /dev/ttyS node exists whether or not a UART answers there; the driver reports
+// PORT_UNKNOWN for the empty ones.
+bool HasUart(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  serial_struct info{};
+  const bool present = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
+  close(fd);
+  return present;
+}
+
+}  // namespace
+
+std::vector<SerialPort> ListSerialPorts() {
+  std::vector<SerialPort> ports;
+  for (const std::string& path : Glob("/dev/ttyS[0-9]*")) {
+    if (!HasUart(path)) continue;
+    const unsigned long number = std::strtoul(path.c_str() + 9, nullptr, 10);
+    ports.push_back({path, "COM" + std::to_string(number + 1)});
+  }
+  for (const char* pattern : {"/dev/ttyUSB[0-9]*", "/dev/ttyACM[0-9]*"}) {
+    for (const std::string& path : Glob(pattern)) ports.push_back({path, ""});
+  }
+  for (const std::string& path : Glob("/dev/serial/by-id/*")) {
+    char* target = realpath(path.c_str(), nullptr);
+    ports.push_back({path, target != nullptr ? target : ""});
+    free(target);
+  }
+  return ports;
+}
+
+}  // namespace qelcli
