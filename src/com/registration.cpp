@@ -1,0 +1,143 @@
+// Self-registration: the ProgID, the class with its in-process server, and the type library
+// with its interface. Registering twice or unregistering twice is harmless; a registration
+// that fails half-way is rolled back.
+#include <ole2.h>
+
+#include <string>
+#include <vector>
+
+#include "Qel_weigher.h"
+#include "com_ptr.h"
+#include "handles.h"
+#include "module.h"
+#include "qelscale_object.h"
+
+namespace {
+
+using qel::com::ComPtr;
+using qel::win32::RegKey;
+
+constexpr wchar_t kClsid[] = L"{C58A209C-DE26-4AEF-9764-B1247370A88B}";
+constexpr wchar_t kLibid[] = L"{819735E9-66CF-4727-A6E9-8C98E394F906}";
+constexpr wchar_t kClassName[] = L"Qelscale";
+
+const std::wstring kClassKey = std::wstring(L"CLSID\\") + kClsid;
+
+struct Entry {
+  std::wstring key;     // under HKEY_CLASSES_ROOT
+  const wchar_t* name;  // nullptr: the key's default value
+  std::wstring data;
+};
+
+#ifdef _WIN64
+constexpr SYSKIND kSysKind = SYS_WIN64;
+#else
+constexpr SYSKIND kSysKind = SYS_WIN32;
+#endif
+
+HRESULT SetValue(const Entry& entry) {
+  RegKey key;
+  LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0,
+                                     KEY_SET_VALUE, nullptr, key.put(), nullptr);
+  if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+  const auto bytes = static_cast<DWORD>((entry.data.size() + 1) * sizeof(wchar_t));
+  status = ::RegSetValueExW(key.get(), entry.name, 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(entry.data.c_str()), bytes);
+  return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
+}
+
+HRESULT DeleteTree(const std::wstring& key) {
+  const LSTATUS status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+  if (status == ERROR_SUCCESS) {
+    // RegDeleteTree empties the key; the key itself goes separately.
+    const LSTATUS removed = ::RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND) {
+      return HRESULT_FROM_WIN32(removed);
+    }
+    return S_OK;
+  }
+  return status == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(status);
+}
+
+bool KeyExists(const std::wstring& key) {
+  RegKey opened;
+  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, opened.put()) ==
+         ERROR_SUCCESS;
+}
+
+HRESULT UnregisterTypeLibrary() {
+  // Only ours: the library key of this bitness, if present.
+  const std::wstring platform_key =
+      std::wstring(L"TypeLib\\") + kLibid +
+      (kSysKind == SYS_WIN64 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32");
+  if (!KeyExists(platform_key)) return S_OK;
+  return ::UnRegisterTypeLib(LIBID_Qel_weigher, 1, 0, LOCALE_NEUTRAL, kSysKind);
+}
+
+// Removes everything registration writes; keeps going past failures and reports the first.
+HRESULT UnregisterAll() {
+  HRESULT first = S_OK;
+  auto keep = [&first](HRESULT hr) {
+    if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+  };
+  keep(UnregisterTypeLibrary());
+  keep(DeleteTree(kClassKey));
+  keep(DeleteTree(qel::com::kProgId));
+  return first;
+}
+
+HRESULT RegisterAll() {
+  const std::wstring path = qel::com::ModulePath();
+  if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
+  const std::wstring progid = qel::com::kProgId;
+
+  const std::vector<Entry> entries = {
+      {progid, nullptr, kClassName},
+      {progid + L"\\CLSID", nullptr, kClsid},
+      {kClassKey, nullptr, kClassName},
+      {kClassKey + L"\\InprocServer32", nullptr, path},
+      {kClassKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+      {kClassKey + L"\\ProgID", nullptr, progid},
+      {kClassKey + L"\\TypeLib", nullptr, kLibid},
+      {kClassKey + L"\\VERSION", nullptr, L"1.0"},
+  };
+  for (const Entry& entry : entries) {
+    const HRESULT hr = SetValue(entry);
+    if (FAILED(hr)) return hr;
+  }
+
+  ComPtr<ITypeLib> library;
+  HRESULT hr = qel::com::EmbeddedTypeLib(library.put());
+  if (FAILED(hr)) return hr;
+  // Writes the type library key and the interface with the automation marshaller.
+  return ::RegisterTypeLib(library.get(), const_cast<LPOLESTR>(path.c_str()), nullptr);
+}
+
+void RollBack() noexcept {
+  try {
+    UnregisterAll();
+  } catch (...) {
+    // Out of memory while cleaning up: nothing more can be done.
+  }
+}
+
+}  // namespace
+
+STDAPI DllRegisterServer() {
+  try {
+    const HRESULT hr = RegisterAll();
+    if (FAILED(hr)) RollBack();
+    return hr;
+  } catch (...) {
+    RollBack();
+    return E_OUTOFMEMORY;
+  }
+}
+
+STDAPI DllUnregisterServer() {
+  try {
+    return UnregisterAll();
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}

@@ -1,0 +1,44 @@
+#include "win32_services.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "text.h"
+
+namespace qel::win32 {
+
+void Win32MessageBox::Show(std::string_view text, std::string_view caption, MessageIcon icon) {
+  const UINT style = MB_OK | (icon == MessageIcon::kCritical ? MB_ICONERROR : 0);
+  ::MessageBoxW(nullptr, Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(), style);
+}
+
+NumberFormat Win32Locale::UserNumberFormat() {
+  NumberFormat format;
+  wchar_t value[16] = {};
+  if (::GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, value, 16) > 0 && value[0] != 0) {
+    format.decimal_separator = WideToUtf8(value);
+  }
+  if (::GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_ILZERO, value, 16) > 0) {
+    format.leading_zero = value[0] != L'0';
+  }
+  return format;
+}
+
+void Win32Sleeper::SleepMs(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+}  // namespace qel::win32
+
+namespace qel {
+
+Services& PlatformServices() {
+  static win32::Win32Serial serial;
+  static win32::Win32MessageBox messages;
+  static win32::Win32Locale locale;
+  static win32::Win32Sleeper sleeper;
+  static win32::TlsLinkStateStore states;
+  static Services services{serial, messages, locale, sleeper, states};
+  return services;
+}
+
+}  // namespace qel
