@@ -1,0 +1,235 @@
+// The termios back end on pseudo-terminals the test drives itself.
+#include "serial_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "module_api.h"
+
+namespace qel::posix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
+}
+
+TEST(DevicePath, MapsComNamesAndPaths) {
+  EXPECT_EQ(DevicePathFor("COM1:"), "/dev/ttyS0");
+  EXPECT_EQ(DevicePathFor("com3:"), "/dev/ttyS2");
+  EXPECT_EQ(DevicePathFor("Com12:"), "/dev/ttyS11");
+  EXPECT_EQ(DevicePathFor("/dev/pts/5:"), "/dev/pts/5");
+  EXPECT_EQ(DevicePathFor("/dev/serial/by-id/usb-x:"), "/dev/serial/by-id/usb-x");
+  // Only the colon the driver adds is removed.
+  EXPECT_EQ(DevicePathFor("/tmp/a::"), "/tmp/a:");
+  for (const char* refused : {"COM0:", "COM:", "COM01:", "COM1x:", "COMA:", "ttyS0:", ":", "",
+                              "COM3::", "COM99999999:", " COM1:", "LPT1:"}) {
+    EXPECT_FALSE(DevicePathFor(refused).has_value()) << refused;
+  }
+}
+
+// A pseudo-terminal whose master side the test holds, opened through the back end.
+class PtyPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    char name[128];
+    ASSERT_EQ(ptsname_r(master_, name, sizeof name), 0);
+    path_ = name;
+  }
+  void TearDown() override {
+    if (handle_ != kInvalidPortHandle) serial().Close(handle_);
+    if (master_ >= 0) close(master_);
+  }
+
+  SerialApi& serial() { return PosixSerialApi(); }
+
+  // Opens and configures the slave the way the driver does.
+  void OpenAsDriver() {
+    const OpenOutcome opened = serial().Open(path_ + ":");
+    ASSERT_NE(opened.handle, kInvalidPortHandle) << "errno " << opened.code;
+    handle_ = opened.handle;
+    ASSERT_TRUE(serial().SetState(handle_, ModuleAPI::MakeLineSettings(9600)).ok);
+    ASSERT_TRUE(serial().SetTimeouts(handle_, ModuleAPI::MakeTimeouts(9600)).ok);
+  }
+
+  void SendFromDevice(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  ReadOutcome Read255() {
+    buffer_.assign(256, 0);
+    return serial().Read(handle_, buffer_.data(), 255);
+  }
+
+  int master_ = -1;
+  std::string path_;
+  PortHandle handle_ = kInvalidPortHandle;
+  std::vector<std::uint8_t> buffer_;
+};
+
+TEST_F(PtyPort, LineIsRaw9600With8N1AndNoFlowControl) {
+  OpenAsDriver();
+  termios tio{};
+  ASSERT_EQ(tcgetattr(static_cast<int>(handle_), &tio), 0);
+  EXPECT_EQ(cfgetispeed(&tio), B9600);
+  EXPECT_EQ(cfgetospeed(&tio), B9600);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+}
+
+TEST_F(PtyPort, WaitingBytesReturnAtOnceAndAReadStopsAt255) {
+  OpenAsDriver();
+  SendFromDevice(std::string(300, 'x'));
+  std::this_thread::sleep_for(milliseconds(20));
+  const auto start = Clock::now();
+  ReadOutcome first = Read255();
+  EXPECT_LT(ElapsedMs(start), 100);
+  ASSERT_TRUE(first.status.ok);
+  EXPECT_EQ(first.bytes_read, 255u);
+  EXPECT_EQ(buffer_[255], 0) << "the last byte of the buffer is never written";
+  // The rest stays queued for the next read.
+  ReadOutcome second = Read255();
+  ASSERT_TRUE(second.status.ok);
+  EXPECT_EQ(second.bytes_read, 45u);
+}
+
+TEST_F(PtyPort, NothingReceivedIsSuccessAfterTheTotalTimeout) {
+  OpenAsDriver();
+  const auto start = Clock::now();
+  const ReadOutcome read = Read255();
+  const long elapsed = ElapsedMs(start);
+  EXPECT_TRUE(read.status.ok);
+  EXPECT_EQ(read.bytes_read, 0u);
+  EXPECT_GE(elapsed, 255);  // 1 ms x 255 + 1 ms
+  EXPECT_LT(elapsed, 450);
+}
+
+TEST_F(PtyPort, AGapBetweenBytesEndsTheRead) {
+  OpenAsDriver();
+  std::thread device([this] {
+    std::this_thread::sleep_for(milliseconds(30));
+    SendFromDevice("=432.");
+    std::this_thread::sleep_for(milliseconds(60));
+    SendFromDevice("100");
+  });
+  const auto start = Clock::now();
+  const ReadOutcome read = Read255();
+  const long elapsed = ElapsedMs(start);
+  device.join();
+  ASSERT_TRUE(read.status.ok);
+  EXPECT_EQ(read.bytes_read, 5u);
+  EXPECT_GE(elapsed, 25);
+  EXPECT_LT(elapsed, 85);
+}
+
+TEST_F(PtyPort, InputFromBeforeTheOpenIsDiscarded) {
+  // A reading must never come from before the call: open once so bytes can queue, then
+  // let the device send while the port is closed.
+  int early = open(path_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(early, 0);
+  SendFromDevice("=432.100=432.100");
+  close(early);
+  SendFromDevice("=432.100=432.100");
+  OpenAsDriver();
+  const ReadOutcome read = Read255();
+  EXPECT_TRUE(read.status.ok);
+  EXPECT_EQ(read.bytes_read, 0u);
+}
+
+TEST_F(PtyPort, DeviceHangingUpDuringTheReadFailsItWithEio) {
+  OpenAsDriver();
+  std::thread device([this] {
+    std::this_thread::sleep_for(milliseconds(20));
+    close(master_);
+    master_ = -1;
+  });
+  const auto start = Clock::now();
+  const ReadOutcome read = Read255();
+  device.join();
+  EXPECT_LT(ElapsedMs(start), 200) << "the hang-up ends the wait";
+  EXPECT_FALSE(read.status.ok);
+  EXPECT_EQ(read.status.code, static_cast<std::uint32_t>(EIO));
+  EXPECT_EQ(read.bytes_read, 0u);
+}
+
+TEST_F(PtyPort, DeviceGoneBeforeTheReadFailsItEvenWithBytesQueued) {
+  OpenAsDriver();
+  SendFromDevice("=432.1");
+  close(master_);
+  master_ = -1;
+  const ReadOutcome read = Read255();
+  EXPECT_FALSE(read.status.ok);
+  EXPECT_EQ(read.status.code, static_cast<std::uint32_t>(EIO));
+  EXPECT_EQ(read.bytes_read, 0u) << "a failed read reports no bytes";
+}
+
+TEST_F(PtyPort, PortIsExclusiveUntilClosed) {
+  OpenAsDriver();
+  // Another holder through the same back end, as a second thread of the driver would be.
+  const OpenOutcome second = serial().Open(path_ + ":");
+  EXPECT_EQ(second.handle, kInvalidPortHandle);
+  EXPECT_EQ(second.code, static_cast<std::uint32_t>(EBUSY));
+
+  serial().Close(handle_);
+  handle_ = kInvalidPortHandle;
+  // The exclusive flag does not outlive the close, so other users can open the port.
+  const int other = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(other, 0);
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  close(other);
+
+  const OpenOutcome again = serial().Open(path_ + ":");
+  EXPECT_NE(again.handle, kInvalidPortHandle);
+  handle_ = again.handle;
+}
+
+TEST_F(PtyPort, OtherTimeoutPolicies) {
+  OpenAsDriver();
+  // MAXDWORD, 0, 0: only what is waiting, never a wait.
+  CommTimeouts immediate{};
+  immediate.ReadIntervalTimeout = 0xFFFFFFFFu;
+  ASSERT_TRUE(serial().SetTimeouts(handle_, immediate).ok);
+  auto start = Clock::now();
+  EXPECT_EQ(Read255().bytes_read, 0u);
+  EXPECT_LT(ElapsedMs(start), 50);
+
+  // No interval limit: a gap does not end the read, the total does.
+  CommTimeouts total_only{};
+  total_only.ReadTotalTimeoutConstant = 150;
+  ASSERT_TRUE(serial().SetTimeouts(handle_, total_only).ok);
+  std::thread device([this] {
+    SendFromDevice("ab");
+    std::this_thread::sleep_for(milliseconds(40));
+    SendFromDevice("cd");
+  });
+  start = Clock::now();
+  const ReadOutcome read = Read255();
+  device.join();
+  EXPECT_EQ(read.bytes_read, 4u);
+  EXPECT_GE(ElapsedMs(start), 140);
+}
+
+}  // namespace
+}  // namespace qel::posix
