@@ -27,7 +27,6 @@ using vscale::Mode;
 
 constexpr std::int64_t kBytesPerSecond = 960;  // 9600 baud, 10 bits a byte with 8N1
 constexpr std::int64_t kNsPerSecond = 1000000000;
-constexpr std::int64_t kTickStreamingNs = 1000000;  // about one byte time
 constexpr std::int64_t kTickIdleNs = 2000000;
 constexpr std::size_t kHangupBytes = 6;  // sent before the device vanishes
 constexpr unsigned kHangupDelayMs = 100;
@@ -79,7 +78,6 @@ class VirtualScale {
 
   int Run() {
     bool stdin_open = true;
-    std::int64_t next_tick = NowNs();
     while (!stop_requested && !quit_) {
       if (stdin_open) stdin_open = PollCommands();
       if (quit_ || stop_requested) break;
@@ -97,10 +95,11 @@ class VirtualScale {
       client_ = client;
       if (client_) Stream();
 
-      next_tick += client_ ? kTickStreamingNs : kTickIdleNs;
+      // While streaming, wake when the next byte is due, so bytes leave one at a time
+      // about 1.04 ms apart as on the wire; a late wake sends the overdue bytes together.
       const std::int64_t now = NowNs();
-      if (next_tick < now) next_tick = now;  // never try to catch up on missed ticks
-      SleepUntilNs(next_tick);
+      SleepUntilNs(client_ ? stream_start_ns_ + (sent_ + 1) * kNsPerSecond / kBytesPerSecond
+                           : now + kTickIdleNs);
     }
     Cleanup();
     return 0;
