@@ -1,0 +1,743 @@
+// A C++ automation client of Qel_weigher.Qelscale, run under Wine against the virtual
+// scale on COM3. Each scenario checks one area and exits non-zero on any failed check.
+#include <ole2.h>
+#include <ocidl.h>
+#include <oleauto.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Qel_weigher.h"
+#include "check.h"
+#include "com_ptr.h"
+#include "handles.h"
+#include "message_box_watch.h"
+
+using qel::com::Bstr;
+using qel::com::ComPtr;
+using qel::com::Variant;
+
+namespace qeltest {
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size,
+                        nullptr, nullptr);
+  return out;
+}
+
+std::string Hex(long value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
+  return text;
+}
+
+}  // namespace qeltest
+
+namespace {
+
+constexpr DISPID kGetWeight = 0x60030000;
+constexpr DISPID kOpenComPort = 0x60030001;
+constexpr wchar_t kProgId[] = L"Qel_weigher.Qelscale";
+
+class ComApartment {
+ public:
+  explicit ComApartment(DWORD model = COINIT_APARTMENTTHREADED)
+      : hr_(::CoInitializeEx(nullptr, model)) {}
+  ~ComApartment() {
+    if (SUCCEEDED(hr_)) ::CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  HRESULT hr_;
+};
+
+std::wstring Widen(const char* text) {
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), size);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+HRESULT CreateScale(ComPtr<IDispatch>& out) {
+  CLSID clsid;
+  HRESULT hr = ::CLSIDFromProgID(kProgId, &clsid);
+  if (FAILED(hr)) return hr;
+  return ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, out.put_void());
+}
+
+ComPtr<IDispatch> MustCreate() {
+  ComPtr<IDispatch> scale;
+  const HRESULT hr = CreateScale(scale);
+  CHECK_HR(S_OK, hr);
+  if (!scale) {
+    std::printf("cannot create %s, giving up\n", qeltest::Narrow(kProgId).c_str());
+    std::exit(2);
+  }
+  return scale;
+}
+
+HRESULT Invoke(IDispatch* scale, DISPID id, std::vector<VARIANTARG> args, VARIANT* result,
+               EXCEPINFO* exception = nullptr, std::vector<DISPID> named = {},
+               WORD flags = DISPATCH_METHOD) {
+  DISPPARAMS params{};
+  std::reverse(args.begin(), args.end());  // automation passes arguments last first
+  params.rgvarg = args.empty() ? nullptr : args.data();
+  params.cArgs = static_cast<UINT>(args.size());
+  params.rgdispidNamedArgs = named.empty() ? nullptr : named.data();
+  params.cNamedArgs = static_cast<UINT>(named.size());
+  UINT arg_error = 0;
+  return scale->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, exception,
+                       &arg_error);
+}
+
+std::wstring LateWeight(IDispatch* scale) {
+  Variant result;
+  CHECK_HR(S_OK, Invoke(scale, kGetWeight, {}, result.get()));
+  CHECK(result->vt == VT_BSTR);
+  return result->vt == VT_BSTR ? std::wstring(result->bstrVal, ::SysStringLen(result->bstrVal))
+                               : std::wstring();
+}
+
+// Probe with the port as a plain BSTR.
+bool LateProbe(IDispatch* scale, const wchar_t* port) {
+  Bstr name{std::wstring_view(port)};
+  VARIANTARG arg;
+  ::VariantInit(&arg);
+  arg.vt = VT_BSTR;
+  arg.bstrVal = name.get();
+  Variant result;
+  CHECK_HR(S_OK, Invoke(scale, kOpenComPort, {arg}, result.get()));
+  CHECK(result->vt == VT_BOOL);
+  CHECK(result->boolVal == VARIANT_TRUE || result->boolVal == VARIANT_FALSE);
+  return result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE;
+}
+
+// --- scenarios -------------------------------------------------------------------------
+
+int Dispatch(const std::wstring& expected_weight) {
+  ComApartment apartment;
+  ComPtr<IDispatch> scale = MustCreate();
+
+  // Names, case-insensitive as automation names are, and the DISPIDs of the type library.
+  struct NameCase {
+    const wchar_t* name;
+    DISPID id;
+    HRESULT hr;
+  };
+  for (const NameCase& c : {NameCase{L"GetWeight_", kGetWeight, S_OK},
+                            NameCase{L"OpenComPort_", kOpenComPort, S_OK},
+                            NameCase{L"getweight_", kGetWeight, S_OK},
+                            NameCase{L"OPENCOMPORT_", kOpenComPort, S_OK},
+                            NameCase{L"GetWeight", DISPID_UNKNOWN, DISP_E_UNKNOWNNAME}}) {
+    LPOLESTR name = const_cast<LPOLESTR>(c.name);
+    DISPID id = 0;
+    CHECK_HR(c.hr, scale->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+    CHECK_HR(c.id, id);
+  }
+
+  // Every form in which clients pass a string argument; the argument is never changed.
+  Bstr port{std::wstring_view(L"COM3")};
+  const BSTR original = port.get();
+  {
+    VARIANTARG arg;
+    ::VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = port.get();
+    Variant result;
+    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get()));
+    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
+  }
+  {
+    BSTR by_ref = port.get();
+    VARIANTARG arg;
+    ::VariantInit(&arg);
+    arg.vt = VT_BSTR | VT_BYREF;
+    arg.pbstrVal = &by_ref;
+    Variant result;
+    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get()));
+    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
+    CHECK(by_ref == original);
+  }
+  {
+    VARIANT variable;  // what a script engine passes for a variable
+    ::VariantInit(&variable);
+    variable.vt = VT_BSTR;
+    variable.bstrVal = port.get();
+    VARIANTARG arg;
+    ::VariantInit(&arg);
+    arg.vt = VT_VARIANT | VT_BYREF;
+    arg.pvarVal = &variable;
+    Variant result;
+    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get()));
+    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
+    CHECK(variable.vt == VT_BSTR && variable.bstrVal == original);
+  }
+  CHECK(port.get() == original);
+  CHECK_WSTR(L"COM3", port.view());
+
+  // Early binding through the dual interface gives what late binding gives.
+  ComPtr<_Qelscale> early;
+  CHECK_HR(S_OK, scale.As(early));
+  if (early) {
+    VARIANT_BOOL found = VARIANT_FALSE;
+    BSTR in_out = port.get();
+    CHECK_HR(S_OK, early->OpenComPort_(&in_out, &found));
+    CHECK(found == VARIANT_TRUE);
+    CHECK(in_out == original);
+    Bstr weight;
+    CHECK_HR(S_OK, early->GetWeight_(weight.put()));
+    CHECK_WSTR(expected_weight, weight.view());
+    CHECK_HR(E_POINTER, early->GetWeight_(nullptr));
+    CHECK_HR(E_POINTER, early->OpenComPort_(nullptr, &found));
+  }
+  CHECK_WSTR(expected_weight, LateWeight(scale.get()));
+
+  // No result wanted: the call still runs and nothing leaks.
+  CHECK_HR(S_OK, Invoke(scale.get(), kGetWeight, {}, nullptr));
+
+  // Malformed calls are refused without running the driver.
+  VARIANTARG text;
+  ::VariantInit(&text);
+  text.vt = VT_BSTR;
+  text.bstrVal = port.get();
+  VARIANTARG number;
+  ::VariantInit(&number);
+  number.vt = VT_I4;
+  number.lVal = 3;
+  VARIANT empty_variable;
+  ::VariantInit(&empty_variable);
+  VARIANTARG empty_ref;
+  ::VariantInit(&empty_ref);
+  empty_ref.vt = VT_VARIANT | VT_BYREF;
+  empty_ref.pvarVal = &empty_variable;
+  Variant ignored;
+  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kGetWeight, {text}, ignored.get()));
+  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kOpenComPort, {}, ignored.get()));
+  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kOpenComPort, {text, text}, ignored.get()));
+  CHECK_HR(DISP_E_NONAMEDARGS, Invoke(scale.get(), kOpenComPort, {text}, ignored.get(), nullptr,
+                                      {0}));
+  CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale.get(), 42, {}, ignored.get()));
+  CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale.get(), DISPID_VALUE, {}, ignored.get()));
+  CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale.get(), kGetWeight, {}, ignored.get(), nullptr, {},
+                                         DISPATCH_PROPERTYPUT));
+  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale.get(), kOpenComPort, {number}, ignored.get()));
+  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale.get(), kOpenComPort, {empty_ref}, ignored.get()));
+  CHECK_HR(E_INVALIDARG, scale->Invoke(kGetWeight, IID_NULL, 0, DISPATCH_METHOD, nullptr,
+                                       ignored.get(), nullptr, nullptr));
+  CHECK_HR(DISP_E_UNKNOWNINTERFACE,
+           scale->Invoke(kGetWeight, IID_IUnknown, 0, DISPATCH_METHOD, nullptr, ignored.get(),
+                         nullptr, nullptr));
+  return qeltest::Failures();
+}
+
+using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+template <typename Fn>
+Fn Export(const char* name) {
+  const HMODULE module = ::GetModuleHandleW(L"Qel_weigher.dll");
+  CHECK(module != nullptr);
+  return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)))
+                : nullptr;
+}
+
+int Lifetime() {
+  ComApartment apartment;
+  CLSID clsid;
+  CHECK_HR(S_OK, ::CLSIDFromProgID(kProgId, &clsid));
+  CHECK(IsEqualCLSID(clsid, CLSID_Qelscale));
+
+  IUnknown* raw = nullptr;
+  CHECK_HR(S_OK, ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                    reinterpret_cast<void**>(&raw)));
+  if (!raw) return qeltest::Failures() + 1;
+  CHECK(raw->AddRef() == 2);
+  CHECK(raw->Release() == 1);
+
+  // What the object is, and what it is not.
+  for (const IID& iid : {IID_IUnknown, IID_IDispatch, IID__Qelscale, IID_ISupportErrorInfo}) {
+    void* out = nullptr;
+    CHECK_HR(S_OK, raw->QueryInterface(iid, &out));
+    if (out) static_cast<IUnknown*>(out)->Release();
+  }
+  for (const IID& iid : {IID_IConnectionPointContainer, IID_IProvideClassInfo, IID_IMarshal,
+                         IID_IPersist, IID_IClassFactory}) {
+    void* out = reinterpret_cast<void*>(1);
+    CHECK_HR(E_NOINTERFACE, raw->QueryInterface(iid, &out));
+    CHECK(out == nullptr);
+  }
+  CHECK_HR(E_POINTER, raw->QueryInterface(IID_IDispatch, nullptr));
+  {
+    ComPtr<ISupportErrorInfo> support;
+    CHECK_HR(S_OK, raw->QueryInterface(IID_ISupportErrorInfo, support.put_void()));
+    if (support) {
+      CHECK_HR(S_OK, support->InterfaceSupportsErrorInfo(IID__Qelscale));
+      CHECK_HR(S_FALSE, support->InterfaceSupportsErrorInfo(IID_IDispatch));
+    }
+  }
+
+  const auto can_unload = Export<CanUnloadFn>("DllCanUnloadNow");
+  const auto get_class = Export<GetClassObjectFn>("DllGetClassObject");
+  if (!can_unload || !get_class) return qeltest::Failures() + 1;
+
+  CHECK_HR(S_FALSE, can_unload());  // one object alive
+  CHECK(raw->Release() == 0);
+  CHECK_HR(S_OK, can_unload());
+
+  // Foreign classes are refused; the factory's locks keep the library.
+  void* out = reinterpret_cast<void*>(1);
+  CHECK_HR(CLASS_E_CLASSNOTAVAILABLE, get_class(IID_IDispatch, IID_IClassFactory, &out));
+  CHECK(out == nullptr);
+  ComPtr<IClassFactory> factory;
+  CHECK_HR(S_OK, get_class(CLSID_Qelscale, IID_IClassFactory, factory.put_void()));
+  if (factory) {
+    CHECK_HR(S_OK, factory->LockServer(TRUE));
+    CHECK_HR(S_FALSE, can_unload());
+    CHECK_HR(S_OK, factory->LockServer(FALSE));
+    CHECK_HR(S_OK, can_unload());
+    ComPtr<IUnknown> outer;
+    CHECK_HR(S_OK, ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                      outer.put_void()));
+    ComPtr<IUnknown> aggregated;
+    CHECK_HR(CLASS_E_NOAGGREGATION,
+             factory->CreateInstance(outer.get(), IID_IUnknown, aggregated.put_void()));
+    // Every request yields a new object.
+    ComPtr<IUnknown> first, second;
+    CHECK_HR(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, first.put_void()));
+    CHECK_HR(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, second.put_void()));
+    CHECK(first.get() != second.get() && first.get() != nullptr);
+  }
+  CHECK_HR(S_OK, can_unload());
+  return qeltest::Failures();
+}
+
+std::wstring VersionString(const std::vector<BYTE>& block, const wchar_t* key) {
+  const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + key;
+  void* value = nullptr;
+  UINT length = 0;
+  if (!::VerQueryValueW(block.data(), path.c_str(), &value, &length) || !value) {
+    return L"<missing>";
+  }
+  return std::wstring(static_cast<const wchar_t*>(value));
+}
+
+int TypeInfo() {
+  ComApartment apartment;
+  ComPtr<IDispatch> scale = MustCreate();
+
+  UINT count = 0;
+  CHECK_HR(S_OK, scale->GetTypeInfoCount(&count));
+  CHECK(count == 1);
+  ComPtr<ITypeInfo> info;
+  CHECK_HR(DISP_E_BADINDEX, scale->GetTypeInfo(1, 0, info.put()));
+  CHECK_HR(S_OK, scale->GetTypeInfo(0, 0, info.put()));
+  if (!info) return qeltest::Failures() + 1;
+
+  TYPEATTR* attr = nullptr;
+  CHECK_HR(S_OK, info->GetTypeAttr(&attr));
+  if (attr) {
+    CHECK(IsEqualGUID(attr->guid, IID__Qelscale));
+    const WORD wanted =
+        TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
+    CHECK_HR(wanted, attr->wTypeFlags & wanted);
+    info->ReleaseTypeAttr(attr);
+  }
+  // The type library's DISPIDs are the ones the object answers with.
+  for (const auto& [name, id] : std::map<std::wstring, DISPID>{{L"GetWeight_", kGetWeight},
+                                                               {L"OpenComPort_", kOpenComPort}}) {
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
+    DISPID from_type = 0, from_object = 0;
+    CHECK_HR(S_OK, info->GetIDsOfNames(names, 1, &from_type));
+    CHECK_HR(S_OK, scale->GetIDsOfNames(IID_NULL, names, 1, 0, &from_object));
+    CHECK_HR(id, from_type);
+    CHECK_HR(id, from_object);
+  }
+
+  // The vtable half of the dual interface: GetWeight_ then OpenComPort_, with their parameters.
+  HREFTYPE vtable_ref = 0;
+  ComPtr<ITypeInfo> vtable;
+  CHECK_HR(S_OK, info->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable_ref));
+  CHECK_HR(S_OK, info->GetRefTypeInfo(vtable_ref, vtable.put()));
+  if (vtable) {
+    TYPEATTR* vattr = nullptr;
+    CHECK_HR(S_OK, vtable->GetTypeAttr(&vattr));
+    if (vattr) {
+      CHECK(vattr->typekind == TKIND_INTERFACE);
+      CHECK(vattr->cFuncs == 2);
+      const WORD wanted = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
+                          TYPEFLAG_FOLEAUTOMATION;
+      CHECK_HR(wanted, vattr->wTypeFlags & wanted);
+      vtable->ReleaseTypeAttr(vattr);
+    }
+    const wchar_t* expected_names[] = {L"GetWeight_", L"OpenComPort_"};
+    const DISPID expected_ids[] = {kGetWeight, kOpenComPort};
+    const SHORT expected_params[] = {1, 2};
+    SHORT last_offset = 0;
+    for (UINT i = 0; i < 2; ++i) {
+      FUNCDESC* func = nullptr;
+      CHECK_HR(S_OK, vtable->GetFuncDesc(i, &func));
+      if (!func) continue;
+      CHECK_HR(expected_ids[i], func->memid);
+      CHECK(func->cParams == expected_params[i]);
+      CHECK(func->oVft > last_offset);
+      last_offset = func->oVft;
+      Bstr name;
+      CHECK_HR(S_OK, vtable->GetDocumentation(func->memid, name.put(), nullptr, nullptr, nullptr));
+      CHECK_WSTR(expected_names[i], name.view());
+      if (i == 1 && func->cParams == 2) {
+        const ELEMDESC& port = func->lprgelemdescParam[0];
+        const ELEMDESC& found = func->lprgelemdescParam[1];
+        CHECK(port.tdesc.vt == VT_PTR && port.tdesc.lptdesc->vt == VT_BSTR);
+        CHECK((port.paramdesc.wParamFlags & (PARAMFLAG_FIN | PARAMFLAG_FOUT)) ==
+              (PARAMFLAG_FIN | PARAMFLAG_FOUT));
+        CHECK(found.tdesc.vt == VT_PTR && found.tdesc.lptdesc->vt == VT_BOOL);
+        CHECK(found.paramdesc.wParamFlags & PARAMFLAG_FRETVAL);
+      }
+      vtable->ReleaseFuncDesc(func);
+    }
+  }
+
+  // The library it comes from: identity, and the class with its default interface.
+  ComPtr<ITypeLib> library;
+  UINT index = 0;
+  CHECK_HR(S_OK, info->GetContainingTypeLib(library.put(), &index));
+  if (library) {
+    TLIBATTR* lib = nullptr;
+    CHECK_HR(S_OK, library->GetLibAttr(&lib));
+    if (lib) {
+      CHECK(IsEqualGUID(lib->guid, LIBID_Qel_weigher));
+      CHECK(lib->wMajorVerNum == 1 && lib->wMinorVerNum == 0 && lib->lcid == 0);
+      library->ReleaseTLibAttr(lib);
+    }
+    CHECK(library->GetTypeInfoCount() == 2);
+    Bstr name;
+    CHECK_HR(S_OK, library->GetDocumentation(-1, name.put(), nullptr, nullptr, nullptr));
+    CHECK_WSTR(L"Qel_weigher", name.view());
+    ComPtr<ITypeInfo> coclass;
+    CHECK_HR(S_OK, library->GetTypeInfoOfGuid(CLSID_Qelscale, coclass.put()));
+    if (coclass) {
+      CHECK_HR(S_OK, coclass->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr,
+                                               nullptr));
+      CHECK_WSTR(L"Qelscale", name.view());
+      INT flags = 0;
+      CHECK_HR(S_OK, coclass->GetImplTypeFlags(0, &flags));
+      CHECK(flags & IMPLTYPEFLAG_FDEFAULT);
+      HREFTYPE ref = 0;
+      ComPtr<ITypeInfo> default_interface;
+      CHECK_HR(S_OK, coclass->GetRefTypeOfImplType(0, &ref));
+      CHECK_HR(S_OK, coclass->GetRefTypeInfo(ref, default_interface.put()));
+      if (default_interface) {
+        CHECK_HR(S_OK, default_interface->GetDocumentation(MEMBERID_NIL, name.put(), nullptr,
+                                                           nullptr, nullptr));
+        CHECK_WSTR(L"_Qelscale", name.view());
+      }
+    }
+  }
+
+  // The version resource, read back from the loaded library.
+  wchar_t path[MAX_PATH] = {};
+  CHECK(::GetModuleFileNameW(::GetModuleHandleW(L"Qel_weigher.dll"), path, MAX_PATH) > 0);
+  DWORD handle = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(path, &handle);
+  CHECK(size > 0);
+  std::vector<BYTE> block(size);
+  CHECK(::GetFileVersionInfoW(path, 0, size, block.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixed_size = 0;
+  CHECK(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size));
+  if (fixed) {
+    CHECK(fixed->dwFileVersionMS == 0x00040000 && fixed->dwFileVersionLS == 0);
+    CHECK(fixed->dwProductVersionMS == 0x00040000 && fixed->dwProductVersionLS == 0);
+  }
+  DWORD* translation = nullptr;
+  UINT translation_size = 0;
+  CHECK(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                         reinterpret_cast<void**>(&translation), &translation_size));
+  if (translation && translation_size >= 4) CHECK(*translation == MAKELONG(0x0409, 1200));
+  CHECK_WSTR(L"4.00", VersionString(block, L"FileVersion"));
+  CHECK_WSTR(L"4.00", VersionString(block, L"ProductVersion"));
+  CHECK_WSTR(Widen("драйвер весов Rongta RLS1000(считывание веса платфоромы из RS-232)"),
+             VersionString(block, L"FileDescription"));
+  CHECK_WSTR(Widen("драйвер весов"), VersionString(block, L"Comments"));
+  CHECK_WSTR(L"Qel_scale", VersionString(block, L"ProductName"));
+  CHECK_WSTR(L"Qel_weigher", VersionString(block, L"InternalName"));
+  CHECK_WSTR(L"Qel_weigher.dll", VersionString(block, L"OriginalFilename"));
+  CHECK_WSTR(L"", VersionString(block, L"OLESelfRegister"));
+  return qeltest::Failures();
+}
+
+// Runs `work` on a thread of its own with a single-threaded apartment and a message box
+// watch, and waits for it.
+void OnStaThread(const std::function<void(qeltest::MessageBoxWatch&)>& work) {
+  std::thread thread([&] {
+    ComApartment apartment;
+    qeltest::MessageBoxWatch watch;
+    work(watch);
+  });
+  thread.join();
+}
+
+std::wstring OpenFailedText(const wchar_t* port, DWORD code) {
+  return Widen("Не могу открыть порт ") + port + L": " + std::to_wstring(code);
+}
+
+// The code the system gives for opening `device` the way the driver does.
+DWORD OpenErrorFor(const char* device) {
+  qel::win32::FileHandle handle(::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+  return handle ? 0 : ::GetLastError();
+}
+
+// The harness maps COM1 to something that is no scale: either it does not open, or it is no
+// serial line (/dev/null) and cannot be configured. Either way the driver says so.
+bool IsCom1Failure(const std::wstring& text) {
+  const DWORD code = OpenErrorFor("COM1:");
+  if (code != 0) return text == OpenFailedText(L"COM1", code);
+  return text.rfind(L"Error DCB&Timout:", 0) == 0;
+}
+
+int Threads(const std::wstring& expected_weight) {
+  ComApartment apartment;
+  qeltest::MessageBoxWatch watch;
+
+  // One thread: a new object resets the port choice of every object of that thread.
+  {
+    ComPtr<IDispatch> a = MustCreate();
+    CHECK(LateProbe(a.get(), L"COM3"));
+    CHECK_WSTR(expected_weight, LateWeight(a.get()));
+    ComPtr<IDispatch> b = MustCreate();
+    CHECK_WSTR(L"0", LateWeight(a.get()));
+    const auto seen = watch.Take();
+    CHECK_HR(1, seen.size());
+    if (!seen.empty()) CHECK(IsCom1Failure(seen[0].text));
+  }
+
+  // Two apartments on two threads keep separate choices, even while both live.
+  {
+    HANDLE chosen = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE other_created = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    qel::win32::KernelHandle chosen_owner(chosen), created_owner(other_created);
+    std::wstring weight_a;
+    std::vector<qeltest::SeenBox> boxes_b;
+    std::thread a([&] {
+      ComApartment sta;
+      qeltest::MessageBoxWatch own;
+      ComPtr<IDispatch> scale = MustCreate();
+      CHECK(LateProbe(scale.get(), L"COM3"));
+      ::SetEvent(chosen);
+      ::WaitForSingleObject(other_created, 10000);
+      weight_a = LateWeight(scale.get());
+    });
+    std::thread b([&] {
+      ComApartment sta;
+      qeltest::MessageBoxWatch own;
+      ::WaitForSingleObject(chosen, 10000);
+      ComPtr<IDispatch> scale = MustCreate();  // "COM1" for this thread only
+      ::SetEvent(other_created);
+      CHECK_WSTR(L"0", LateWeight(scale.get()));
+      boxes_b = own.Take();
+    });
+    a.join();
+    b.join();
+    CHECK_WSTR(expected_weight, weight_a);
+    CHECK_HR(1, boxes_b.size());
+    if (!boxes_b.empty()) CHECK(IsCom1Failure(boxes_b[0].text));
+  }
+
+  // Objects on several threads; the library is unloaded while some of those threads live
+  // on, then they end. Threads that ended earlier got their state freed on detach.
+  {
+    constexpr int kThreads = 6;
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    qel::win32::KernelHandle release_owner(release);
+    std::vector<std::thread> lingering;
+    for (int i = 0; i < kThreads; ++i) {
+      lingering.emplace_back([release] {
+        {
+          ComApartment sta;
+          ComPtr<IDispatch> scale = MustCreate();
+          UINT count = 0;
+          CHECK_HR(S_OK, scale->GetTypeInfoCount(&count));
+        }
+        ::WaitForSingleObject(release, 20000);
+      });
+    }
+    for (int i = 0; i < kThreads; ++i) {
+      OnStaThread([](qeltest::MessageBoxWatch&) {
+        ComPtr<IDispatch> scale = MustCreate();
+        UINT count = 0;
+        CHECK_HR(S_OK, scale->GetTypeInfoCount(&count));
+      });
+    }
+    // Give the lingering threads time to create and release their objects.
+    for (int wait = 0; wait < 100 && ::GetModuleHandleW(L"Qel_weigher.dll"); ++wait) {
+      ::CoFreeUnusedLibrariesEx(0, 0);
+      ::Sleep(50);
+    }
+    CHECK(::GetModuleHandleW(L"Qel_weigher.dll") == nullptr);
+    ::SetEvent(release);
+    for (auto& thread : lingering) thread.join();
+  }
+
+  // And the library loads again and works after all that.
+  ComPtr<IDispatch> again = MustCreate();
+  CHECK(LateProbe(again.get(), L"COM3"));
+  CHECK_WSTR(expected_weight, LateWeight(again.get()));
+  return qeltest::Failures();
+}
+
+int Messages() {
+  ComApartment apartment;
+  qeltest::MessageBoxWatch watch;
+  ComPtr<IDispatch> scale = MustCreate();
+
+  // A port that does not exist.
+  const DWORD absent = OpenErrorFor("COM9:");
+  CHECK(absent != 0);
+  CHECK(!LateProbe(scale.get(), L"COM9"));
+  auto seen = watch.Take();
+  CHECK_HR(1, seen.size());
+  if (!seen.empty()) {
+    CHECK_WSTR(OpenFailedText(L"COM9", absent), seen[0].text);
+    CHECK_WSTR(L"Qel_weigher", seen[0].caption);
+    CHECK(!seen[0].has_icon);
+    CHECK(!seen[0].has_cancel);
+  }
+  // The failed probe kept COM9: the next reading goes there too.
+  CHECK_WSTR(L"0", LateWeight(scale.get()));
+  CHECK_HR(1, watch.Take().size());
+
+  // A port someone else holds.
+  {
+    qel::win32::FileHandle held(::CreateFileW(L"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    CHECK(held.valid());
+    const DWORD busy = OpenErrorFor("COM3:");
+    CHECK(!LateProbe(scale.get(), L"COM3"));
+    seen = watch.Take();
+    CHECK_HR(1, seen.size());
+    if (!seen.empty()) {
+      if (busy != 0) {
+        CHECK_WSTR(OpenFailedText(L"COM3", busy), seen[0].text);
+      } else {
+        // Wine does not enforce exclusive opens of serial devices; the second handle then
+        // fails to configure the line.
+        std::printf("note: the system let a second handle open COM3\n");
+        CHECK(seen[0].text.rfind(L"Error DCB&Timout:", 0) == 0);
+      }
+      std::printf("busy port message: %s\n", qeltest::Narrow(seen[0].text).c_str());
+      CHECK_WSTR(L"Qel_weigher", seen[0].caption);
+      CHECK(!seen[0].has_icon);
+    }
+  }
+  // Released again: the same object probes fine, without a message.
+  CHECK(LateProbe(scale.get(), L"COM3"));
+  CHECK(watch.Take().empty());
+  return qeltest::Failures();
+}
+
+// A scale that hangs up: the read fails and the driver says so with the critical icon.
+int ReadFailure() {
+  ComApartment apartment;
+  qeltest::MessageBoxWatch watch;
+  ComPtr<IDispatch> scale = MustCreate();
+  CHECK(!LateProbe(scale.get(), L"COM3"));
+  const auto seen = watch.Take();
+  CHECK_HR(1, seen.size());
+  if (!seen.empty()) {
+    const std::wstring prefix = Widen("Ошибка чтения данных из СОМ-порта:");
+    CHECK(seen[0].text.rfind(prefix, 0) == 0);
+    CHECK(seen[0].text.size() > prefix.size());
+    CHECK_WSTR(L"Qel_scale.dll", seen[0].caption);
+    CHECK(seen[0].has_icon);
+    std::printf("read failure message: %s\n", qeltest::Narrow(seen[0].text).c_str());
+  }
+  return qeltest::Failures();
+}
+
+int Unregistered() {
+  ComApartment apartment;
+  ComPtr<IDispatch> scale;
+  const HRESULT hr = CreateScale(scale);
+  CHECK(FAILED(hr));
+  CHECK(!scale);
+  std::printf("creation after unregistering: %s\n", qeltest::Hex(hr).c_str());
+  return qeltest::Failures();
+}
+
+int Measure(int calls) {
+  ComApartment apartment;
+  ComPtr<IDispatch> scale = MustCreate();
+  CHECK(LateProbe(scale.get(), L"COM3"));
+  ComPtr<_Qelscale> early;
+  CHECK_HR(S_OK, scale.As(early));
+  if (!early) return 1;
+  LARGE_INTEGER frequency, start, stop;
+  ::QueryPerformanceFrequency(&frequency);
+  std::vector<double> overhead_ms;
+  for (int i = 0; i < calls; ++i) {
+    Bstr weight;
+    ::QueryPerformanceCounter(&start);
+    const HRESULT hr = early->GetWeight_(weight.put());
+    ::QueryPerformanceCounter(&stop);
+    CHECK_HR(S_OK, hr);
+    const double ms = 1000.0 * static_cast<double>(stop.QuadPart - start.QuadPart) /
+                      static_cast<double>(frequency.QuadPart);
+    overhead_ms.push_back(ms - 600.0);
+  }
+  std::sort(overhead_ms.begin(), overhead_ms.end());
+  const auto at = [&](double q) {
+    const auto i = static_cast<std::size_t>(q * static_cast<double>(overhead_ms.size() - 1) + 0.5);
+    return overhead_ms[std::min(i, overhead_ms.size() - 1)];
+  };
+  std::printf("calls %d\nmedian_ms %.3f\np99_ms %.3f\nmin_ms %.3f\nmax_ms %.3f\n", calls, at(0.5),
+              at(0.99), overhead_ms.front(), overhead_ms.back());
+  return qeltest::Failures();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string scenario = argc > 1 ? argv[1] : "";
+  const std::wstring arg = argc > 2 ? Widen(argv[2]) : L"";
+  int failures = 0;
+  if (scenario == "dispatch") {
+    failures = Dispatch(arg);
+  } else if (scenario == "lifetime") {
+    failures = Lifetime();
+  } else if (scenario == "typeinfo") {
+    failures = TypeInfo();
+  } else if (scenario == "threads") {
+    failures = Threads(arg);
+  } else if (scenario == "messages") {
+    failures = Messages();
+  } else if (scenario == "read-failure") {
+    failures = ReadFailure();
+  } else if (scenario == "unregistered") {
+    failures = Unregistered();
+  } else if (scenario == "measure") {
+    failures = Measure(argc > 2 ? std::atoi(argv[2]) : 30);
+  } else {
+    std::printf(
+        "usage: qel_com_client dispatch WEIGHT | lifetime | typeinfo | threads WEIGHT | "
+        "messages | read-failure | unregistered | measure N\n");
+    return 2;
+  }
+  std::printf("%s: %s\n", scenario.c_str(), failures == 0 ? "ok" : "FAILED");
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,339 @@
+#!/usr/bin/env python3
+"""Runs the COM server's clients under Wine against the virtual scale.
+
+One Wine prefix per test run (made by `setup`), shared by the tests that follow, which run
+one at a time. Every Wine process has a timeout; message boxes are answered in-process by
+the C++ client's hook, on an Xvfb display of the test's own.
+
+Exit codes: 0 passed, 1 failed, 77 skipped (no Wine, no Windows build, no prefix).
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+SKIP = 77
+WINE_TIMEOUT = 120
+PROGID_CLSID = "{C58A209C-DE26-4AEF-9764-B1247370A88B}"
+LIBID = "{819735E9-66CF-4727-A6E9-8C98E394F906}"
+IID = "{C073722B-22D5-4E97-8C25-BFC16E479E23}"
+# Wine locale -> weight text of the scale's 1.234
+LOCALES = {"ru_RU.UTF-8": "1,234", "de_DE.UTF-8": "1,234", "en_US.UTF-8": "1.234"}
+
+
+class Failure(Exception):
+    pass
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Arch:
+    def __init__(self, bits, build_dir):
+        self.bits = bits
+        self.build_dir = build_dir
+        system = "syswow64" if bits == 32 else "system32"
+        self.regsvr32 = "C:\\windows\\%s\\regsvr32.exe" % system
+        self.cscript = "C:\\windows\\%s\\cscript.exe" % system
+        self.reg_view = "/reg:%d" % bits
+
+    @property
+    def dll(self):
+        return os.path.join(self.build_dir, "src", "com", "Qel_weigher.dll")
+
+    def client(self, name="qel_com_client"):
+        return os.path.join(self.build_dir, "tests", "wine", name + ".exe")
+
+
+class Suite:
+    def __init__(self, args):
+        self.args = args
+        self.prefix = os.path.abspath(args.prefix)
+        self.scripts = os.path.abspath(args.scripts)
+        self.arches = [Arch(32, args.win32), Arch(64, args.win64)]
+        self.scale = None
+        self.failures = 0
+        self.session_locale = None
+
+    # --- environment -------------------------------------------------------------------
+
+    def env(self, locale="en_US.UTF-8"):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH="win64",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL=locale, LANG=locale)
+        return env
+
+    def start_session(self, locale):
+        """Starts the Wine session (wineserver, services, desktop) detached from our pipes.
+
+        Programs started later in the session would otherwise hand their output pipe to
+        those background processes, and reading it to the end would wait for them.
+        """
+        if self.session_locale == locale:
+            return
+        self.stop_wineserver()
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p"], env=self.env(locale), timeout=30, **quiet)
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(locale), timeout=WINE_TIMEOUT,
+                       **quiet)
+        self.session_locale = locale
+
+    def wine(self, *argv, locale="en_US.UTF-8", check=True, timeout=WINE_TIMEOUT):
+        self.start_session(locale)
+        started = time.time()
+        try:
+            done = subprocess.run(["wine", *argv], env=self.env(locale), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("timed out after %ds: wine %s" % (timeout, " ".join(argv)))
+        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        print("[%.1f s] wine %s" % (time.time() - started, " ".join(argv)))
+        if check and done.returncode != 0:
+            raise Failure("wine %s exited %d:\n%s" % (" ".join(argv), done.returncode, out))
+        return done.returncode, out
+
+    def stop_wineserver(self):
+        self.session_locale = None
+        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        subprocess.run(["wineserver", "-w"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+
+    def map_port(self, name, target):
+        # mountmgr rewrites dosdevices from this key whenever Wine starts: set both.
+        self.wine("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", name, "/d", target, "/f")
+        link = os.path.join(self.prefix, "dosdevices", name.lower())
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(target, link)
+        if os.readlink(link) != target:
+            raise Failure("%s maps to %s, not %s" % (name, os.readlink(link), target))
+
+    def start_scale(self, weight="1.234", mode="normal"):
+        self.stop_scale()
+        self.scale = subprocess.Popen([self.args.scale, "--weight", weight, "--mode", mode],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL)
+        pty = self.scale.stdout.readline().decode().strip()
+        if not pty.startswith("/"):
+            raise Failure("virtual scale printed no pty path: %r" % pty)
+        self.map_port("COM3", pty)
+        return pty
+
+    def stop_scale(self):
+        if self.scale is None:
+            return
+        try:
+            self.scale.stdin.write(b"quit\n")
+            self.scale.stdin.flush()
+            self.scale.wait(timeout=5)
+        except (BrokenPipeError, subprocess.TimeoutExpired):
+            self.scale.kill()
+            self.scale.wait()
+        self.scale = None
+
+    # --- checks ------------------------------------------------------------------------
+
+    def expect(self, condition, what):
+        if not condition:
+            print("FAIL:", what)
+            self.failures += 1
+        else:
+            print("ok:", what)
+
+    def script_lines(self, out):
+        return dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+
+    def run_script(self, arch, script, *args, locale="en_US.UTF-8"):
+        _, out = self.wine(arch.cscript, "//nologo",
+                           windows_path(os.path.join(self.scripts, script)), *args,
+                           locale=locale)
+        return out
+
+    # --- tests -------------------------------------------------------------------------
+
+    def test_setup(self):
+        if os.path.exists(self.prefix):
+            shutil.rmtree(self.prefix)
+        started = time.time()
+        subprocess.run(["wine", "wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        self.stop_wineserver()
+        for arch in self.arches:
+            for exe in (arch.regsvr32, arch.cscript):
+                local = os.path.join(self.prefix, "drive_c", *exe.split("\\")[1:])
+                self.expect(os.path.exists(local), "%s present" % exe)
+        # COM1 is what a fresh driver object reads: make it no scale, deterministically.
+        self.map_port("COM1", "/dev/null")
+        pty = self.start_scale()
+        self.stop_wineserver()
+        # A fresh Wine start runs mountmgr again; the mapping must survive it.
+        self.wine("cmd", "/c", "exit")
+        self.expect(os.readlink(os.path.join(self.prefix, "dosdevices", "com1")) == "/dev/null",
+                    "COM1 still maps to /dev/null after Wine starts")
+        link = os.readlink(os.path.join(self.prefix, "dosdevices", "com3"))
+        self.expect(link == pty, "COM3 still maps to the scale's pty after Wine starts")
+        print("prefix made in %.1f s" % (time.time() - started))
+
+    def register_all(self):
+        for arch in self.arches:
+            for _ in range(2):  # registering twice is harmless
+                self.wine(arch.regsvr32, "/s", windows_path(arch.dll))
+
+    def reg_query(self, arch, key, value=None):
+        argv = ["reg", "query", key] + (["/v", value] if value else ["/ve"]) + [arch.reg_view]
+        code, out = self.wine(*argv, check=False)
+        return out if code == 0 else None
+
+    def test_register(self):
+        self.register_all()
+        for arch in self.arches:
+            server = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % PROGID_CLSID)
+            self.expect(server is not None and windows_path(arch.dll).lower() in server.lower(),
+                        "%d-bit InprocServer32 is the DLL's path" % arch.bits)
+            model = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % PROGID_CLSID,
+                                   "ThreadingModel")
+            self.expect(model is not None and "Apartment" in model,
+                        "%d-bit ThreadingModel Apartment" % arch.bits)
+            clsid = self.reg_query(arch, "HKCR\\Qel_weigher.Qelscale\\CLSID")
+            self.expect(clsid is not None and PROGID_CLSID in clsid,
+                        "%d-bit ProgID names the class" % arch.bits)
+            for key in ("HKCR\\Interface\\%s" % IID, "HKCR\\TypeLib\\%s\\1.0" % LIBID):
+                self.expect(self.reg_query(arch, key) is not None,
+                            "%d-bit %s registered" % (arch.bits, key))
+
+    def test_scripts(self):
+        self.register_all()
+        self.start_scale("1.234")
+        for arch in self.arches:
+            for script, probe_type, weight_type in (("read_weight.vbs", "Boolean", "String"),
+                                                    ("read_weight.js", "boolean", "string")):
+                got = self.script_lines(self.run_script(arch, script))
+                what = "%d-bit %s" % (arch.bits, script)
+                self.expect(got.get("probe") == "-1 " + probe_type, what + " probe True")
+                self.expect(got.get("port") == "COM3", what + " port variable unchanged")
+                self.expect(got.get("weight") == "1.234 " + weight_type, what + " weight 1.234")
+        # A probe of a silent port answers False; the weight is then "0".
+        self.start_scale("1.234", "silent")
+        got = self.script_lines(self.run_script(self.arches[0], "read_weight.vbs"))
+        self.expect(got.get("probe") == "0 Boolean", "silent scale: probe False")
+        self.expect(got.get("weight") == "0 String", "silent scale: weight 0")
+
+    def test_client(self):
+        scenario = self.args.scenario
+        self.register_all()
+        mode = "hangup" if scenario == "read-failure" else "normal"
+        for arch in self.arches:
+            self.start_scale("1.234", mode)
+            argv = [arch.client(), scenario] + ([self.args.weight] if self.args.weight else [])
+            code, out = self.wine(*argv, check=False)
+            print(out.rstrip())
+            self.expect(code == 0, "%d-bit client %s" % (arch.bits, scenario))
+
+    def test_early_binding_example(self):
+        self.register_all()
+        self.start_scale("2.5")
+        for arch in self.arches:
+            _, out = self.wine(arch.client("example_early_binding"), "COM3")
+            got = self.script_lines(out)
+            self.expect(got.get("probe") == "-1" and got.get("port") == "COM3" and
+                        got.get("weight") == "2.500",
+                        "%d-bit early-binding example reads 2.500" % arch.bits)
+
+    def test_locales(self):
+        self.register_all()
+        self.start_scale("1.234")
+        for locale, expected in LOCALES.items():
+            for arch in self.arches:
+                got = self.script_lines(self.run_script(arch, "read_weight.vbs", locale=locale))
+                self.expect(got.get("weight", "").split(" ")[0] == expected,
+                            "%d-bit %s: weight %s" % (arch.bits, locale, expected))
+
+    def test_unregister(self):
+        self.register_all()
+        try:
+            for arch in self.arches:
+                for _ in range(2):  # unregistering twice is harmless
+                    self.wine(arch.regsvr32, "/u", "/s", windows_path(arch.dll))
+            for arch in self.arches:
+                got = self.run_script(arch, "create_only.vbs").strip()
+                self.expect(got.startswith("create failed"),
+                            "%d-bit creation by ProgID fails: %s" % (arch.bits, got))
+                code, out = self.wine(arch.client(), "unregistered", check=False)
+                self.expect(code == 0, "%d-bit client: creation fails\n%s" % (arch.bits, out))
+                for key in ("HKCR\\Qel_weigher.Qelscale", "HKCR\\CLSID\\%s" % PROGID_CLSID,
+                            "HKCR\\Interface\\%s" % IID):
+                    self.expect(self.reg_query(arch, key) is None,
+                                "%d-bit %s removed" % (arch.bits, key))
+            self.expect(self.reg_query(self.arches[0], "HKCR\\TypeLib\\%s" % LIBID) is None,
+                        "type library removed")
+        finally:
+            self.register_all()  # leave the prefix as the other tests expect it
+
+    def measure(self):
+        self.register_all()
+        self.start_scale("1.234")
+        for arch in self.arches:
+            _, out = self.wine(arch.client(), "measure", self.args.weight or "40")
+            print("%d-bit:\n%s" % (arch.bits, out.rstrip()))
+        for arch in self.arches:
+            print("%d-bit Qel_weigher.dll: %d bytes" % (arch.bits, os.path.getsize(arch.dll)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--scale", required=True)
+    parser.add_argument("--win32", required=True)
+    parser.add_argument("--win64", required=True)
+    parser.add_argument("--scripts", required=True)
+    parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
+                                         "unregister", "example", "measure"])
+    parser.add_argument("scenario", nargs="?")
+    parser.add_argument("weight", nargs="?")
+    args = parser.parse_args()
+
+    if not shutil.which("wine") or not shutil.which("wineserver"):
+        print("SKIP: wine is not installed")
+        return SKIP
+    for build in (args.win32, args.win64):
+        if not os.path.exists(os.path.join(build, "src", "com", "Qel_weigher.dll")):
+            print("SKIP: no Windows build in %s (cmake --preset win32/win64 and build)" % build)
+            return SKIP
+    if args.test != "setup" and not os.path.isdir(os.path.join(args.prefix, "drive_c")):
+        print("SKIP: no Wine prefix at %s" % args.prefix)
+        return SKIP
+    if not os.environ.get("DISPLAY") and not os.environ.get("QEL_WINE_NO_XVFB"):
+        if not shutil.which("xvfb-run"):
+            print("SKIP: neither a display nor xvfb-run")
+            return SKIP
+        # Message boxes need a real (virtual) display to be seen and answered.
+        os.environ["QEL_WINE_NO_XVFB"] = "1"
+        return subprocess.call(["xvfb-run", "-a", sys.executable, *sys.argv])
+
+    suite = Suite(args)
+    try:
+        {"setup": suite.test_setup, "register": suite.test_register,
+         "scripts": suite.test_scripts, "client": suite.test_client,
+         "locales": suite.test_locales, "unregister": suite.test_unregister,
+         "example": suite.test_early_binding_example, "measure": suite.measure}[args.test]()
+    except Failure as failure:
+        print("FAIL:", failure)
+        suite.failures += 1
+    finally:
+        suite.stop_scale()
+        # The Wine session belongs to this test's display: end it with the test.
+        suite.stop_wineserver()
+    print("%s: %s" % (args.test, "passed" if suite.failures == 0 else
+                      "%d failure(s)" % suite.failures))
+    return 0 if suite.failures == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
