@@ -46,18 +46,24 @@ int main(int argc, char** argv) {
   const std::size_t fds_before = qel::bench::OpenFdCount();
   const long rss_before = qel::bench::ResidentKib();
   long readings = 0;
+  long probes = 0;
   const auto start = std::chrono::steady_clock::now();
   for (long i = 0; i < calls; ++i) {
     if (driver.GetWeight_() != "0") ++readings;
-    if (i % 10 == 0) driver.OpenComPort_(scale.port());
+    if (i % 10 == 0) {
+      driver.OpenComPort_(scale.port());
+      ++probes;
+    }
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::size_t fds_after = qel::bench::OpenFdCount();
   const long rss_after = qel::bench::ResidentKib();
 
-  std::printf("soak: %ld calls (every 10th a probe) in %.1f s, %ld with a reading, %d messages\n",
-              calls + calls / 10, seconds, readings, messages);
+  std::printf(
+      "soak: %ld GetWeight_ and %ld OpenComPort_ calls in %.1f s, %ld with a reading, "
+      "%d messages\n",
+      calls, probes, seconds, readings, messages);
   std::printf("open descriptors: %zu before, %zu after\n", fds_before, fds_after);
   std::printf("resident memory: %ld KiB before, %ld KiB after\n", rss_before, rss_after);
   // Allocator noise stays well under a page cluster; a per-call leak over this many calls
