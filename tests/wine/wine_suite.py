@@ -228,13 +228,18 @@ class Suite:
     def test_client(self):
         scenario = self.args.scenario
         self.register_all()
-        mode = "hangup" if scenario == "read-failure" else "normal"
         for arch in self.arches:
-            self.start_scale("1.234", mode)
+            self.start_scale("1.234")
             argv = [arch.client(), scenario] + ([self.args.weight] if self.args.weight else [])
             code, out = self.wine(*argv, check=False)
             print(out.rstrip())
             self.expect(code == 0, "%d-bit client %s" % (arch.bits, scenario))
+
+    def test_hosted(self):
+        for arch in self.arches:
+            code, out = self.wine(arch.client("qel_hosted_tests"), check=False)
+            print(out.rstrip())
+            self.expect(code == 0, "%d-bit hosted tests" % arch.bits)
 
     def test_early_binding_example(self):
         self.register_all()
@@ -294,7 +299,7 @@ def main():
     parser.add_argument("--win64", required=True)
     parser.add_argument("--scripts", required=True)
     parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
-                                         "unregister", "example", "measure"])
+                                         "unregister", "example", "hosted", "measure"])
     parser.add_argument("scenario", nargs="?")
     parser.add_argument("weight", nargs="?")
     args = parser.parse_args()
@@ -322,7 +327,7 @@ def main():
         {"setup": suite.test_setup, "register": suite.test_register,
          "scripts": suite.test_scripts, "client": suite.test_client,
          "locales": suite.test_locales, "unregister": suite.test_unregister,
-         "example": suite.test_early_binding_example, "measure": suite.measure}[args.test]()
+         "example": suite.test_early_binding_example, "hosted": suite.test_hosted, "measure": suite.measure}[args.test]()
     except Failure as failure:
         print("FAIL:", failure)
         suite.failures += 1

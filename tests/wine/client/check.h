@@ -23,27 +23,27 @@ std::string Hex(long value);
 
 }  // namespace qeltest
 
-#define CHECK(cond)                                                  \
-  do {                                                               \
+#define CHECK(cond)                                                     \
+  do {                                                                  \
     if (!(cond)) qeltest::Fail(__FILE__, __LINE__, "CHECK(" #cond ")"); \
   } while (0)
 
-#define CHECK_HR(expected, actual)                                                          \
-  do {                                                                                      \
-    const long check_expected_ = static_cast<long>(expected);                               \
-    const long check_actual_ = static_cast<long>(actual);                                   \
-    if (check_expected_ != check_actual_)                                                   \
-      qeltest::Fail(__FILE__, __LINE__,                                                     \
+#define CHECK_HR(expected, actual)                                                             \
+  do {                                                                                         \
+    const long check_expected_ = static_cast<long>(expected);                                  \
+    const long check_actual_ = static_cast<long>(actual);                                      \
+    if (check_expected_ != check_actual_)                                                      \
+      qeltest::Fail(__FILE__, __LINE__,                                                        \
                     std::string(#actual " = ") + qeltest::Hex(check_actual_) + ", expected " + \
-                        qeltest::Hex(check_expected_));                                     \
+                        qeltest::Hex(check_expected_));                                        \
   } while (0)
 
-#define CHECK_WSTR(expected, actual)                                                          \
-  do {                                                                                        \
-    const std::wstring check_expected_(expected);                                             \
-    const std::wstring check_actual_(actual);                                                 \
-    if (check_expected_ != check_actual_)                                                     \
-      qeltest::Fail(__FILE__, __LINE__,                                                       \
-                    std::string(#actual " = \"") + qeltest::Narrow(check_actual_) +             \
-                        "\", expected \"" + qeltest::Narrow(check_expected_) + "\"");          \
+#define CHECK_WSTR(expected, actual)                                                  \
+  do {                                                                                \
+    const std::wstring check_expected_(expected);                                     \
+    const std::wstring check_actual_(actual);                                         \
+    if (check_expected_ != check_actual_)                                             \
+      qeltest::Fail(__FILE__, __LINE__,                                               \
+                    std::string(#actual " = \"") + qeltest::Narrow(check_actual_) +   \
+                        "\", expected \"" + qeltest::Narrow(check_expected_) + "\""); \
   } while (0)

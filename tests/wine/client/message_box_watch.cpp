@@ -54,8 +54,8 @@ LRESULT CALLBACK MessageBoxWatch::Hook(int code, WPARAM wparam, LPARAM lparam) {
       seen.text = text;
       seen.caption = WindowText(box);
       seen.has_icon = IconShown(box);
-      seen.has_cancel = ::GetDlgItem(box, IDCANCEL) != nullptr &&
-                        ::IsWindowVisible(::GetDlgItem(box, IDCANCEL));
+      seen.has_cancel =
+          ::GetDlgItem(box, IDCANCEL) != nullptr && ::IsWindowVisible(::GetDlgItem(box, IDCANCEL));
       t_watch->seen_.push_back(seen);
       ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                      reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
