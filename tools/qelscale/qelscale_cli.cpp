@@ -23,7 +23,7 @@ const char kUsage[] =
     "         with PORT, that port is chosen first (default COM1)\n"
     "         --watch    repeat until interrupted\n"
     "         --count N  stop after N readings\n"
-    "  ports  lists the serial devices present\n"
+    "  ports  lists the serial devices present, one path a line (/dev/ttySn is COMn+1)\n"
     "\n"
     "PORT is COMn (/dev/ttySn-1) or a device path such as /dev/ttyUSB0.\n"
     "Every reading takes at least 600 ms. Driver messages go to stderr.\n";
@@ -80,12 +80,9 @@ int Weigh(const char* port, bool watch, long count) {
 }
 
 int Ports() {
+  // One path a line, so scripts can hand each line to "qelscale probe".
   for (const qelcli::SerialPort& port : qelcli::ListSerialPorts()) {
-    if (port.note.empty()) {
-      std::printf("%s\n", port.path.c_str());
-    } else {
-      std::printf("%s\t%s\n", port.path.c_str(), port.note.c_str());
-    }
+    std::printf("%s\n", port.path.c_str());
   }
   return 0;
 }

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <linux/serial.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -42,18 +41,12 @@ bool HasUart(const std::string& path) {
 std::vector<SerialPort> ListSerialPorts() {
   std::vector<SerialPort> ports;
   for (const std::string& path : Glob("/dev/ttyS[0-9]*")) {
-    if (!HasUart(path)) continue;
-    const unsigned long number = std::strtoul(path.c_str() + 9, nullptr, 10);
-    ports.push_back({path, "COM" + std::to_string(number + 1)});
+    if (HasUart(path)) ports.push_back({path});
   }
   for (const char* pattern : {"/dev/ttyUSB[0-9]*", "/dev/ttyACM[0-9]*"}) {
-    for (const std::string& path : Glob(pattern)) ports.push_back({path, ""});
+    for (const std::string& path : Glob(pattern)) ports.push_back({path});
   }
-  for (const std::string& path : Glob("/dev/serial/by-id/*")) {
-    char* target = realpath(path.c_str(), nullptr);
-    ports.push_back({path, target != nullptr ? target : ""});
-    free(target);
-  }
+  for (const std::string& path : Glob("/dev/serial/by-id/*")) ports.push_back({path});
   return ports;
 }
 

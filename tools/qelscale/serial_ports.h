@@ -7,7 +7,6 @@ namespace qelcli {
 
 struct SerialPort {
   std::string path;
-  std::string note;  // "COM1" for /dev/ttyS0, the target of a by-id link, or empty
 };
 
 // The serial devices present: 8250-style ports that have a UART behind them, USB serial
