@@ -241,6 +241,24 @@ class Suite:
             print(out.rstrip())
             self.expect(code == 0, "%d-bit hosted tests" % arch.bits)
 
+    def test_dll_surface(self):
+        """Exactly the four entry points, and nothing but system DLLs imported."""
+        system = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll",
+                  "user32.dll"}
+        wanted = ["DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
+                  "DllUnregisterServer"]
+        for arch in self.arches:
+            dump = subprocess.run(["objdump", "-p", arch.dll], stdout=subprocess.PIPE,
+                                  check=True, timeout=60).stdout.decode()
+            imports = {line.split(":", 1)[1].strip().lower()
+                       for line in dump.splitlines() if "DLL Name:" in line}
+            self.expect(imports and imports <= system,
+                        "%d-bit imports only system DLLs: %s" % (arch.bits, sorted(imports)))
+            table = dump.split("[Ordinal/Name Pointer] Table", 1)[-1]
+            exports = sorted(line.split("]", 1)[1].strip() for line in table.splitlines()
+                             if line.strip().startswith("[") and "]" in line)
+            self.expect(exports == wanted, "%d-bit exports %s" % (arch.bits, exports))
+
     def test_early_binding_example(self):
         self.register_all()
         self.start_scale("2.5")
@@ -299,7 +317,7 @@ def main():
     parser.add_argument("--win64", required=True)
     parser.add_argument("--scripts", required=True)
     parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
-                                         "unregister", "example", "hosted", "measure"])
+                                         "unregister", "example", "hosted", "dll", "measure"])
     parser.add_argument("scenario", nargs="?")
     parser.add_argument("weight", nargs="?")
     args = parser.parse_args()
@@ -311,6 +329,10 @@ def main():
         if not os.path.exists(os.path.join(build, "src", "com", "Qel_weigher.dll")):
             print("SKIP: no Windows build in %s (cmake --preset win32/win64 and build)" % build)
             return SKIP
+    if args.test == "dll":
+        suite = Suite(args)
+        suite.test_dll_surface()
+        return 0 if suite.failures == 0 else 1
     if args.test != "setup" and not os.path.isdir(os.path.join(args.prefix, "drive_c")):
         print("SKIP: no Wine prefix at %s" % args.prefix)
         return SKIP
@@ -327,7 +349,8 @@ def main():
         {"setup": suite.test_setup, "register": suite.test_register,
          "scripts": suite.test_scripts, "client": suite.test_client,
          "locales": suite.test_locales, "unregister": suite.test_unregister,
-         "example": suite.test_early_binding_example, "hosted": suite.test_hosted, "measure": suite.measure}[args.test]()
+         "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
+         "dll": suite.test_dll_surface, "measure": suite.measure}[args.test]()
     except Failure as failure:
         print("FAIL:", failure)
         suite.failures += 1
