@@ -87,10 +87,17 @@ BOOL CALLBACK PrintChild(HWND child, LPARAM top_level) {
     SendMessageTimeoutW(child, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0, SMTO_ABORTIFHUNG, 2000,
                         &item_height);
   }
+  // A message box keeps its icon control when it shows no icon; what counts is the image.
+  DWORD_PTR icon = 0;
+  if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+    SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
+  }
   std::printf(
-      "{\"kind\":\"child\",\"top\":\"%llu\",\"id\":%d,%s,\"client\":%s,\"field_height\":%d}\n",
+      "{\"kind\":\"child\",\"top\":\"%llu\",\"id\":%d,%s,\"client\":%s,\"field_height\":%d,\"has_"
+      "icon\":%s}\n",
       static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(top)), GetDlgCtrlID(child),
-      Common(child).c_str(), Rect(rect).c_str(), static_cast<int>(item_height));
+      Common(child).c_str(), Rect(rect).c_str(), static_cast<int>(item_height),
+      icon != 0 ? "true" : "false");
   return TRUE;
 }
 

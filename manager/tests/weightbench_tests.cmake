@@ -18,3 +18,22 @@ if(TARGET qel_weigher AND TARGET virtual_scale)
     TIMEOUT 60
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;QEL_WEIGHER_LIBRARY=$<TARGET_FILE:qel_weigher>;VIRTUAL_SCALE=$<TARGET_FILE:virtual_scale>")
 endif()
+
+# weightbench.exe under Wine, driven with mouse and keyboard on its own X server. Needs the
+# Windows builds (win32 / win64 presets); skipped when they are missing.
+set(QEL_WIN32_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH "32-bit Windows build directory")
+set(QEL_WIN64_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win64 CACHE PATH "64-bit Windows build directory")
+find_package(Python3 COMPONENTS Interpreter)
+find_program(QEL_XVFB_RUN xvfb-run)
+if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
+  foreach(arch win32 win64)
+    string(TOUPPER ${arch} ARCH)
+    set(command ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/wine_bench.py
+        --build-dir ${QEL_${ARCH}_BUILD_DIR} --virtual-scale $<TARGET_FILE:virtual_scale>)
+    if(QEL_XVFB_RUN)
+      set(command ${QEL_XVFB_RUN} -a -s "-screen 0 1024x768x24" ${command})
+    endif()
+    add_test(NAME weightbench.wine.${arch} COMMAND ${command})
+    set_tests_properties(weightbench.wine.${arch} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+  endforeach()
+endif()

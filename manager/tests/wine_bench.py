@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+"""weightbench.exe under Wine, driven from outside as an operator would.
+
+Runs inside an X server of its own (the CTest command wraps it in `xvfb-run -a`). Builds a
+fresh Wine prefix, registers Qel_weigher.dll, maps COM3 to the virtual scale's
+pseudo-terminal and then only moves the mouse and presses keys (xdotool). What the window
+shows is read back with benchprobe.exe, which lists the bench's windows and texts.
+
+Checks: layout against the control table, connect to COM3 (" -> OK!"), a reading in
+LblInput after "ЗАПРОС", disconnect, and the creation-failure message once the DLL is
+unregistered. With --screenshot it also saves the window after the reading.
+
+Exit status: 0 passed, 1 failed, 77 skipped (build or tool missing).
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+HERE = os.path.dirname(os.path.abspath(__file__))
+CONTROL_TABLE = os.path.join(HERE, "..", "logic", "control_table.h")
+
+WINE_CALL_TIMEOUT = 60      # seconds for any one wine command
+WAIT_TIMEOUT = 30           # seconds for the bench to show what we wait for
+
+CREATION_FAILED = "Нет связи с Qel_weigher.dll!\n\rперезапустите программу"
+PROBE_FAILED = "Нет связи с вессами RLS1000!"
+
+
+class TestFailure(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def check(condition, what):
+    if not condition:
+        raise TestFailure(what)
+    log("ok: " + what)
+
+
+# --- the control table, read from the header both toolkits build from -------------------
+
+def read_control_table():
+    with open(CONTROL_TABLE, encoding="utf-8") as f:
+        text = f.read()
+    enum = re.search(r"enum class ControlId \{([^}]*)\}", text).group(1)
+    ids = [name.strip()[1:] for name in enum.split(",") if name.strip()]
+    rows = re.findall(
+        r'\{ControlId::k(\w+),\s*"(\w+)",\s*ControlKind::k(\w+),\s*"([^"]*)",\s*(\d+),\s*(\d+),'
+        r"\s*(\d+),\s*(\d+),\s*(\d+),\s*(true|false)\}", text)
+    controls = {}
+    for enum_name, name, kind, caption, left, top, width, height, tab, enabled in rows:
+        controls[name] = {
+            "id": 100 + ids.index(enum_name),  # the bench's control ids
+            "kind": kind, "caption": caption,
+            "twips": [int(left), int(top), int(width), int(height)],
+            "tab": int(tab), "enabled": enabled == "true",
+        }
+    client = [int(re.search(r"kClient%sTwips = (\d+)" % k, text).group(1))
+              for k in ("Width", "Height")]
+    if len(controls) != 8:
+        raise TestFailure("could not read the control table from " + CONTROL_TABLE)
+    return controls, client
+
+
+def px(twips, dpi):
+    return (twips * dpi + 720) // 1440
+
+
+# --- Wine ----------------------------------------------------------------------------
+
+class Wine:
+    def __init__(self, prefix, machine):
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": prefix,
+            "WINEDEBUG": "-all",
+            # No Mono or Gecko installer dialogs in a headless run.
+            "WINEDLLOVERRIDES": "mscoree=d;mshtml=d",
+            "LC_ALL": "C.UTF-8",
+        })
+        self.prefix = prefix
+        self.machine = machine
+
+    def run(self, *args, check_rc=True, timeout=WINE_CALL_TIMEOUT):
+        # Output goes through files: a pipe would stay open as long as any process that Wine
+        # starts on the side (wineserver, services) and the call would wait for all of them.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            stdout, stderr = out.read(), err.read()
+        if check_rc and result.returncode != 0:
+            raise TestFailure("wine %s failed (%d): %s" % (
+                " ".join(args), result.returncode, stderr.decode(errors="replace")[-400:]))
+        return stdout.decode("utf-8", errors="replace")
+
+    def start(self, *args):
+        return subprocess.Popen(["wine", *args], env=self.env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def regsvr32(self, dll, unregister=False):
+        # A 32-bit DLL is registered by the 32-bit regsvr32, into the 32-bit registry view.
+        folder = "syswow64" if self.machine == "i386" else "system32"
+        args = ["C:\\windows\\%s\\regsvr32.exe" % folder, "/s"]
+        if unregister:
+            args.append("/u")
+        self.run(*args, dll)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, timeout=WINE_CALL_TIMEOUT,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=WINE_CALL_TIMEOUT,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def pe_machine(path):
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    offset = struct.unpack_from("<I", data, 0x3C)[0]
+    machine = struct.unpack_from("<H", data, offset + 4)[0]
+    return {0x14C: "i386", 0x8664: "x86_64"}.get(machine, hex(machine))
+
+
+def make_prefix(wine, scale_path):
+    wine.run("wineboot", "-i", timeout=180)
+    # Every program on one virtual desktop, so that the probe sees the bench's windows and
+    # Wine draws the window frames itself (there is no window manager).
+    wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default",
+             "/f")
+    wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d",
+             "640x480", "/f")
+    wine.run("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM3", "/d", scale_path, "/f")
+    # The desktop of the running session was made before the settings: start afresh.
+    wine.stop()
+    link = os.path.join(wine.prefix, "dosdevices", "com3")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(scale_path, link)
+
+
+# --- reading the screen back -----------------------------------------------------------
+
+class Screen:
+    def __init__(self, wine, probe):
+        self.wine = wine
+        self.probe = probe
+
+    def windows(self):
+        tops = {}
+        for line in self.wine.run(self.probe, "list").splitlines():
+            line = line.strip()
+            if not line.startswith("{"):
+                continue
+            item = json.loads(line)
+            if item["kind"] == "top":
+                item["children"] = []
+                tops[item["hwnd"]] = item
+            elif item["top"] in tops:
+                tops[item["top"]]["children"].append(item)
+        return list(tops.values())
+
+    def form(self):
+        for top in self.windows():
+            if top["class"] == "WeightbenchForm1":
+                return top
+        return None
+
+    def message_box(self):
+        for top in self.windows():
+            if top["class"] == "#32770" and top["text"] == "weightbench":
+                return top
+        return None
+
+    def wait(self, what, get, timeout=WAIT_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            value = get()
+            if value:
+                return value
+            time.sleep(0.2)
+        raise TestFailure("timed out waiting for " + what)
+
+
+def child(form, control_id):
+    for item in form["children"]:
+        if item["id"] == control_id:
+            return item
+    raise TestFailure("control %d not found" % control_id)
+
+
+SS_TYPEMASK, SS_ICON = 0x1F, 0x3
+
+
+def box_contents(box):
+    texts = [c["text"] for c in box["children"]
+             if c["class"] == "Static" and (c["style"] & SS_TYPEMASK) != SS_ICON and c["text"]]
+    icon = any(c["has_icon"] and c["visible"] for c in box["children"])
+    ok = [c for c in box["children"] if c["class"] == "Button" and c["visible"]]
+    return ("".join(texts), icon, ok)
+
+
+# --- the operator's hands --------------------------------------------------------------
+
+class Hands:
+    def __init__(self):
+        desktops = subprocess.run(["xdotool", "search", "--name", "Wine desktop"],
+                                  capture_output=True, text=True, timeout=10).stdout.split()
+        if not desktops:
+            raise TestFailure("no Wine desktop window on the X display")
+        self.desktop = desktops[0]
+        info = subprocess.run(["xwininfo", "-id", self.desktop], capture_output=True, text=True,
+                              timeout=10).stdout
+        self.origin = (int(re.search(r"Absolute upper-left X:\s+(-?\d+)", info).group(1)),
+                       int(re.search(r"Absolute upper-left Y:\s+(-?\d+)", info).group(1)))
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *args], check=True, timeout=10)
+
+    def click(self, control):
+        x, y, w, h = control["screen"]
+        # No --sync: it waits for motion, and there is none when the pointer is already there.
+        self.xdotool("mousemove", str(self.origin[0] + x + w // 2),
+                     str(self.origin[1] + y + h // 2), "sleep", "0.1", "click", "1", "sleep",
+                     "0.1", "mousemove_relative", "--", "-5", "-5")
+
+    def keys(self, *names):
+        self.xdotool("key", "--delay", "50", *names)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "50", text)
+
+    def screenshot(self, window, path):
+        x, y, w, h = window["screen"]
+        subprocess.run(["import", "-window", self.desktop, "-crop", "%dx%d+%d+%d" % (w, h, x, y),
+                        "+repage", path], check=True, timeout=30)
+
+
+# --- the scenario ----------------------------------------------------------------------
+
+def answer_message(screen, hands):
+    box = screen.wait("a message box", screen.message_box)
+    text, icon, buttons = box_contents(box)
+    log("message box: %r (icon: %s)" % (text, icon))
+    check(len(buttons) == 1, "the message box has one button")
+    hands.click(buttons[0])
+    screen.wait("the message box to close", lambda: screen.message_box() is None)
+    return text, icon
+
+
+def check_layout(form, controls, client):
+    dpi = form["dpi"]
+    check(form["text"] == "weightbench", "the caption is weightbench")
+    check(form["client_size"] == [px(client[0], dpi), px(client[1], dpi)],
+          "client area %s at %d dpi" % (form["client_size"], dpi))
+    frame = controls["Frame2"]["twips"]
+    for name, spec in controls.items():
+        item = child(form, spec["id"])
+        left, top, width, height = spec["twips"]
+        if name != "Frame2":
+            left, top = frame[0] + left, frame[1] + top
+        expected = [px(left, dpi), px(top, dpi), px(width, dpi), px(height, dpi)]
+        check(item["client"] == expected, "%s at %s (table: %s)" % (name, item["client"], expected))
+        check(item["enabled"] == spec["enabled"], "%s enabled=%s at start" % (name, spec["enabled"]))
+        if spec["kind"] != "ComboBox":
+            check(item["text"] == spec["caption"], "%s reads %r" % (name, spec["caption"]))
+    combo = child(form, controls["ComboPort"]["id"])
+    check(combo["text"] == "1", "ComboPort reads 1")
+    # Children are listed in Z order, which is the Tab order of the ones with WS_TABSTOP.
+    ws_tabstop = 0x00010000
+    by_id = {spec["id"]: name for name, spec in controls.items()}
+    order = [by_id[c["id"]] for c in form["children"]
+             if c["id"] in by_id and c["style"] & ws_tabstop]
+    expected_order = sorted((n for n, s in controls.items() if s["kind"] in ("Button", "ComboBox")),
+                            key=lambda n: controls[n]["tab"])
+    check(order == expected_order, "tab order %s" % order)
+
+
+def scenario(args, work):
+    controls, client = read_control_table()
+    build = os.path.abspath(args.build_dir)
+    exe = os.path.join(build, "manager", "weightbench.exe")
+    probe = os.path.join(build, "manager", "benchprobe.exe")
+    dll = os.path.join(build, "src", "com", "Qel_weigher.dll")
+    for path in (exe, probe, dll):
+        if not os.path.exists(path):
+            log("SKIP: %s not built" % path)
+            return SKIP
+    for tool in ("wine", "wineserver", "xdotool", "xwininfo", "import"):
+        if shutil.which(tool) is None:
+            log("SKIP: %s not installed" % tool)
+            return SKIP
+
+    scale = subprocess.Popen([args.virtual_scale, "--weight", "1.234"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+    wine = Wine(os.path.join(work, "prefix"), pe_machine(exe))
+    bench = None
+    try:
+        scale_path = scale.stdout.readline().strip()
+        check(scale_path.startswith("/"), "virtual scale on %s" % scale_path)
+        make_prefix(wine, scale_path)
+        program_dir = os.path.join(wine.prefix, "drive_c", "qel")
+        os.makedirs(program_dir)
+        for path in (exe, probe, dll):
+            shutil.copy(path, program_dir)
+        wine.regsvr32("C:\\qel\\Qel_weigher.dll")
+
+        bench = wine.start("C:\\qel\\weightbench.exe")
+        screen = Screen(wine, "C:\\qel\\benchprobe.exe")
+        form = screen.wait("Form1", screen.form)
+        hands = Hands()
+        check_layout(form, controls, client)
+
+        # Port 3: click into the combo box's text, replace it by keyboard.
+        combo = child(form, controls["ComboPort"]["id"])
+        edit = [c for c in form["children"] if c["class"] == "Edit"
+                and c["screen"][0] >= combo["screen"][0] and c["screen"][1] >= combo["screen"][1]]
+        hands.click(edit[0] if edit else combo)
+        hands.keys("End", "BackSpace", "BackSpace")
+        hands.type(" 3 ")
+        form = screen.wait("the port text", lambda: (lambda f: f if child(
+            f, controls["ComboPort"]["id"])["text"] == " 3 " else None)(screen.form()))
+        check(True, "ComboPort reads ' 3 '")
+
+        hands.click(child(form, controls["CmdOn"]["id"]))
+        text, icon = answer_message(screen, hands)
+        check(text == "COM3 -> OK!" and not icon, "connect says 'COM3 -> OK!' without an icon")
+        form = screen.form()
+        check(child(form, controls["CmdSend"]["id"])["enabled"], "ЗАПРОС is enabled")
+        check(not child(form, controls["CmdOn"]["id"])["enabled"], "Подключить DLL is disabled")
+
+        hands.click(child(form, controls["CmdSend"]["id"]))
+        lbl = controls["LblInput"]["id"]
+        form = screen.wait("a reading", lambda: (lambda f: f if child(f, lbl)["text"] else None)(
+            screen.form()))
+        reading = child(form, lbl)["text"]
+        check(reading == args.expect_weight, "LblInput shows %r" % reading)
+        if args.screenshot:
+            hands.screenshot(form, args.screenshot)
+            log("screenshot: " + args.screenshot)
+
+        # A new weight on the scale: the operator clicks again until it shows. Under Wine
+        # the first cycles after a change may still carry frames sent before it.
+        scale.stdin.write("weight 2.5\n")
+        scale.stdin.flush()
+        expected = "2" + args.expect_weight[1] + "500"  # same decimal separator
+        shown = []
+        for _ in range(8):
+            hands.click(child(form, controls["CmdSend"]["id"]))
+            time.sleep(1.5)
+            form = screen.form()
+            shown.append(child(form, lbl)["text"])
+            if shown[-1] == expected:
+                break
+        check(shown[-1] == expected, "LblInput follows the scale: %s" % shown)
+
+        hands.click(child(form, controls["CmdOff"]["id"]))
+        form = screen.wait("the disconnect", lambda: (
+            lambda f: f if child(f, lbl)["text"] == "" else None)(screen.form()))
+        check(not child(form, controls["CmdSend"]["id"])["enabled"], "disconnect disables ЗАПРОС")
+        check(child(form, controls["CmdOn"]["id"])["enabled"], "disconnect enables Подключить DLL")
+
+        wine.regsvr32("C:\\qel\\Qel_weigher.dll", unregister=True)
+        hands.click(child(form, controls["CmdOn"]["id"]))
+        text, icon = answer_message(screen, hands)
+        check(text == CREATION_FAILED and icon, "unregistered: the creation-failure message")
+        form = screen.form()
+        check(child(form, controls["CmdOn"]["id"])["enabled"], "the bench stays usable")
+
+        wine.run("C:\\qel\\benchprobe.exe", "close", form["hwnd"])
+        bench.wait(timeout=WAIT_TIMEOUT)
+        check(bench.returncode == 0, "the bench ends when its window closes")
+        bench = None
+        return 0
+    finally:
+        if bench is not None:
+            os.killpg(bench.pid, signal.SIGKILL)
+        wine.stop()
+        try:
+            scale.stdin.write("quit\n")
+            scale.stdin.flush()
+            scale.wait(timeout=5)
+        except (OSError, subprocess.TimeoutExpired):
+            scale.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", required=True, help="Windows build directory")
+    parser.add_argument("--virtual-scale", required=True)
+    parser.add_argument("--expect-weight", default="1.234",
+                        help="the reading of 1.234 in the prefix's locale")
+    parser.add_argument("--screenshot", help="save the window after the reading (PNG)")
+    args = parser.parse_args()
+    if not os.environ.get("DISPLAY"):
+        log("SKIP: no X display (run under xvfb-run -a)")
+        return SKIP
+    work = tempfile.mkdtemp(prefix="weightbench-wine-")
+    try:
+        return scenario(args, work)
+    except TestFailure as failure:
+        log("FAIL: %s" % failure)
+        return 1
+    except subprocess.TimeoutExpired as timeout:
+        log("FAIL: timed out: %s" % " ".join(map(str, timeout.cmd)))
+        return 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
