@@ -41,6 +41,9 @@ inline constexpr int kClientWidthTwips = 4230;
 inline constexpr int kClientHeightTwips = 2565;
 inline constexpr int kTwipsPerInch = 1440;
 
+// The window's default font size, which every control but LblInput uses.
+inline constexpr double kFormFontPoints = 8.0;
+
 // LblInput's own font; every other control keeps the window's default font.
 inline constexpr std::string_view kLblInputFontFace = "MS Sans Serif";
 inline constexpr int kLblInputFontCentiPoints = 975;

@@ -29,6 +29,11 @@ Form1::Form1(std::vector<std::string> library_candidates, QWidget* parent)
   setObjectName(Utf8(kFormName));
   setWindowTitle(Utf8(kFormCaption));
   setFixedSize(TwipsToPixels(kClientWidthTwips, dpi_), TwipsToPixels(kClientHeightTwips, dpi_));
+  // The captions are sized for the classic 8 pt form font; the desktop's larger default
+  // would clip them.
+  QFont form_font = font();
+  form_font.setPointSizeF(kFormFontPoints);
+  setFont(form_font);
   BuildControls();
   logic_ = std::make_unique<BenchForm>(*this, factory_, PortNaming::kComOrDevicePath);
   logic_->OnLoad();

@@ -30,6 +30,9 @@ if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
     string(TOUPPER ${arch} ARCH)
     set(command ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/wine_bench.py
         --build-dir ${QEL_${ARCH}_BUILD_DIR} --virtual-scale $<TARGET_FILE:virtual_scale>)
+    if(arch STREQUAL "win64")
+      list(APPEND command --dpi 144)  # one of the two runs away from 96 dpi
+    endif()
     if(QEL_XVFB_RUN)
       set(command ${QEL_XVFB_RUN} -a -s "-screen 0 1024x768x24" ${command})
     endif()
