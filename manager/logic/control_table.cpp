@@ -4,9 +4,9 @@
 
 namespace weightbench {
 
-const ControlSpec& Spec(ControlId id) {
-  for (const ControlSpec& spec : kControls) {
-    if (spec.id == id) return spec;
+const ControlEntry& Entry(ControlId id) {
+  for (const ControlEntry& entry : kControls) {
+    if (entry.id == id) return entry;
   }
   throw std::out_of_range("unknown control");
 }

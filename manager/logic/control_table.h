@@ -21,7 +21,7 @@ enum class ControlId {
 
 enum class ControlKind { kFrame, kLabel, kComboBox, kButton };
 
-struct ControlSpec {
+struct ControlEntry {
   ControlId id;
   std::string_view name;
   ControlKind kind;
@@ -51,7 +51,7 @@ inline constexpr int kLblInputFontWeight = 400;   // normal
 inline constexpr int kLblInputFontCharset = 204;  // Cyrillic (RUSSIAN_CHARSET)
 
 // Listed in tab-index order; "Тест", "СОМ-порт" etc. are Cyrillic.
-inline constexpr std::array<ControlSpec, 8> kControls = {{
+inline constexpr std::array<ControlEntry, 8> kControls = {{
     {ControlId::kFrame2, "Frame2", ControlKind::kFrame, "Тест", 120, 120, 3975, 2295, 0, true},
     {ControlId::kCmdOff, "CmdOff", ControlKind::kButton, "Отключить DLL", 240, 1680, 3495, 375, 1,
      true},
@@ -65,7 +65,7 @@ inline constexpr std::array<ControlSpec, 8> kControls = {{
     {ControlId::kLabel1, "Label1", ControlKind::kLabel, "СОМ-порт", 2040, 300, 855, 255, 7, true},
 }};
 
-const ControlSpec& Spec(ControlId id);
+const ControlEntry& Entry(ControlId id);
 
 // Pixels for a length in twips at `dpi` dots per inch, rounded to the nearest pixel.
 constexpr int TwipsToPixels(int twips, int dpi) {

@@ -45,16 +45,16 @@ Form1::~Form1() {
 
 void Form1::BuildControls() {
   auto* frame = new QGroupBox(this);
-  for (const ControlSpec& spec : kControls) {
-    QWidget* parent = spec.id == ControlId::kFrame2 ? static_cast<QWidget*>(this) : frame;
+  for (const ControlEntry& entry : kControls) {
+    QWidget* parent = entry.id == ControlId::kFrame2 ? static_cast<QWidget*>(this) : frame;
     QWidget* widget = nullptr;
-    switch (spec.kind) {
+    switch (entry.kind) {
       case ControlKind::kFrame:
-        frame->setTitle(Utf8(spec.caption));
+        frame->setTitle(Utf8(entry.caption));
         widget = frame;
         break;
       case ControlKind::kLabel: {
-        auto* label = new QLabel(Utf8(spec.caption), parent);
+        auto* label = new QLabel(Utf8(entry.caption), parent);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         widget = label;
         break;
@@ -63,21 +63,21 @@ void Form1::BuildControls() {
         combo_ = new QComboBox(parent);
         combo_->setEditable(true);
         combo_->setInsertPolicy(QComboBox::NoInsert);  // typed text is used, not listed
-        combo_->setEditText(Utf8(spec.caption));
+        combo_->setEditText(Utf8(entry.caption));
         widget = combo_;
         break;
       case ControlKind::kButton: {
-        auto* button = new QPushButton(Utf8(spec.caption), parent);
+        auto* button = new QPushButton(Utf8(entry.caption), parent);
         button->setAutoDefault(false);
         widget = button;
         break;
       }
     }
-    widget->setObjectName(Utf8(spec.name));
-    widget->setGeometry(TwipsToPixels(spec.left, dpi_), TwipsToPixels(spec.top, dpi_),
-                        TwipsToPixels(spec.width, dpi_), TwipsToPixels(spec.height, dpi_));
-    widget->setEnabled(spec.enabled_at_start);
-    controls_[spec.id] = widget;
+    widget->setObjectName(Utf8(entry.name));
+    widget->setGeometry(TwipsToPixels(entry.left, dpi_), TwipsToPixels(entry.top, dpi_),
+                        TwipsToPixels(entry.width, dpi_), TwipsToPixels(entry.height, dpi_));
+    widget->setEnabled(entry.enabled_at_start);
+    controls_[entry.id] = widget;
   }
 
   // Qt has no character-set field; the Cyrillic charset is what the family's glyphs cover.
@@ -88,9 +88,9 @@ void Form1::BuildControls() {
 
   // kControls is in tab-index order; only buttons and the combo box take focus.
   QWidget* previous = nullptr;
-  for (const ControlSpec& spec : kControls) {
-    if (spec.kind != ControlKind::kButton && spec.kind != ControlKind::kComboBox) continue;
-    QWidget* widget = controls_[spec.id];
+  for (const ControlEntry& entry : kControls) {
+    if (entry.kind != ControlKind::kButton && entry.kind != ControlKind::kComboBox) continue;
+    QWidget* widget = controls_[entry.id];
     if (previous != nullptr) QWidget::setTabOrder(previous, widget);
     previous = widget;
   }

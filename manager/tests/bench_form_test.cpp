@@ -33,7 +33,7 @@ class RecordingView : public View {
 
   bool Enabled(ControlId control) const {
     auto it = enabled_.find(control);
-    return it != enabled_.end() ? it->second : Spec(control).enabled_at_start;
+    return it != enabled_.end() ? it->second : Entry(control).enabled_at_start;
   }
 
   std::map<ControlId, std::string> captions;
@@ -291,20 +291,20 @@ TEST_F(BenchFormTest, ClicksDuringACallOrMessageAreIgnored) {
 
 TEST(ControlTable, MatchesTheFormLayout) {
   // Frame2 holds everything; every control must fit inside it and the frame inside the form.
-  const ControlSpec& frame = Spec(ControlId::kFrame2);
+  const ControlEntry& frame = Entry(ControlId::kFrame2);
   EXPECT_LE(frame.left + frame.width, kClientWidthTwips);
   EXPECT_LE(frame.top + frame.height, kClientHeightTwips);
   std::set<int> tab_indexes;
-  for (const ControlSpec& spec : kControls) {
-    tab_indexes.insert(spec.tab_index);
-    if (spec.id == ControlId::kFrame2) continue;
-    EXPECT_LE(spec.left + spec.width, frame.width) << spec.name;
-    EXPECT_LE(spec.top + spec.height, frame.height) << spec.name;
+  for (const ControlEntry& entry : kControls) {
+    tab_indexes.insert(entry.tab_index);
+    if (entry.id == ControlId::kFrame2) continue;
+    EXPECT_LE(entry.left + entry.width, frame.width) << entry.name;
+    EXPECT_LE(entry.top + entry.height, frame.height) << entry.name;
   }
   EXPECT_EQ(tab_indexes.size(), kControls.size());
-  EXPECT_EQ(Spec(ControlId::kLabel1).caption,
+  EXPECT_EQ(Entry(ControlId::kLabel1).caption,
             "\xD0\xA1\xD0\x9E\xD0\x9C-\xD0\xBF\xD0\xBE\xD1\x80\xD1\x82");
-  EXPECT_FALSE(Spec(ControlId::kCmdSend).enabled_at_start);
+  EXPECT_FALSE(Entry(ControlId::kCmdSend).enabled_at_start);
   EXPECT_EQ(TwipsToPixels(4230, 96), 282);
   EXPECT_EQ(TwipsToPixels(2565, 144), 257);  // 256.5 rounds up
   EXPECT_EQ(TwipsToPixels(615, 120), 51);

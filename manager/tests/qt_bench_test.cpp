@@ -114,19 +114,19 @@ class QtBenchTest : public QObject {
     QCOMPARE(form->size(),
              QSize(weightbench::TwipsToPixels(4230, dpi), weightbench::TwipsToPixels(2565, dpi)));
     QWidget* frame = form->Control(ControlId::kFrame2);
-    for (const weightbench::ControlSpec& spec : weightbench::kControls) {
-      QWidget* widget = form->Control(spec.id);
-      const QString name = QString::fromUtf8(spec.name.data(), spec.name.size());
+    for (const weightbench::ControlEntry& entry : weightbench::kControls) {
+      QWidget* widget = form->Control(entry.id);
+      const QString name = QString::fromUtf8(entry.name.data(), entry.name.size());
       QCOMPARE(widget->objectName(), name);
-      QCOMPARE(widget->parentWidget(), spec.id == ControlId::kFrame2 ? form.get() : frame);
-      const QRect expected(weightbench::TwipsToPixels(spec.left, dpi),
-                           weightbench::TwipsToPixels(spec.top, dpi),
-                           weightbench::TwipsToPixels(spec.width, dpi),
-                           weightbench::TwipsToPixels(spec.height, dpi));
+      QCOMPARE(widget->parentWidget(), entry.id == ControlId::kFrame2 ? form.get() : frame);
+      const QRect expected(weightbench::TwipsToPixels(entry.left, dpi),
+                           weightbench::TwipsToPixels(entry.top, dpi),
+                           weightbench::TwipsToPixels(entry.width, dpi),
+                           weightbench::TwipsToPixels(entry.height, dpi));
       QVERIFY2(widget->geometry() == expected, qPrintable(name));
-      QCOMPARE(widget->isEnabled(), spec.enabled_at_start);
-      if (spec.kind != weightbench::ControlKind::kComboBox) {
-        QCOMPARE(Text(widget), QString::fromUtf8(spec.caption.data(), spec.caption.size()));
+      QCOMPARE(widget->isEnabled(), entry.enabled_at_start);
+      if (entry.kind != weightbench::ControlKind::kComboBox) {
+        QCOMPARE(Text(widget), QString::fromUtf8(entry.caption.data(), entry.caption.size()));
       }
     }
     auto* combo = static_cast<QComboBox*>(form->Control(ControlId::kComboPort));

@@ -272,13 +272,13 @@ def check_layout(args, form, controls, client):
     check(form["client_size"] == [px(client[0], dpi), px(client[1], dpi)],
           "client area %s at %d dpi" % (form["client_size"], dpi))
     frame = controls["Frame2"]["twips"]
-    for name, spec in controls.items():
-        item = child(form, spec["id"])
-        left, top, width, height = spec["twips"]
+    for name, entry in controls.items():
+        item = child(form, entry["id"])
+        left, top, width, height = entry["twips"]
         if name != "Frame2":
             left, top = frame[0] + left, frame[1] + top
         expected = [px(left, dpi), px(top, dpi), px(width, dpi), px(height, dpi)]
-        if spec["kind"] == "ComboBox":
+        if entry["kind"] == "ComboBox":
             # A closed combo box cannot be lower than its font needs; at high DPI the system
             # font may ask for a pixel or two more than the table.
             got = item["client"]
@@ -287,14 +287,14 @@ def check_layout(args, form, controls, client):
         else:
             check(item["client"] == expected,
                   "%s at %s (table: %s)" % (name, item["client"], expected))
-        check(item["enabled"] == spec["enabled"], "%s enabled=%s at start" % (name, spec["enabled"]))
-        if spec["kind"] != "ComboBox":
-            check(item["text"] == spec["caption"], "%s reads %r" % (name, spec["caption"]))
+        check(item["enabled"] == entry["enabled"], "%s enabled=%s at start" % (name, entry["enabled"]))
+        if entry["kind"] != "ComboBox":
+            check(item["text"] == entry["caption"], "%s reads %r" % (name, entry["caption"]))
     combo = child(form, controls["ComboPort"]["id"])
     check(combo["text"] == "1", "ComboPort reads 1")
     # Children are listed in Z order, which is the Tab order of the ones with WS_TABSTOP.
     ws_tabstop = 0x00010000
-    by_id = {spec["id"]: name for name, spec in controls.items()}
+    by_id = {entry["id"]: name for name, entry in controls.items()}
     order = [by_id[c["id"]] for c in form["children"]
              if c["id"] in by_id and c["style"] & ws_tabstop]
     expected_order = sorted((n for n, s in controls.items() if s["kind"] in ("Button", "ComboBox")),

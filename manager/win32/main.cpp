@@ -128,20 +128,20 @@ class Form1Window : public View {
   }
 
   void CreateControls(HINSTANCE instance) {
-    const ControlSpec& frame = Spec(ControlId::kFrame2);
+    const ControlEntry& frame = Entry(ControlId::kFrame2);
     // Children are added at the bottom of the Z order, which is also the Tab order: create
     // the controls by tab index and the frame last, beneath them.
-    std::vector<const ControlSpec*> order;
-    for (const ControlSpec& spec : kControls) {
-      if (spec.id != ControlId::kFrame2) order.push_back(&spec);
+    std::vector<const ControlEntry*> order;
+    for (const ControlEntry& entry : kControls) {
+      if (entry.id != ControlId::kFrame2) order.push_back(&entry);
     }
     order.push_back(&frame);
 
-    for (const ControlSpec* spec : order) {
+    for (const ControlEntry* entry : order) {
       const wchar_t* window_class = L"BUTTON";
       DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
-      int height = Px(spec->height);
-      switch (spec->kind) {
+      int height = Px(entry->height);
+      switch (entry->kind) {
         case ControlKind::kFrame:
           style |= BS_GROUPBOX;
           break;
@@ -152,31 +152,31 @@ class Form1Window : public View {
         case ControlKind::kComboBox:
           window_class = L"COMBOBOX";
           style |= CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP;
-          height = Px(spec->height) * 8;  // room for the drop-down list
+          height = Px(entry->height) * 8;  // room for the drop-down list
           break;
         case ControlKind::kButton:
           style |= BS_PUSHBUTTON | WS_TABSTOP;
           break;
       }
-      int left = Px(spec->left);
-      int top = Px(spec->top);
-      if (spec->id != ControlId::kFrame2) {
+      int left = Px(entry->left);
+      int top = Px(entry->top);
+      if (entry->id != ControlId::kFrame2) {
         // Positions are relative to the frame; the frame is a sibling drawn beneath them.
-        left = Px(frame.left + spec->left);
-        top = Px(frame.top + spec->top);
+        left = Px(frame.left + entry->left);
+        top = Px(frame.top + entry->top);
       }
-      const std::wstring caption = Widen(std::string(spec->caption));
-      const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(spec->id));
+      const std::wstring caption = Widen(std::string(entry->caption));
+      const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(entry->id));
       HWND control =
-          CreateWindowExW(0, window_class, caption.c_str(), style, left, top, Px(spec->width),
+          CreateWindowExW(0, window_class, caption.c_str(), style, left, top, Px(entry->width),
                           height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
       const HFONT font =
-          spec->id == ControlId::kLblInput ? lbl_input_font_.get() : default_font_.get();
+          entry->id == ControlId::kLblInput ? lbl_input_font_.get() : default_font_.get();
       if (font != nullptr) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-      if (spec->kind == ControlKind::kComboBox) {
+      if (entry->kind == ControlKind::kComboBox) {
         // The closed box's height follows its selection field; the borders around it differ
         // between systems, so measure and correct.
-        const int target = Px(spec->height);
+        const int target = Px(entry->height);
         for (int attempt = 0; attempt < 3; ++attempt) {
           RECT closed;
           GetWindowRect(control, &closed);
@@ -188,8 +188,8 @@ class Form1Window : public View {
         }
         SetWindowTextW(control, caption.c_str());  // a combo box takes no text at creation
       }
-      EnableWindow(control, spec->enabled_at_start ? TRUE : FALSE);
-      controls_[spec->id] = control;
+      EnableWindow(control, entry->enabled_at_start ? TRUE : FALSE);
+      controls_[entry->id] = control;
     }
   }
 
