@@ -108,8 +108,14 @@ BOOL CALLBACK PrintTop(HWND hwnd, LPARAM) {
   HDC dc = GetDC(hwnd);
   const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
   ReleaseDC(hwnd, dc);
-  std::printf("{\"kind\":\"top\",%s,\"client_size\":[%ld,%ld],\"dpi\":%d}\n", Common(hwnd).c_str(),
-              static_cast<long>(client.right), static_cast<long>(client.bottom), dpi);
+  // The keyboard focus of the window's thread, wherever the foreground is.
+  GUITHREADINFO thread_info = {};
+  thread_info.cbSize = sizeof(thread_info);
+  GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, nullptr), &thread_info);
+  std::printf("{\"kind\":\"top\",%s,\"client_size\":[%ld,%ld],\"dpi\":%d,\"focus\":\"%llu\"}\n",
+              Common(hwnd).c_str(), static_cast<long>(client.right),
+              static_cast<long>(client.bottom), dpi,
+              static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(thread_info.hwndFocus)));
   EnumChildWindows(hwnd, PrintChild, reinterpret_cast<LPARAM>(hwnd));
   return TRUE;
 }

@@ -205,6 +205,13 @@ def child(form, control_id):
     raise TestFailure("control %d not found" % control_id)
 
 
+def by_id_name(controls, control_id):
+    for name, entry in controls.items():
+        if entry["id"] == control_id:
+            return name
+    return str(control_id)
+
+
 SS_TYPEMASK, SS_ICON = 0x1F, 0x3
 
 
@@ -347,6 +354,18 @@ def scenario(args, work):
         form = screen.wait("the port text", lambda: (lambda f: f if child(
             f, controls["ComboPort"]["id"])["text"] == " 3 " else None)(screen.form()))
         check(True, "ComboPort reads ' 3 '")
+
+        # Tab from the port box wraps to the lowest tab index; the disabled ЗАПРОС is skipped.
+        focus = []
+        for _ in range(3):
+            hands.keys("Tab")
+            time.sleep(0.2)
+            form = screen.form()
+            # The combo box's text field is its only Edit child.
+            focus.append(next(("ComboPort" if c["class"] == "Edit" else by_id_name(
+                controls, c["id"]) for c in form["children"] if c["hwnd"] == form["focus"]),
+                form["focus"]))
+        check(focus == ["CmdOff", "CmdOn", "ComboPort"], "Tab moves through %s" % focus)
 
         hands.click(child(form, controls["CmdOn"]["id"]))
         text, icon = answer_message(screen, hands)
