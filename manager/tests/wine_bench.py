@@ -324,6 +324,17 @@ def scenario(args, work):
             log("SKIP: %s not installed" % tool)
             return SKIP
 
+    # No link-time tie to the driver, and nothing but system DLLs (static C++ runtime).
+    objdump = shutil.which("x86_64-w64-mingw32-objdump")
+    if objdump:
+        dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True,
+                              timeout=30).stdout
+        imports = sorted(set(re.findall(r"DLL Name: (\S+)", dump)), key=str.lower)
+        system = {"comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
+                  "oleaut32.dll", "user32.dll"}
+        check(imports and all(name.lower() in system for name in imports),
+              "weightbench.exe imports only %s" % imports)
+
     scale = subprocess.Popen([args.virtual_scale, "--weight", "1.234"], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, text=True)
     wine = Wine(os.path.join(work, "prefix"), pe_machine(exe))
