@@ -4,7 +4,8 @@ include(GoogleTest)
 
 add_executable(weightbench_logic_test ${CMAKE_CURRENT_LIST_DIR}/bench_form_test.cpp)
 target_link_libraries(weightbench_logic_test PRIVATE weightbench_logic qel_warnings GTest::gtest_main)
-gtest_discover_tests(weightbench_logic_test TEST_PREFIX "weightbench.logic." DISCOVERY_TIMEOUT 30)
+gtest_discover_tests(weightbench_logic_test TEST_PREFIX "weightbench.logic." DISCOVERY_TIMEOUT 30
+  PROPERTIES LABELS unit)
 
 # Form1 with Qt's offscreen platform against the real driver library and the virtual scale.
 find_package(Qt6 REQUIRED COMPONENTS Test)
@@ -15,6 +16,7 @@ if(TARGET qel_weigher AND TARGET virtual_scale)
   add_dependencies(weightbench_qt_test qel_weigher virtual_scale)
   add_test(NAME weightbench.qt.offscreen COMMAND weightbench_qt_test)
   set_tests_properties(weightbench.qt.offscreen PROPERTIES
+    LABELS "bench"
     TIMEOUT 60
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;QEL_WEIGHER_LIBRARY=$<TARGET_FILE:qel_weigher>;VIRTUAL_SCALE=$<TARGET_FILE:virtual_scale>")
 endif()
@@ -37,6 +39,7 @@ if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
       set(command ${QEL_XVFB_RUN} -a -s "-screen 0 1024x768x24" ${command})
     endif()
     add_test(NAME weightbench.wine.${arch} COMMAND ${command})
-    set_tests_properties(weightbench.wine.${arch} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+    set_tests_properties(weightbench.wine.${arch} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300
+                                                             LABELS "wine;bench")
   endforeach()
 endif()
