@@ -149,10 +149,14 @@ def make_prefix(wine, scale_path, dpi):
                  "REG_DWORD", "/d", str(dpi), "/f")
     # The desktop of the running session was made before the settings: start afresh.
     wine.stop()
-    link = os.path.join(wine.prefix, "dosdevices", "com3")
-    if os.path.lexists(link):
-        os.remove(link)
-    os.symlink(scale_path, link)
+    # COM4 points nowhere, for a port that cannot be opened.
+    wine.run("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM4", "/d",
+             "/nonexistent/ttyQEL", "/f")
+    for name, target in (("com3", scale_path), ("com4", "/nonexistent/ttyQEL")):
+        link = os.path.join(wine.prefix, "dosdevices", name)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(target, link)
 
 
 # --- reading the screen back -----------------------------------------------------------
@@ -182,9 +186,9 @@ class Screen:
                 return top
         return None
 
-    def message_box(self):
+    def message_box(self, caption="weightbench"):
         for top in self.windows():
-            if top["class"] == "#32770" and top["text"] == "weightbench":
+            if top["class"] == "#32770" and top["text"] == caption:
                 return top
         return None
 
@@ -261,13 +265,15 @@ class Hands:
 
 # --- the scenario ----------------------------------------------------------------------
 
-def answer_message(screen, hands):
-    box = screen.wait("a message box", screen.message_box)
+def answer_message(screen, hands, caption="weightbench", before_ok=None):
+    box = screen.wait("a message box", lambda: screen.message_box(caption))
     text, icon, buttons = box_contents(box)
-    log("message box: %r (icon: %s)" % (text, icon))
+    log("message box %r: %r (icon: %s)" % (caption, text, icon))
     check(len(buttons) == 1, "the message box has one button")
+    if before_ok:
+        before_ok()
     hands.click(buttons[0])
-    screen.wait("the message box to close", lambda: screen.message_box() is None)
+    screen.wait("the message box to close", lambda: screen.message_box(caption) is None)
     return text, icon
 
 
@@ -355,17 +361,45 @@ def scenario(args, work):
         hands = Hands()
         check_layout(args, form, controls, client)
 
-        # Port 3: click into the combo box's text, replace it by keyboard.
+        # Port 4 leads nowhere: click into the combo box's text and replace it by keyboard.
         combo = child(form, controls["ComboPort"]["id"])
         edit = [c for c in form["children"] if c["class"] == "Edit"
                 and c["screen"][0] >= combo["screen"][0] and c["screen"][1] >= combo["screen"][1]]
-        hands.click(edit[0] if edit else combo)
-        hands.keys("End", "BackSpace", "BackSpace")
-        hands.type(" 3 ")
-        form = screen.wait("the port text", lambda: (lambda f: f if child(
-            f, controls["ComboPort"]["id"])["text"] == " 3 " else None)(screen.form()))
-        check(True, "ComboPort reads ' 3 '")
+        port_box = edit[0] if edit else combo
 
+        def enter_port(text):
+            hands.click(port_box)
+            hands.keys("End", *["BackSpace"] * 4)
+            hands.type(text)
+            screen.wait("the port text %r" % text, lambda: (lambda f: f if child(
+                f, controls["ComboPort"]["id"])["text"] == text else None)(screen.form()))
+            check(True, "ComboPort reads %r" % text)
+
+        enter_port("4")
+        hands.click(child(form, controls["CmdOn"]["id"]))
+
+        # The driver's own box has no owner, so Form1 stays clickable under it. A second
+        # connect now would replace the object whose call is still running; it must be
+        # ignored, so the next box is the bench's and not another one from the driver.
+        def click_on_during_the_call():
+            hands.click(child(form, controls["CmdOn"]["id"]))
+            time.sleep(1.0)
+
+        text, icon = answer_message(screen, hands, "Qel_weigher", click_on_during_the_call)
+        check(text.startswith("Не могу открыть порт COM4: ") and not icon,
+              "the driver reports the port it cannot open")
+        box = screen.wait("the next message box", lambda: next(
+            (top for top in screen.windows() if top["class"] == "#32770"), None))
+        check(box["text"] == "weightbench", "the click during the call was ignored")
+        text, icon = answer_message(screen, hands)
+        check(text == PROBE_FAILED and icon, "then the bench: %r with the stop icon" % text)
+        form = screen.form()
+        check(form is not None, "the bench survived the click during the call")
+        check(not child(form, controls["CmdSend"]["id"])["enabled"], "ЗАПРОС stays disabled")
+        check(child(form, controls["CmdOn"]["id"])["enabled"], "Подключить DLL stays enabled")
+
+        # Port 3, with spaces around it, after the failed probe.
+        enter_port(" 3 ")
         # Tab from the port box wraps to the lowest tab index; the disabled ЗАПРОС is skipped.
         focus = []
         for _ in range(3):
