@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Linux library into a scratch prefix and builds a client from it twice: with
+# the CMake package and with pkg-config. Both clients must run against the installed copy.
+set -euo pipefail
+build_dir=$1
+source_dir=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+libdir=$(dirname "$(find "$work/prefix" -name 'libqel_weigher.so' | head -n 1)")
+
+cmake -S "$source_dir/consumer" -B "$work/cmake-build" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+LD_LIBRARY_PATH=$libdir "$work/cmake-build/consumer"
+
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+# shellcheck disable=SC2046
+cc -o "$work/pc-consumer" "$source_dir/consumer/consumer.c" $(pkg-config --cflags --libs qel_weigher)
+LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
+
+# Only the C interface may be exported.
+exported=$(nm -D --defined-only "$libdir/libqel_weigher.so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
+expected="Qel_SetMessageHandler Qelscale_Create Qelscale_GetWeight_ Qelscale_OpenComPort_ Qelscale_Release "
+if [[ $exported != "$expected" ]]; then
+  echo "unexpected exports: $exported" >&2
+  exit 1
+fi
+echo "installed package: ok"
