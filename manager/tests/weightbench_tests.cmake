@@ -31,7 +31,8 @@ if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
   foreach(arch win32 win64)
     string(TOUPPER ${arch} ARCH)
     set(command ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/wine_bench.py
-        --build-dir ${QEL_${ARCH}_BUILD_DIR} --virtual-scale $<TARGET_FILE:virtual_scale>)
+        --build-dir ${QEL_${ARCH}_BUILD_DIR} --virtual-scale $<TARGET_FILE:virtual_scale>
+        --failure-screenshot ${CMAKE_CURRENT_BINARY_DIR}/weightbench-wine-${arch}-failure.png)
     if(arch STREQUAL "win64")
       list(APPEND command --dpi 144)  # one of the two runs away from 96 dpi
     endif()

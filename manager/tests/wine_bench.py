@@ -142,7 +142,7 @@ def make_prefix(wine, scale_path, dpi):
     wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default",
              "/f")
     wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer\\Desktops", "/v", "Default", "/d",
-             "640x480", "/f")
+             "1024x768", "/f")
     wine.run("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM3", "/d", scale_path, "/f")
     if dpi:
         wine.run("reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t",
@@ -272,6 +272,10 @@ def answer_message(screen, hands, caption="weightbench", before_ok=None):
     check(len(buttons) == 1, "the message box has one button")
     if before_ok:
         before_ok()
+        # Form1 may have come up over a box that has no owner: bring the box back first
+        # by its title bar.
+        x, y, w, _ = box["screen"]
+        hands.click({"screen": [x, y, w, 12]})
     hands.click(buttons[0])
     screen.wait("the message box to close", lambda: screen.message_box(caption) is None)
     return text, icon
@@ -462,6 +466,10 @@ def scenario(args, work):
         check(bench.returncode == 0, "the bench ends when its window closes")
         bench = None
         return 0
+    except TestFailure:
+        if args.failure_screenshot:
+            subprocess.run(["import", "-window", "root", args.failure_screenshot], timeout=30)
+        raise
     finally:
         if bench is not None:
             os.killpg(bench.pid, signal.SIGKILL)
@@ -481,6 +489,7 @@ def main():
     parser.add_argument("--expect-weight", default="1.234",
                         help="the reading of 1.234 in the prefix's locale")
     parser.add_argument("--dpi", type=int, help="screen resolution of the prefix (LogPixels)")
+    parser.add_argument("--failure-screenshot", help="save the screen here when a check fails")
     parser.add_argument("--screenshot", help="save the window after the reading (PNG)")
     args = parser.parse_args()
     if not os.environ.get("DISPLAY"):
