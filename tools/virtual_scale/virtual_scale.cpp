@@ -73,8 +73,11 @@ bool ParseWeight(std::string_view text, std::string& weight_text) {
 
 class VirtualScale {
  public:
-  VirtualScale(int master, std::string symlink, vscale::ScaleStream stream)
-      : master_(master), symlink_(std::move(symlink)), stream_(std::move(stream)) {}
+  VirtualScale(int master, std::string slave_path, std::string symlink, vscale::ScaleStream stream)
+      : master_(master),
+        slave_path_(std::move(slave_path)),
+        symlink_(std::move(symlink)),
+        stream_(std::move(stream)) {}
 
   int Run() {
     bool stdin_open = true;
@@ -92,6 +95,7 @@ class VirtualScale {
         stream_.OnClientOpen();
         if (stream_.mode() == Mode::kHangup) return HangUp();
       }
+      if (!client && client_) ForgetUnreadBytes();
       client_ = client;
       if (client_) Stream();
 
@@ -111,6 +115,16 @@ class VirtualScale {
     pollfd pfd{master_, POLLIN, 0};
     if (poll(&pfd, 1, 0) < 0) return false;
     return (pfd.revents & POLLHUP) == 0;
+  }
+
+  // A closed serial port keeps nothing: the next open starts with an empty input queue, and
+  // bytes the line carried meanwhile are lost. A pseudo-terminal would instead keep what the
+  // last client left unread and hand it to the next one as a stale reading, so drop it.
+  void ForgetUnreadBytes() const {
+    const int slave = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0) return;
+    tcflush(slave, TCIFLUSH);
+    close(slave);
   }
 
   // Whatever a client writes is read and dropped, so its writes never stall.
@@ -226,6 +240,7 @@ class VirtualScale {
   }
 
   int master_;
+  std::string slave_path_;
   std::string symlink_;
   vscale::ScaleStream stream_;
   std::string input_;
@@ -316,6 +331,6 @@ int main(int argc, char** argv) {
   std::printf("%s\n", slave_path);
   std::fflush(stdout);
 
-  VirtualScale scale(master, symlink_path, vscale::ScaleStream(weight_text, mode));
+  VirtualScale scale(master, slave_path, symlink_path, vscale::ScaleStream(weight_text, mode));
   return scale.Run();
 }

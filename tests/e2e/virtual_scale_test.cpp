@@ -1,0 +1,45 @@
+// The virtual scale must behave like a scale on a real line behind a real port, or the
+// Wine tests (whose serial layer does not flush at open) would read stale frames.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "scale_process.h"
+
+namespace qel::e2e {
+namespace {
+
+// Opens the port as a plain client would, without discarding anything queued.
+std::string ReadFor(const std::string& port, std::chrono::milliseconds wait, std::size_t most) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return "open failed";
+  std::this_thread::sleep_for(wait);
+  std::string text(most, '\0');
+  const ssize_t n = read(fd, text.data(), most);
+  close(fd);
+  text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return text;
+}
+
+TEST(VirtualScale, SendsOnlyWhilePortIsHeldAndNothingOutlivesAClose) {
+  ScaleProcess scale({"--weight", "1.234"});
+  // The first client takes a little of what arrived and leaves the rest unread.
+  const std::string first = ReadFor(scale.port(), std::chrono::milliseconds(200), 16);
+  EXPECT_NE(first.find("=432.100"), std::string::npos) << first;
+
+  ASSERT_EQ(scale.Command("weight 2.5"), "ok");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nobody holds the port
+
+  // About 100 bytes in 100 ms, all of them the new weight and none left over.
+  const std::string second = ReadFor(scale.port(), std::chrono::milliseconds(100), 4096);
+  EXPECT_EQ(second.find("432.100"), std::string::npos) << second;
+  EXPECT_NE(second.find("=005.200"), std::string::npos) << second;
+  EXPECT_LT(second.size(), 200u) << "bytes were sent while nobody held the port";
+}
+
+}  // namespace
+}  // namespace qel::e2e
