@@ -10,7 +10,10 @@ namespace qel::win32 {
 
 void Win32MessageBox::Show(std::string_view text, std::string_view caption, MessageIcon icon) {
   const UINT style = MB_OK | (icon == MessageIcon::kCritical ? MB_ICONERROR : 0);
-  ::MessageBoxW(nullptr, Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(), style);
+  // Owned by the client's active window, so the box is modal to it and cannot end up
+  // hidden behind it; a client without a window (a script host) gets an unowned box.
+  ::MessageBoxW(::GetActiveWindow(), Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(),
+                style);
 }
 
 NumberFormat Win32Locale::UserNumberFormat() {
