@@ -12,11 +12,11 @@
 #define QEL_WEIGHER_H
 
 #if defined(_WIN32)
-#  define QEL_API
+#define QEL_API
 #elif defined(QEL_WEIGHER_BUILDING)
-#  define QEL_API __attribute__((visibility("default")))
+#define QEL_API __attribute__((visibility("default")))
 #else
-#  define QEL_API
+#define QEL_API
 #endif
 
 #ifdef __cplusplus

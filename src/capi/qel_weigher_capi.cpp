@@ -1,11 +1,10 @@
 // C interface of the Linux library. Nothing thrown inside may cross it: a fault (out of
 // memory, a conversion fault) ends the call with the "no reading" result.
-#include "qel_weigher/qel_weigher.h"
-
 #include <memory>
 #include <string>
 
 #include "posix_platform.h"
+#include "qel_weigher/qel_weigher.h"
 #include "qelscale.h"
 
 struct Qelscale {

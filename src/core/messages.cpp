@@ -10,9 +10,7 @@ std::string OpenFailed(std::string_view port_name, std::uint32_t code) {
   return text;
 }
 
-std::string SetupFailed(std::uint32_t code) {
-  return "Error DCB&Timout:" + std::to_string(code);
-}
+std::string SetupFailed(std::uint32_t code) { return "Error DCB&Timout:" + std::to_string(code); }
 
 std::string ReadFailed(std::uint32_t code, std::string_view error_description) {
   // "СОМ" here is Cyrillic, as the users have always seen it.

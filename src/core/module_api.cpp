@@ -47,8 +47,7 @@ CommTimeouts MakeTimeouts(std::int32_t baud) {
   return timeouts;
 }
 
-bool OpenPort(LinkState& link, const Services& services, std::string_view name,
-              std::int32_t baud) {
+bool OpenPort(LinkState& link, const Services& services, std::string_view name, std::int32_t baud) {
   std::string device(name);
   device += ':';
   const OpenOutcome opened = services.serial.Open(device);
@@ -85,12 +84,12 @@ bool OpenPort(LinkState& link, const Services& services, std::string_view name,
 void ReadPort(LinkState& link, const Services& services) {
   ClearBuffer(link);
   const ReadOutcome read = services.serial.Read(link.PortHandle, link.RxBuffer, kReadSize);
-  link.BytesRead = static_cast<std::int32_t>(read.bytes_read > kReadSize ? kReadSize
-                                                                          : read.bytes_read);
+  link.BytesRead =
+      static_cast<std::int32_t>(read.bytes_read > kReadSize ? kReadSize : read.bytes_read);
   if (!read.status.ok) {
     // No error state is kept by this component, so the description is always empty.
-    services.messages.Show(messages::ReadFailed(read.status.code, ""),
-                           messages::kReadFailedCaption, MessageIcon::kCritical);
+    services.messages.Show(messages::ReadFailed(read.status.code, ""), messages::kReadFailedCaption,
+                           MessageIcon::kCritical);
   }
 }
 

@@ -17,8 +17,7 @@ void ClearBuffer(LinkState& link);
 
 // True: the port is open and configured and link.PortHandle is valid.
 // Throws RuntimeFault when baud is 0 (the handle is closed first).
-bool OpenPort(LinkState& link, const Services& services, std::string_view name,
-              std::int32_t baud);
+bool OpenPort(LinkState& link, const Services& services, std::string_view name, std::int32_t baud);
 
 void ReadPort(LinkState& link, const Services& services);
 

@@ -112,8 +112,7 @@ std::string FormatWeight(std::string_view candidate, const NumberFormat& format)
   return text;
 }
 
-std::string AcceptWeight(const std::optional<std::string>& candidate,
-                         const NumberFormat& format) {
+std::string AcceptWeight(const std::optional<std::string>& candidate, const NumberFormat& format) {
   if (!candidate || !IsNumericCandidate(*candidate) || IsNegativeCandidate(*candidate)) {
     return std::string(kNoReading);
   }

@@ -12,8 +12,7 @@ void Win32MessageBox::Show(std::string_view text, std::string_view caption, Mess
   const UINT style = MB_OK | (icon == MessageIcon::kCritical ? MB_ICONERROR : 0);
   // Owned by the client's active window, so the box is modal to it and cannot end up
   // hidden behind it; a client without a window (a script host) gets an unowned box.
-  ::MessageBoxW(::GetActiveWindow(), Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(),
-                style);
+  ::MessageBoxW(::GetActiveWindow(), Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(), style);
 }
 
 NumberFormat Win32Locale::UserNumberFormat() {

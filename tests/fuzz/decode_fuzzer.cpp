@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (received.size() < qel::kMinFrameText) return 0;
 
   const auto candidate = qel::ExtractWeightField(received);
-  for (const qel::NumberFormat& format : {qel::NumberFormat{",", true}, qel::NumberFormat{".", false}}) {
+  for (const qel::NumberFormat& format :
+       {qel::NumberFormat{",", true}, qel::NumberFormat{".", false}}) {
     const std::string weight = qel::AcceptWeight(candidate, format);
     if (weight == qel::kNoReading) continue;
     if (!qel::AcceptProbe(candidate)) std::abort();

@@ -53,7 +53,8 @@ TEST_F(ModuleApiTest, OpenConfiguresTheLineAsTheScaleExpects) {
   EXPECT_TRUE(platform.messages.shown.empty());
   EXPECT_EQ(ModuleAPI::MakeTimeouts(1200).WriteTotalTimeoutMultiplier, 11u);
   EXPECT_EQ(ModuleAPI::MakeTimeouts(-9600).WriteTotalTimeoutMultiplier,
-            static_cast<std::uint32_t>(-1)) << "rounded toward minus infinity";
+            static_cast<std::uint32_t>(-1))
+      << "rounded toward minus infinity";
 }
 
 TEST_F(ModuleApiTest, OpenFailureShowsTheSystemCodeAndTouchesNothingElse) {

@@ -51,8 +51,8 @@ TEST(NumericCandidate, FrameSyntaxInEveryLocale) {
   for (const char* ok : {"1", "001,234", "-1,5", "+2", ",5", "5,", "  12,5  ", "-0", "0"}) {
     EXPECT_TRUE(IsNumericCandidate(ok)) << ok;
   }
-  for (const char* bad : {"", " ", ",", "-", "1,2,3", "1.234", "1 2", "- 1", "12a", "0x1",
-                          "1e3", "--1", "1-", "\xb9"}) {
+  for (const char* bad : {"", " ", ",", "-", "1,2,3", "1.234", "1 2", "- 1", "12a", "0x1", "1e3",
+                          "--1", "1-", "\xb9"}) {
     EXPECT_FALSE(IsNumericCandidate(bad)) << bad;
   }
 }
