@@ -94,11 +94,11 @@ class Wine:
         self.prefix = prefix
         self.machine = machine
 
-    def run(self, *args, check_rc=True, timeout=WINE_CALL_TIMEOUT):
+    def run(self, *args, check_rc=True, timeout=WINE_CALL_TIMEOUT, loader="wine"):
         # Output goes through files: a pipe would stay open as long as any process that Wine
         # starts on the side (wineserver, services) and the call would wait for all of them.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            result = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL,
+            result = subprocess.run([loader, *args], env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, timeout=timeout)
             out.seek(0)
             err.seek(0)
@@ -114,11 +114,15 @@ class Wine:
 
     def regsvr32(self, dll, unregister=False):
         # A 32-bit DLL is registered by the 32-bit regsvr32, into the 32-bit registry view.
+        # `wine` starts system programs as 32-bit processes (system32 redirected), so the
+        # 64-bit regsvr32 needs the 64-bit loader.
         folder = "syswow64" if self.machine == "i386" else "system32"
+        loader = "wine" if self.machine == "i386" else (shutil.which("wine64") or
+                                                        "/usr/lib/wine/wine64")
         args = ["C:\\windows\\%s\\regsvr32.exe" % folder, "/s"]
         if unregister:
             args.append("/u")
-        self.run(*args, dll)
+        self.run(*args, dll, loader=loader)
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=WINE_CALL_TIMEOUT,

@@ -74,6 +74,15 @@ HRESULT UnregisterTypeLibrary() {
   return ::UnRegisterTypeLib(LIBID_Qel_weigher, 1, 0, LOCALE_NEUTRAL, kSysKind);
 }
 
+// The ProgID key is shared by the 32-bit and 64-bit registry views, the class key is not:
+// while the server of the other bitness is still registered, its clients need the ProgID.
+bool OtherBitnessRegistered() {
+  const REGSAM other_view = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+  RegKey key;
+  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, (kClassKey + L"\\InprocServer32").c_str(), 0,
+                         KEY_READ | other_view, key.put()) == ERROR_SUCCESS;
+}
+
 // Removes everything registration writes; keeps going past failures and reports the first.
 HRESULT UnregisterAll() {
   HRESULT first = S_OK;
@@ -82,7 +91,8 @@ HRESULT UnregisterAll() {
   };
   keep(UnregisterTypeLibrary());
   keep(DeleteTree(kClassKey));
-  keep(DeleteTree(qel::com::kProgId));
+  // On a 32-bit system the "other" view is this one, whose class key is gone by now.
+  if (!OtherBitnessRegistered()) keep(DeleteTree(qel::com::kProgId));
   return first;
 }
 

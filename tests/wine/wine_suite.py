@@ -17,6 +17,9 @@ import time
 
 SKIP = 77
 WINE_TIMEOUT = 120
+# The `wine` command starts programs in a 32-bit process where it can, and a 32-bit process
+# sees system32 redirected to syswow64: 64-bit system programs need the 64-bit loader.
+WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
 PROGID_CLSID = "{C58A209C-DE26-4AEF-9764-B1247370A88B}"
 LIBID = "{819735E9-66CF-4727-A6E9-8C98E394F906}"
 IID = "{C073722B-22D5-4E97-8C25-BFC16E479E23}"
@@ -40,6 +43,7 @@ class Arch:
         self.regsvr32 = "C:\\windows\\%s\\regsvr32.exe" % system
         self.cscript = "C:\\windows\\%s\\cscript.exe" % system
         self.reg_view = "/reg:%d" % bits
+        self.loader = "wine" if bits == 32 else WINE64
 
     @property
     def dll(self):
@@ -63,7 +67,7 @@ class Suite:
 
     def env(self, locale="en_US.UTF-8"):
         env = dict(os.environ)
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH="win64",
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("QEL_WINEDEBUG", "-all"), WINEARCH="win64",
                    WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL=locale, LANG=locale)
         return env
 
@@ -83,11 +87,12 @@ class Suite:
                        **quiet)
         self.session_locale = locale
 
-    def wine(self, *argv, locale="en_US.UTF-8", check=True, timeout=WINE_TIMEOUT):
+    def wine(self, *argv, locale="en_US.UTF-8", check=True, timeout=WINE_TIMEOUT,
+             loader="wine"):
         self.start_session(locale)
         started = time.time()
         try:
-            done = subprocess.run(["wine", *argv], env=self.env(locale), stdin=subprocess.DEVNULL,
+            done = subprocess.run([loader, *argv], env=self.env(locale), stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                   timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -153,7 +158,7 @@ class Suite:
     def run_script(self, arch, script, *args, locale="en_US.UTF-8"):
         _, out = self.wine(arch.cscript, "//nologo",
                            windows_path(os.path.join(self.scripts, script)), *args,
-                           locale=locale)
+                           locale=locale, loader=arch.loader)
         return out
 
     # --- tests -------------------------------------------------------------------------
@@ -184,7 +189,7 @@ class Suite:
     def register_all(self):
         for arch in self.arches:
             for _ in range(2):  # registering twice is harmless
-                self.wine(arch.regsvr32, "/s", windows_path(arch.dll))
+                self.wine(arch.regsvr32, "/s", windows_path(arch.dll), loader=arch.loader)
 
     def reg_query(self, arch, key, value=None):
         argv = ["reg", "query", key] + (["/v", value] if value else ["/ve"]) + [arch.reg_view]
@@ -283,7 +288,14 @@ class Suite:
         try:
             for arch in self.arches:
                 for _ in range(2):  # unregistering twice is harmless
-                    self.wine(arch.regsvr32, "/u", "/s", windows_path(arch.dll))
+                    self.wine(arch.regsvr32, "/u", "/s", windows_path(arch.dll),
+                              loader=arch.loader)
+                if arch.bits == 32:
+                    # The shared ProgID stays while the 64-bit server is registered.
+                    got = self.run_script(self.arches[1], "create_only.vbs").strip()
+                    self.expect(got == "created",
+                                "64-bit creation still works after the 32-bit unregister: %s"
+                                % got)
             for arch in self.arches:
                 got = self.run_script(arch, "create_only.vbs").strip()
                 self.expect(got.startswith("create failed"),
@@ -298,6 +310,48 @@ class Suite:
                         "type library removed")
         finally:
             self.register_all()  # leave the prefix as the other tests expect it
+
+    def test_package(self):
+        """The zip a site receives: its .cmd scripts register and unregister its own DLLs,
+        and its examples read the scale."""
+        work = os.path.join(os.path.dirname(self.prefix), "package-test")
+        shutil.rmtree(work, ignore_errors=True)
+        subprocess.run([os.path.join(self.args.source, "scripts", "package-windows"),
+                        "--no-build", "--win32", self.args.win32, "--win64", self.args.win64,
+                        "--out", work], check=True, stdout=subprocess.DEVNULL, timeout=120)
+        subprocess.run(["unzip", "-q", "Qel_weigher-4.00-win.zip"], cwd=work, check=True,
+                       timeout=60)
+        unpacked = os.path.join(work, "Qel_weigher-4.00-win")
+        dlls = {32: os.path.join(unpacked, "x86", "Qel_weigher.dll"),
+                64: os.path.join(unpacked, "x64", "Qel_weigher.dll")}
+        suffix = {32: "x86", 64: "x64"}
+        self.start_scale("1.234")
+        try:
+            for arch in self.arches:
+                self.wine(arch.regsvr32, "/u", "/s", windows_path(arch.dll), loader=arch.loader)
+                # An administrator's prompt on 64-bit Windows is a 64-bit cmd.
+                self.wine("cmd", "/c", windows_path(
+                    os.path.join(unpacked, "register-%s.cmd" % suffix[arch.bits])), "/s",
+                          loader=WINE64)
+                server = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % PROGID_CLSID)
+                self.expect(server is not None and
+                            windows_path(dlls[arch.bits]).lower() in server.lower(),
+                            "register-%s.cmd registers the packed DLL" % suffix[arch.bits])
+                _, out = self.wine(arch.cscript, "//nologo", windows_path(
+                    os.path.join(unpacked, "examples", "read_weight.vbs")), "COM3",
+                                   loader=arch.loader)
+                got = self.script_lines(out)
+                self.expect(got.get("weight") == "1.234 String",
+                            "%d-bit packed example reads 1.234: %r" % (arch.bits, out))
+                self.wine("cmd", "/c", windows_path(
+                    os.path.join(unpacked, "unregister-%s.cmd" % suffix[arch.bits])), "/s",
+                          loader=WINE64)
+                got = self.run_script(arch, "create_only.vbs").strip()
+                self.expect(got.startswith("create failed"),
+                            "unregister-%s.cmd removes the class" % suffix[arch.bits])
+        finally:
+            self.register_all()  # leave the prefix as the other tests expect it
+            shutil.rmtree(work, ignore_errors=True)
 
     def measure(self):
         self.register_all()
@@ -316,8 +370,10 @@ def main():
     parser.add_argument("--win32", required=True)
     parser.add_argument("--win64", required=True)
     parser.add_argument("--scripts", required=True)
+    parser.add_argument("--source", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
-                                         "unregister", "example", "hosted", "dll", "measure"])
+                                         "unregister", "example", "hosted", "dll", "measure",
+                                         "package"])
     parser.add_argument("scenario", nargs="?")
     parser.add_argument("weight", nargs="?")
     args = parser.parse_args()
@@ -350,7 +406,8 @@ def main():
          "scripts": suite.test_scripts, "client": suite.test_client,
          "locales": suite.test_locales, "unregister": suite.test_unregister,
          "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
-         "dll": suite.test_dll_surface, "measure": suite.measure}[args.test]()
+         "dll": suite.test_dll_surface, "measure": suite.measure,
+         "package": suite.test_package}[args.test]()
     except Failure as failure:
         print("FAIL:", failure)
         suite.failures += 1
