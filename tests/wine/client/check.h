@@ -2,6 +2,8 @@
 // the process exit code tells the harness whether all passed.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdio>
 #include <string>
 
@@ -18,8 +20,21 @@ inline void Fail(const char* file, int line, const std::string& what) {
   ++Failures();
 }
 
-std::string Narrow(const std::wstring& wide);
-std::string Hex(long value);
+inline std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size,
+                        nullptr, nullptr);
+  return out;
+}
+
+inline std::string Hex(long value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
+  return text;
+}
 
 }  // namespace qeltest
 

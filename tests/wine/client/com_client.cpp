@@ -25,26 +25,6 @@ using qel::com::Bstr;
 using qel::com::ComPtr;
 using qel::com::Variant;
 
-namespace qeltest {
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size,
-                        nullptr, nullptr);
-  return out;
-}
-
-std::string Hex(long value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
-  return text;
-}
-
-}  // namespace qeltest
-
 namespace {
 
 constexpr DISPID kGetWeight = 0x60030000;

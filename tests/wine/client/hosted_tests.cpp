@@ -24,15 +24,6 @@
 using qel::com::Bstr;
 using qel::com::ComPtr;
 
-namespace qeltest {
-std::string Narrow(const std::wstring& wide) { return qel::win32::WideToUtf8(wide); }
-std::string Hex(long value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
-  return text;
-}
-}  // namespace qeltest
-
 namespace {
 
 enum class Throw { kRuntimeFault, kBadAlloc, kOther };
