@@ -56,7 +56,10 @@ class QelDriver : public Driver {
 std::vector<std::string> LibraryCandidates(const std::string& executable_dir) {
   const char* override_path = std::getenv(kLibraryOverrideVariable);
   if (override_path != nullptr && *override_path != '\0') return {override_path};
-  return {executable_dir + "/" + kLibraryFileName, kLibraryFileName};
+  // Next to the program (the build tree), then an installed prefix's lib folder, then the
+  // loader's own search path.
+  return {executable_dir + "/" + kLibraryFileName, executable_dir + "/../lib/" + kLibraryFileName,
+          kLibraryFileName};
 }
 
 QelLibraryFactory::QelLibraryFactory(std::vector<std::string> candidates, MessageSink sink)
