@@ -20,6 +20,13 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 cc -o "$work/pc-consumer" "$source_dir/consumer/consumer.c" $(pkg-config --cflags --libs qel_weigher)
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
 
+# The installed command-line tool finds the installed library by itself.
+weight=$(env -u LD_LIBRARY_PATH "$work/prefix/bin/qelscale" weigh nowhere 2>/dev/null)
+if [[ $weight != "0" ]]; then
+  echo "installed qelscale printed '$weight' for a missing port" >&2
+  exit 1
+fi
+
 # Only the C interface may be exported.
 exported=$(nm -D --defined-only "$libdir/libqel_weigher.so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
 expected="Qel_SetMessageHandler Qelscale_Create Qelscale_GetWeight_ Qelscale_OpenComPort_ Qelscale_Release "
