@@ -29,11 +29,7 @@ struct Entry {
   std::wstring data;
 };
 
-#ifdef _WIN64
-constexpr SYSKIND kSysKind = SYS_WIN64;
-#else
-constexpr SYSKIND kSysKind = SYS_WIN32;
-#endif
+constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
 HRESULT SetValue(const Entry& entry) {
   RegKey key;
