@@ -9,6 +9,7 @@
 
 #include "qel_weigher/qel_weigher.h"
 #include "serial_ports.h"
+#include "watch.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ const char kUsage[] =
     "usage: qelscale probe PORT\n"
     "       qelscale weigh [PORT] [--watch] [--count N]\n"
     "       qelscale ports\n"
+    "       qelscale watch PORT [--json] [--stable-ms N] [--count N]\n"
     "\n"
     "  probe  chooses PORT and checks that a scale sends a weight there;\n"
     "         exit status 0 when it does, 1 otherwise\n"
@@ -24,6 +26,8 @@ const char kUsage[] =
     "         --watch    repeat until interrupted\n"
     "         --count N  stop after N readings\n"
     "  ports  lists the serial devices present, one path a line (/dev/ttySn is COMn+1)\n"
+    "  watch  holds PORT open and prints a line per change: the weight and \"stable\" or\n"
+    "         \"settling\", or \"0\" and the error; --json prints the service's JSON\n"
     "\n"
     "PORT is COMn (/dev/ttySn-1) or a device path such as /dev/ttyUSB0.\n"
     "Every reading takes at least 600 ms. Driver messages go to stderr.\n";
@@ -103,6 +107,10 @@ int main(int argc, char** argv) {
   if (command == "probe") {
     if (argc != 3) return Usage(2);
     return Probe(argv[2]);
+  }
+  if (command == "watch") {
+    const int status = qelcli::Watch(argc - 2, argv + 2);
+    return status == 2 ? Usage(2) : status;
   }
   if (command == "ports") {
     if (argc != 2) return Usage(2);

@@ -67,6 +67,10 @@ std::optional<char> ScaleStream::Next() {
     case Mode::kNormal:
     case Mode::kHangup:
       pending_ = Frame(weight_text_);
+      if (weight_text_ != last_framed_) {
+        last_framed_ = weight_text_;
+        new_weight_start_ = true;
+      }
       break;
   }
   return pending_[pos_++];

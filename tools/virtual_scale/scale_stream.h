@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vscale {
 
@@ -27,6 +28,7 @@ class ScaleStream {
   void SetWeightText(std::string weight_text) { weight_text_ = std::move(weight_text); }
   void SetMode(Mode mode) { mode_ = mode; }
   Mode mode() const { return mode_; }
+  const std::string& weight_text() const { return weight_text_; }
 
   // A client has just opened the port.
   void OnClientOpen() { truncated_sent_ = false; }
@@ -34,12 +36,18 @@ class ScaleStream {
   // The next byte on the line, or no value when the scale sends nothing now.
   std::optional<char> Next();
 
+  // True once after Next() returned the "=" of the first frame showing a weight text that
+  // differs from the frame before (the very first frame counts).
+  bool TakeNewWeightStart() { return std::exchange(new_weight_start_, false); }
+
  private:
   std::string weight_text_;
   Mode mode_;
   std::string pending_;  // rest of the frame being sent; a frame is never cut by a change
   std::size_t pos_ = 0;
   bool truncated_sent_ = false;
+  std::string last_framed_;  // weight text of the last normal frame begun
+  bool new_weight_start_ = false;
   std::mt19937 random_;
 };
 

@@ -35,14 +35,19 @@ volatile sig_atomic_t stop_requested = 0;
 void OnStopSignal(int) { stop_requested = 1; }
 
 const char kUsage[] =
-    "usage: virtual_scale [--weight W] [--mode MODE] [--symlink PATH]\n"
+    "usage: virtual_scale [--weight W] [--mode MODE] [--symlink PATH] [--timestamps FILE]\n"
     "  Creates a pseudo-terminal, prints its slave path as the first line on stdout and\n"
     "  sends the scale's frames (\"=\" + the weight's %07.3f text reversed) at 9600 baud\n"
     "  while a client holds the port open.\n"
     "  --weight W     weight shown, default 1.234 (must fit in 7 characters)\n"
     "  --mode MODE    normal | negative | silent | garbage | truncated | hangup\n"
     "  --symlink PATH also reach the slave through PATH (removed at exit)\n"
-    "stdin commands, one per line: weight W | mode MODE | hangup | quit\n"
+    "  --timestamps FILE  append \"WEIGHT NS\" when the first frame of a new weight starts\n"
+    "                 going out (NS: CLOCK_MONOTONIC nanoseconds), for latency figures\n"
+    "stdin commands, one per line: weight W | mode MODE | hangup | vanish | appear | quit\n"
+    "  hangup  the device vanishes mid-cycle and the program ends\n"
+    "  vanish  the device vanishes (the symlink goes with it); the program stays\n"
+    "  appear  a new device comes back, reached again through the same symlink\n"
     "Each command is answered with a line \"ok\" or \"error: ...\" on stdout.\n";
 
 std::int64_t NowNs() {
@@ -71,13 +76,18 @@ bool ParseWeight(std::string_view text, std::string& weight_text) {
   return true;
 }
 
+int OpenPty(char* slave_path, std::size_t size);
+bool LinkSlave(const std::string& target, const std::string& link);
+
 class VirtualScale {
  public:
-  VirtualScale(int master, std::string slave_path, std::string symlink, vscale::ScaleStream stream)
+  VirtualScale(int master, std::string slave_path, std::string symlink, vscale::ScaleStream stream,
+               FILE* timestamps)
       : master_(master),
         slave_path_(std::move(slave_path)),
         symlink_(std::move(symlink)),
-        stream_(std::move(stream)) {}
+        stream_(std::move(stream)),
+        timestamps_(timestamps) {}
 
   int Run() {
     bool stdin_open = true;
@@ -85,6 +95,10 @@ class VirtualScale {
       if (stdin_open) stdin_open = PollCommands();
       if (quit_ || stop_requested) break;
       if (hangup_now_) return HangUp();
+      if (master_ < 0) {  // vanished: only commands until the device appears again
+        SleepUntilNs(NowNs() + kTickIdleNs);
+        continue;
+      }
 
       const bool client = ClientHoldsPort();
       DrainMaster();
@@ -140,19 +154,27 @@ class VirtualScale {
     char chunk[64];
     while (sent_ < due) {
       std::size_t n = 0;
+      bool new_weight = false;
       while (n < sizeof chunk && sent_ + static_cast<std::int64_t>(n) < due) {
         const std::optional<char> byte = stream_.Next();
         if (!byte) break;
         chunk[n++] = *byte;
+        new_weight |= stream_.TakeNewWeightStart();
       }
       if (n == 0) {  // the scale is quiet: time passes without bytes
         sent_ = due;
         break;
       }
       // A full input queue loses bytes, as an overrun UART would.
+      const std::int64_t written_at = NowNs();
       if (write(master_, chunk, n) < 0 && errno != EAGAIN) {
         sent_ = due;
         break;
+      }
+      if (new_weight && timestamps_ != nullptr) {
+        std::fprintf(timestamps_, "%s %lld\n", stream_.weight_text().c_str(),
+                     static_cast<long long>(written_at));
+        std::fflush(timestamps_);
       }
       sent_ += static_cast<std::int64_t>(n);
     }
@@ -219,6 +241,23 @@ class VirtualScale {
       hangup_now_ = true;
       return "ok";
     }
+    if (verb == "vanish") {
+      if (master_ < 0) return "error: already gone";
+      Cleanup();
+      client_ = false;
+      return "ok";
+    }
+    if (verb == "appear") {
+      if (master_ >= 0) return "error: already there";
+      char path[256];
+      const int master = OpenPty(path, sizeof path);
+      if (master < 0) return "error: no pseudo-terminal";
+      master_ = master;
+      slave_path_ = path;
+      if (!link_path_.empty() && !LinkSlave(slave_path_, link_path_)) return "error: symlink";
+      symlink_ = link_path_;
+      return "ok";
+    }
     if (verb == "quit") {
       quit_ = true;
       return "ok";
@@ -242,7 +281,9 @@ class VirtualScale {
   int master_;
   std::string slave_path_;
   std::string symlink_;
+  std::string link_path_ = symlink_;  // kept when the device vanishes, for its return
   vscale::ScaleStream stream_;
+  FILE* timestamps_;
   std::string input_;
   bool client_ = false;
   bool quit_ = false;
@@ -256,12 +297,55 @@ int Fail(const char* what) {
   return 1;
 }
 
+// A new pseudo-terminal with a raw 9600 8N1 line; -1 after a message on failure.
+int OpenPty(char* slave_path, std::size_t size) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0) {
+    Fail("posix_openpt");
+    return -1;
+  }
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, slave_path, size) != 0) {
+    Fail("grantpt/unlockpt/ptsname_r");
+    close(master);
+    return -1;
+  }
+
+  // Raw line, and one open and close of the slave: the master reports POLLHUP only after a
+  // slave has been closed, which is how a client's open is told from no client.
+  const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave < 0) {
+    Fail(slave_path);
+    close(master);
+    return -1;
+  }
+  termios tio{};
+  if (tcgetattr(slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+  close(slave);
+  return master;
+}
+
+// Points `link` at `target`, replacing a stale link, never anything else.
+bool LinkSlave(const std::string& target, const std::string& link) {
+  struct stat existing {};
+  if (lstat(link.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) unlink(link.c_str());
+  return symlink(target.c_str(), link.c_str()) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string weight_text = "001.234";
   Mode mode = Mode::kNormal;
   std::string symlink_path;
+  std::string timestamps_path;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     const bool has_value = i + 1 < argc;
@@ -282,6 +366,8 @@ int main(int argc, char** argv) {
       mode = *parsed;
     } else if (arg == "--symlink" && has_value) {
       symlink_path = argv[++i];
+    } else if (arg == "--timestamps" && has_value) {
+      timestamps_path = argv[++i];
     } else {
       std::fputs(kUsage, stderr);
       return 2;
@@ -295,42 +381,25 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0) return Fail("posix_openpt");
-  if (grantpt(master) != 0 || unlockpt(master) != 0) return Fail("grantpt/unlockpt");
-  fcntl(master, F_SETFD, FD_CLOEXEC);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   char slave_path[256];
-  if (ptsname_r(master, slave_path, sizeof slave_path) != 0) return Fail("ptsname_r");
+  const int master = OpenPty(slave_path, sizeof slave_path);
+  if (master < 0) return 1;
 
-  // Raw line, and one open and close of the slave: the master reports POLLHUP only after a
-  // slave has been closed, which is how a client's open is told from no client.
-  {
-    const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave < 0) return Fail(slave_path);
-    termios tio{};
-    if (tcgetattr(slave, &tio) == 0) {
-      cfmakeraw(&tio);
-      cfsetispeed(&tio, B9600);
-      cfsetospeed(&tio, B9600);
-      tio.c_cflag |= CLOCAL | CREAD;
-      tcsetattr(slave, TCSANOW, &tio);
-    }
-    close(slave);
+  if (!symlink_path.empty() && !LinkSlave(slave_path, symlink_path)) {
+    return Fail(symlink_path.c_str());
   }
-
-  if (!symlink_path.empty()) {
-    struct stat existing {};
-    // Replace a stale link from an earlier run, never anything else.
-    if (lstat(symlink_path.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
-      unlink(symlink_path.c_str());
-    }
-    if (symlink(slave_path, symlink_path.c_str()) != 0) return Fail(symlink_path.c_str());
+  FILE* timestamps = nullptr;
+  if (!timestamps_path.empty()) {
+    timestamps = std::fopen(timestamps_path.c_str(), "a");
+    if (timestamps == nullptr) return Fail(timestamps_path.c_str());
   }
 
   std::printf("%s\n", slave_path);
   std::fflush(stdout);
 
-  VirtualScale scale(master, slave_path, symlink_path, vscale::ScaleStream(weight_text, mode));
-  return scale.Run();
+  VirtualScale scale(master, slave_path, symlink_path, vscale::ScaleStream(weight_text, mode),
+                     timestamps);
+  const int status = scale.Run();
+  if (timestamps != nullptr) std::fclose(timestamps);
+  return status;
 }

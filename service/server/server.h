@@ -1,0 +1,38 @@
+// qelscaled's network side: HTTP and WebSocket on Boost.Beast over one Asio thread; the
+// ports' readers run on threads of their own and post their readings here.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "log_sink.h"
+#include "routing.h"
+#include "services.h"
+
+namespace qeld {
+
+struct Limits {
+  std::size_t header_bytes = 8 * 1024;  // request line and headers together
+  std::size_t body_bytes = 1024;
+  std::chrono::milliseconds header_timeout{10000};  // a whole request must arrive within it
+  std::chrono::milliseconds idle_timeout{30000};    // a kept-alive connection may idle this long
+  std::size_t max_connections = 1500;
+  std::size_t ws_message_bytes = 1024;  // largest message a WebSocket client may send
+  std::size_t ws_queue = 64;            // messages waiting for a slow client before it is dropped
+  std::chrono::milliseconds ws_idle{20000};  // pings after half of it, closed after all of it
+};
+
+struct Config {
+  std::string listen_host = "127.0.0.1";
+  std::uint16_t listen_port = 8778;
+  Policy policy;
+  Limits limits;
+  std::chrono::milliseconds stable_for{500};
+};
+
+// Serves until SIGINT or SIGTERM. Prints "listening on http://HOST:PORT/" to stdout once the
+// socket is bound (PORT is the real one when 0 was asked). Returns the exit status.
+int Serve(const Config& config, qel::Services& platform, QueueLog& log);
+
+}  // namespace qeld

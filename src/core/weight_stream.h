@@ -1,0 +1,124 @@
+// The stream engine: holds one port open (exclusively, with the driver's line settings),
+// splits the scale's output into frames as they arrive, decodes each with the driver's
+// frame rules, tracks stability and reopens the port with backoff when the device vanishes.
+// Portable: it reaches the platform only through the seams of services.h.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reading.h"
+#include "services.h"
+
+namespace qel {
+
+// Cuts a byte stream into frames: "=" and the 7 characters after it. A frame cut off by a
+// new "=" (or by Reset, when the device vanishes) is no frame at all.
+class FrameSplitter {
+ public:
+  // Appends every frame completed by `data` to `frames` ("=" + 7 characters each).
+  void Feed(const std::uint8_t* data, std::size_t size, std::vector<std::string>& frames);
+  void Reset() { partial_.clear(); }
+
+ private:
+  std::string partial_;  // empty, or "=" and fewer than 7 further characters
+};
+
+struct DecodedFrame {
+  bool ok = false;
+  std::string value;  // "1.234" when ok
+  std::string text;   // the weight text in `format`, "0" when not ok
+};
+
+// The driver's rules for one complete frame (Part 1.2): the field trimmed of trailing
+// spaces, the frame's "." as the decimal point, the numeric test, no negative weights.
+DecodedFrame DecodeFrame(std::string_view frame, const NumberFormat& format);
+
+// Stable once every frame for at least `stable_for` carried the same value.
+class StabilityTracker {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit StabilityTracker(std::chrono::milliseconds stable_for) : stable_for_(stable_for) {}
+
+  // A frame with `value` ("" for a frame without a reading) arrived at `now`.
+  void OnFrame(const std::string& value, Clock::time_point now);
+  void Reset() { value_.reset(); }
+  bool IsStable(Clock::time_point now) const;
+  // When the current value becomes stable if no other value arrives; nullopt when none.
+  std::optional<Clock::time_point> StableAt() const;
+
+ private:
+  std::chrono::milliseconds stable_for_;
+  std::optional<std::string> value_;
+  Clock::time_point since_{};
+};
+
+struct StreamOptions {
+  std::chrono::milliseconds stable_for{500};
+  // An open port without a valid frame for this long has no reading.
+  std::chrono::milliseconds no_frame_after{1000};
+  std::chrono::milliseconds backoff_min{100};
+  std::chrono::milliseconds backoff_max{2000};
+  // Longest wait of one read for the first byte, so stop requests and timers are seen.
+  std::uint32_t read_wait_ms = 50;
+};
+
+// The read timeouts of a stream: return as soon as any byte is there, else after `wait_ms`.
+CommTimeouts StreamTimeouts(std::uint32_t wait_ms);
+
+class StreamEngine {
+ public:
+  // Called on the engine's thread for every frame and every state change; `changed` tells
+  // whether value, stability or error differ from the last call. Must not block for long.
+  using Listener = std::function<void(const Reading& reading, bool changed)>;
+
+  StreamEngine(Services& services, std::string port, StreamOptions options, Listener listener);
+  StreamEngine(const StreamEngine&) = delete;
+  StreamEngine& operator=(const StreamEngine&) = delete;
+
+  // Runs on the calling thread until Stop(). The port is closed when it returns.
+  void Run();
+  // Thread-safe; Run() returns soon after.
+  void Stop();
+
+  const std::string& port() const { return port_; }
+
+  // Counters, for metrics; readable from any thread.
+  struct Counters {
+    std::uint64_t opens = 0;
+    std::uint64_t frames = 0;
+    std::uint64_t readings = 0;  // frames with a valid weight
+  };
+  Counters counters() const;
+
+ private:
+  bool Stopped();
+  // Waits up to `delay` unless stopped; false when stopped.
+  bool Wait(std::chrono::milliseconds delay);
+  // Reports an error state; shows `message` once per episode through the message sink.
+  void Fail(ReadingError error, std::optional<std::string> message);
+  void Publish(Reading reading);
+  void ReadLoop(PortHandle handle);
+
+  Services& services_;
+  std::string port_;
+  StreamOptions options_;
+  Listener listener_;
+  NumberFormat format_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  Counters counters_;
+
+  std::optional<Reading> last_;
+};
+
+}  // namespace qel
