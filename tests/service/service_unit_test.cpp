@@ -1,0 +1,237 @@
+// The stream engine's parts and the service's routing, without devices or sockets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "reading_json.h"
+#include "routing.h"
+#include "weight_stream.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> Split(qel::FrameSplitter& splitter, const std::string& bytes) {
+  std::vector<std::string> frames;
+  splitter.Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), frames);
+  return frames;
+}
+
+TEST(FrameSplitter, FramesAcrossReadsAndNoiseOutside) {
+  qel::FrameSplitter splitter;
+  EXPECT_EQ(Split(splitter, "00.100=432.1"), std::vector<std::string>{});
+  EXPECT_EQ(Split(splitter, "00=432.100=43"), (std::vector<std::string>{"=432.100", "=432.100"}));
+  EXPECT_EQ(Split(splitter, "2.100"), std::vector<std::string>{"=432.100"});
+}
+
+TEST(FrameSplitter, ACutOffFrameIsNoFrame) {
+  qel::FrameSplitter splitter;
+  EXPECT_EQ(Split(splitter, "=432=005.1  "), std::vector<std::string>{"=005.1  "});
+  Split(splitter, "=43");
+  splitter.Reset();  // the device vanished
+  EXPECT_EQ(Split(splitter, "2.100"), std::vector<std::string>{});
+}
+
+TEST(DecodeFrame, TheDriversRules) {
+  const qel::NumberFormat comma{",", true};
+  const qel::DecodedFrame weight = qel::DecodeFrame("=432.100", comma);
+  EXPECT_TRUE(weight.ok);
+  EXPECT_EQ(weight.value, "1.234");
+  EXPECT_EQ(weight.text, "1,234");
+  EXPECT_EQ(qel::DecodeFrame("=005.1  ", comma).value, "1.500");
+  EXPECT_FALSE(qel::DecodeFrame("=432.10-", comma).ok);  // negative
+  EXPECT_FALSE(qel::DecodeFrame("=4x2.100", comma).ok);
+  EXPECT_EQ(qel::DecodeFrame("=4x2.100", comma).text, "0");
+  EXPECT_EQ(qel::DecodeFrame("=000.000", comma).text, "0,000");
+}
+
+TEST(StabilityTracker, StableAfterTheTimeWithOneValue) {
+  qel::StabilityTracker tracker(500ms);
+  const auto t0 = qel::StabilityTracker::Clock::time_point{} + 1h;
+  tracker.OnFrame("1.000", t0);
+  EXPECT_FALSE(tracker.IsStable(t0 + 499ms));
+  tracker.OnFrame("1.000", t0 + 300ms);
+  EXPECT_TRUE(tracker.IsStable(t0 + 500ms));
+  tracker.OnFrame("1.100", t0 + 600ms);
+  EXPECT_FALSE(tracker.IsStable(t0 + 1000ms));
+  EXPECT_TRUE(tracker.IsStable(t0 + 1100ms));
+  tracker.OnFrame("", t0 + 1200ms);  // a frame without a weight
+  EXPECT_FALSE(tracker.IsStable(t0 + 5000ms));
+}
+
+// A serial port that plays a script: open outcomes, then read results.
+class ScriptedSerial : public qel::SerialApi {
+ public:
+  std::deque<std::uint32_t> open_errors;  // 0: the open succeeds
+  std::deque<qel::ReadOutcome> reads;     // with `data` of the same index
+  std::deque<std::string> data;
+  std::function<void()> when_done;
+  qel::CommTimeouts timeouts;
+  int opens = 0, closes = 0;
+
+  qel::OpenOutcome Open(const std::string&) override {
+    const std::uint32_t error = open_errors.empty() ? 0 : open_errors.front();
+    if (!open_errors.empty()) open_errors.pop_front();
+    if (error != 0) return {qel::kInvalidPortHandle, error};
+    ++opens;
+    return {7, 0};
+  }
+  void Purge(qel::PortHandle) override {}
+  qel::SysStatus SetState(qel::PortHandle, const qel::LineSettings&) override { return {}; }
+  qel::SysStatus SetTimeouts(qel::PortHandle, const qel::CommTimeouts& t) override {
+    timeouts = t;
+    return {};
+  }
+  qel::ReadOutcome Read(qel::PortHandle, std::uint8_t* buffer, std::uint32_t count) override {
+    if (reads.empty()) {
+      if (when_done) when_done();
+      return {qel::SysStatus::Ok(), 0};
+    }
+    qel::ReadOutcome outcome = reads.front();
+    reads.pop_front();
+    const std::string bytes = data.front();
+    data.pop_front();
+    std::copy(bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), count), buffer);
+    outcome.bytes_read = static_cast<std::uint32_t>(bytes.size());
+    return outcome;
+  }
+  void Close(qel::PortHandle) override { ++closes; }
+};
+
+class Messages : public qel::MessageSink {
+ public:
+  std::vector<std::string> shown;
+  void Show(std::string_view text, std::string_view, qel::MessageIcon) override {
+    shown.emplace_back(text);
+  }
+};
+class PointLocale : public qel::LocaleSource {
+ public:
+  qel::NumberFormat UserNumberFormat() override { return {".", true}; }
+};
+class NoSleep : public qel::Sleeper {
+ public:
+  void SleepMs(std::uint32_t) override {}
+};
+class OneState : public qel::LinkStateStore {
+ public:
+  qel::LinkState state;
+  qel::LinkState& ForCurrentThread() override { return state; }
+};
+
+TEST(StreamEngine, ReportsOpenFailuresOnceReadsFramesAndFailsOnAVanishedDevice) {
+  ScriptedSerial serial;
+  Messages messages;
+  PointLocale locale;
+  NoSleep sleeper;
+  OneState states;
+  qel::Services services{serial, messages, locale, sleeper, states};
+  serial.open_errors = {2, 2, 0};
+  serial.reads = {
+      {qel::SysStatus::Ok(), 0}, {qel::SysStatus::Ok(), 0}, {qel::SysStatus::Fail(5), 0}};
+  serial.data = {"=432.100=432", ".100=005.1  ", ""};
+  qel::StreamOptions options;
+  options.backoff_min = 1ms;
+  options.backoff_max = 2ms;
+  options.stable_for = 0ms;
+  std::vector<qel::Reading> changes;
+  qel::StreamEngine* self = nullptr;
+  qel::StreamEngine engine(services, "COM7", options, [&](const qel::Reading& r, bool changed) {
+    if (changed) changes.push_back(r);
+    if (r.error == qel::ReadingError::kReadFailed) self->Stop();
+  });
+  self = &engine;
+  engine.Run();
+
+  ASSERT_EQ(changes.size(), 4u);
+  EXPECT_EQ(changes[0].error, qel::ReadingError::kPortUnavailable);
+  EXPECT_EQ(*changes[0].message, "Не могу открыть порт COM7: 2");
+  EXPECT_EQ(changes[1].value, "1.234");
+  EXPECT_TRUE(*changes[1].stable);
+  EXPECT_EQ(changes[2].value, "1.500");
+  EXPECT_EQ(changes[3].error, qel::ReadingError::kReadFailed);
+  EXPECT_EQ(messages.shown.size(), 2u);  // one open failure for two tries, one read failure
+  EXPECT_EQ(serial.opens, 1);
+  EXPECT_EQ(serial.closes, 1);
+  EXPECT_EQ(serial.timeouts.ReadIntervalTimeout, 0xFFFFFFFFu);
+  EXPECT_EQ(serial.timeouts.ReadTotalTimeoutMultiplier, 0xFFFFFFFFu);
+  EXPECT_EQ(engine.counters().frames, 3u);
+}
+
+qeld::Policy TestPolicy() {
+  qeld::Policy policy;
+  policy.ports = {{"COM3", qeld::PortMode::kOnDemand}, {"/dev/ttyUSB0", qeld::PortMode::kStream}};
+  policy.allowed_origins = {"http://pos.example"};
+  return policy;
+}
+
+qeld::Decision Get(std::string_view target, std::optional<std::string_view> origin = {},
+                   std::string_view host = "localhost:8778") {
+  qeld::RequestInfo request;
+  request.method = "GET";
+  request.target = target;
+  request.host = host;
+  request.origin = origin;
+  return qeld::Route(request, TestPolicy());
+}
+
+TEST(Routing, Endpoints) {
+  EXPECT_EQ(Get("/").endpoint, qeld::Endpoint::kPage);
+  const qeld::Decision weight = Get("/v1/weight?port=%2Fdev%2FttyUSB0&stable=1&timeout_ms=250");
+  EXPECT_EQ(weight.endpoint, qeld::Endpoint::kWeight);
+  EXPECT_EQ(weight.port, "/dev/ttyUSB0");
+  EXPECT_TRUE(weight.stable);
+  EXPECT_EQ(weight.timeout_ms, 250u);
+  EXPECT_EQ(Get("/v1/weight?port=COM3").port, "COM3");
+  EXPECT_EQ(Get("/v1/ports").endpoint, qeld::Endpoint::kPorts);
+  EXPECT_EQ(Get("/metrics").endpoint, qeld::Endpoint::kMetrics);
+}
+
+TEST(Routing, Rejections) {
+  EXPECT_EQ(Get("/v1/weight?port=COM4").status, 404);
+  EXPECT_EQ(Get("/v1/weight?port=com3").status, 404);
+  EXPECT_EQ(Get("/v1/weight?port=%2Fetc%2Fpasswd").status, 404);
+  EXPECT_EQ(Get("/v1/weight?port=COM3&stable=1").status, 400);
+  EXPECT_EQ(Get("/v1/weight?port=%ZZ").status, 400);
+  EXPECT_EQ(Get("/v1/weight").status, 400);
+  EXPECT_EQ(Get("/v1/ports", "http://evil.example").status, 403);
+  EXPECT_EQ(Get("/v1/ports", "http://pos.example").cors_origin, "http://pos.example");
+  EXPECT_EQ(Get("/v1/ports", "http://localhost:8778").cors_origin, "");
+  EXPECT_EQ(Get("/v1/ports", std::nullopt, "evil.example").status, 403);
+  EXPECT_EQ(Get("/v1/ports", std::nullopt, "127.9.9.9").status, 200);
+  EXPECT_EQ(Get("/v1/ports", std::nullopt, "[::1]:1").status, 200);
+}
+
+TEST(Routing, Loopback) {
+  EXPECT_TRUE(qeld::IsLoopbackAddress("127.0.0.1"));
+  EXPECT_TRUE(qeld::IsLoopbackAddress("::1"));
+  EXPECT_FALSE(qeld::IsLoopbackAddress("0.0.0.0"));
+  EXPECT_FALSE(qeld::IsLoopbackAddress("::"));
+  EXPECT_FALSE(qeld::IsLoopbackAddress("192.168.1.2"));
+}
+
+TEST(ReadingJson, FieldsAndThreeDecimals) {
+  qel::Reading reading;
+  reading.port = "COM\"3";
+  reading.ok = true;
+  reading.value = "2.500";
+  reading.text = "2,500";
+  reading.at = std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123));
+  EXPECT_EQ(qeld::ReadingJson(reading),
+            "{\"port\":\"COM\\\"3\",\"ok\":true,\"value\":2.500,\"text\":\"2,500\","
+            "\"stable\":null,\"at\":\"2023-11-14T22:13:20.123Z\"}");
+  reading.ok = false;
+  reading.stable = false;
+  reading.error = qel::ReadingError::kPortUnavailable;
+  reading.message = "Не могу открыть порт COM3: 2";
+  EXPECT_EQ(qeld::ReadingJson(reading),
+            "{\"port\":\"COM\\\"3\",\"ok\":false,\"value\":null,\"text\":\"0\",\"stable\":false,"
+            "\"at\":\"2023-11-14T22:13:20.123Z\",\"error\":\"port-unavailable\","
+            "\"message\":\"Не могу открыть порт COM3: 2\"}");
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+"""qelscaled under hostile input: foreign origins, DNS rebinding, ports and device paths it
+was not given, oversized and slow requests, malformed input, floods of connections. After
+each, the service still answers and holds no more descriptors than before."""
+import os
+import socket
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+from service_harness import HandshakeRefused, Service, VirtualScale, wait_until
+
+
+def q(name):
+    return urllib.parse.quote(name, safe="")
+
+
+class SecurityTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory()
+        cls.scale = VirtualScale(cls.dir.name, weight="1.75")
+        cls.service = Service("--stream", cls.scale.link, "--stable-ms", "200",
+                              "--allow-origin", "http://pos.example:8080",
+                              "--allow-host", "scale.lan",
+                              "--header-timeout-ms", "1500", "--idle-timeout-ms", "3000",
+                              "--max-connections", "300")
+        cls.path = "/v1/weight?port=" + q(cls.scale.link)
+        assert wait_until(lambda: cls.service.get_json(cls.path)[1]["ok"], timeout=5)
+        time.sleep(0.3)
+        cls.baseline_fds = cls.service.fd_count()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.service.close()
+        cls.scale.close()
+        cls.dir.cleanup()
+
+    def tearDown(self):
+        # Whatever the test did, the service answers and gives its descriptors back.
+        status, reading = self.service.get_json(self.path)
+        self.assertEqual((status, reading["ok"]), (200, True))
+        self.assertTrue(wait_until(lambda: self.service.fd_count() <= self.baseline_fds, 10),
+                        "descriptors: %d, baseline %d" % (self.service.fd_count(),
+                                                          self.baseline_fds))
+        self.assertIsNone(self.service.process.poll())
+
+    def raw(self, data, read=True, timeout=5):
+        """Sends raw bytes on a fresh connection; returns what came back before it closed."""
+        with socket.create_connection(("127.0.0.1", self.service.port), timeout=timeout) as s:
+            s.sendall(data)
+            if not read:
+                return b""
+            received = b""
+            try:
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    received += chunk
+            except socket.timeout:
+                received += b"<timeout>"
+            return received
+
+    def test_foreign_origin_is_refused(self):
+        for origin in ["http://evil.example", "null", "https://127.0.0.1.evil.example",
+                       "http://pos.example:8081"]:
+            status, headers, _ = self.service.request(self.path, {"Origin": origin})
+            self.assertEqual(status, 403, origin)
+            self.assertNotIn("Access-Control-Allow-Origin", headers)
+            with self.assertRaises(HandshakeRefused) as refused:
+                self.service.websocket("/v1/stream?port=" + q(self.scale.link),
+                                       headers={"Origin": origin})
+            self.assertEqual(refused.exception.status, 403)
+
+    def test_allowed_origin_and_the_own_page_are_served(self):
+        status, headers, _ = self.service.request(self.path, {"Origin": "http://pos.example:8080"})
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["Access-Control-Allow-Origin"], "http://pos.example:8080")
+        self.assertEqual(headers["Vary"], "Origin")
+        own = "http://" + self.service.hostport
+        status, headers, _ = self.service.request(self.path, {"Origin": own})
+        self.assertEqual(status, 200)
+        self.assertNotIn("Access-Control-Allow-Origin", headers)
+        ws = self.service.websocket("/v1/stream?port=" + q(self.scale.link),
+                                    headers={"Origin": own})
+        self.assertTrue(ws.receive()["port"])
+        ws.close()
+
+    def test_preflights_only_for_allowed_origins(self):
+        ask = {"Origin": "http://pos.example:8080", "Access-Control-Request-Method": "GET",
+               "Access-Control-Request-Headers": "authorization",
+               "Access-Control-Request-Private-Network": "true"}
+        status, headers, _ = self.service.request(self.path, ask, method="OPTIONS")
+        self.assertEqual(status, 204)
+        self.assertEqual(headers["Access-Control-Allow-Origin"], "http://pos.example:8080")
+        self.assertEqual(headers["Access-Control-Allow-Private-Network"], "true")
+        self.assertEqual(headers["Access-Control-Allow-Methods"], "GET")
+        foreign = dict(ask, Origin="http://evil.example")
+        status, headers, _ = self.service.request(self.path, foreign, method="OPTIONS")
+        self.assertEqual(status, 403)
+        self.assertNotIn("Access-Control-Allow-Private-Network", headers)
+        self.assertNotIn("Access-Control-Allow-Origin", headers)
+
+    def test_rebinding_host_is_refused(self):
+        port = self.service.port
+        for host in ["evil.example", "evil.example:%d" % port, "127.0.0.1.nip.io:%d" % port,
+                     "localhost.evil.example", "user@localhost", "", "0.0.0.0:%d" % port,
+                     "[::2]:%d" % port]:
+            status, _, _ = self.service.request(self.path, {"Host": host})
+            self.assertEqual(status, 403, host)
+        for host in ["localhost:%d" % port, "127.0.0.1:%d" % port, "[::1]:%d" % port,
+                     "LOCALHOST", "app.localhost", "scale.lan:%d" % port]:
+            status, _, _ = self.service.request(self.path, {"Host": host})
+            self.assertEqual(status, 200, host)
+        # No Host at all (HTTP/1.0) is refused as well.
+        self.assertIn(b" 403 ", self.raw(b"GET /v1/ports HTTP/1.0\r\n\r\n"))
+
+    def test_unknown_ports_and_device_paths_are_404(self):
+        for name in ["COM1", "/dev/ttyS0", "/etc/passwd", "/dev/null", self.scale.pty,
+                     self.scale.link + "/../" + os.path.basename(self.scale.link),
+                     self.scale.link + "\x00", " " + self.scale.link, "../../dev/ttyS0"]:
+            status, body = self.service.get_json("/v1/weight?port=" + q(name))
+            self.assertEqual((status, body), (404, {"error": "unknown-port"}), name)
+            with self.assertRaises(HandshakeRefused) as refused:
+                self.service.websocket("/v1/stream?port=" + q(name))
+            self.assertEqual(refused.exception.status, 404)
+        _, ports = self.service.get_json("/v1/ports")
+        self.assertEqual([p["port"] for p in ports["ports"]], [self.scale.link])
+
+    def test_oversized_headers_close_the_connection(self):
+        big = b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nX-Fill: " + b"a" * 20000 + b"\r\n\r\n"
+        answer = self.raw(big)
+        self.assertNotIn(b"200 OK", answer)
+        # Many headers that add up are cut as well.
+        many = b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n" + b"X-A: bbbbbbbbbbbbbbbb\r\n" * 800
+        self.assertNotIn(b"200 OK", self.raw(many + b"\r\n"))
+
+    def test_a_body_too_big_closes_the_connection(self):
+        request = (b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100000\r\n\r\n"
+                   + b"x" * 100000)
+        self.assertNotIn(b"200 OK", self.raw(request))
+
+    def test_slow_loris_is_cut_at_the_header_timeout(self):
+        with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as s:
+            started = time.monotonic()
+            closed_after = None
+            for byte in b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nX-Slow: " + b"z" * 100:
+                try:
+                    s.sendall(bytes([byte]))
+                    s.settimeout(0.2)
+                    if s.recv(1) == b"":
+                        closed_after = time.monotonic() - started
+                        break
+                except socket.timeout:
+                    continue
+                except OSError:
+                    closed_after = time.monotonic() - started
+                    break
+        self.assertIsNotNone(closed_after)
+        self.assertLess(closed_after, 3.0)
+        self.assertGreater(closed_after, 1.0)
+
+    def test_an_idle_connection_is_closed(self):
+        with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as s:
+            started = time.monotonic()
+            self.assertEqual(s.recv(1), b"")
+            self.assertLess(time.monotonic() - started, 3.0)
+
+    def test_malformed_http_closes_only_that_connection(self):
+        ws = self.service.websocket("/v1/stream?port=" + q(self.scale.link))
+        self.addCleanup(ws.close)
+        ws.receive()
+        for garbage in [b"GARBAGE\r\n\r\n", b"GET / HTTP/9.9\r\n\r\n", b"\x00\xff" * 100,
+                        b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nContent-Length: -1\r\n\r\n",
+                        b"GET /v1/ports HTTP/1.1\r\nBad Header\r\n\r\n",
+                        b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked"
+                        b"\r\n\r\nzz\r\n"]:
+            self.assertNotIn(b"200 OK", self.raw(garbage))
+        self.scale.command("weight 2.5")
+        self.assertEqual(ws.receive_until(lambda m: m["value"] == 2.5)["value"], 2.5)
+        self.scale.command("weight 1.75")
+        ws.close()
+
+    def test_malformed_or_oversized_websocket_input_closes_only_that_client(self):
+        keeper = self.service.websocket("/v1/stream?port=" + q(self.scale.link))
+        self.addCleanup(keeper.close)
+        keeper.receive()
+        big = self.service.websocket("/v1/stream?port=" + q(self.scale.link))
+        big.receive()
+        big.send_frame(0x1, b"x" * 5000)
+        self.assertTrue(big.closed_by_peer())
+        big.close()
+        bad = self.service.websocket("/v1/stream?port=" + q(self.scale.link))
+        bad.receive()
+        bad.sock.sendall(b"\x8f\x00")  # a reserved opcode, unmasked: a protocol error
+        self.assertTrue(bad.closed_by_peer())
+        bad.close()
+        self.scale.command("weight 3.25")
+        self.assertEqual(keeper.receive_until(lambda m: m["value"] == 3.25)["value"], 3.25)
+        self.scale.command("weight 1.75")
+        keeper.close()
+
+    def test_connection_limit(self):
+        held = [socket.create_connection(("127.0.0.1", self.service.port)) for _ in range(300)]
+        try:
+            time.sleep(0.3)
+            extra = socket.create_connection(("127.0.0.1", self.service.port), timeout=5)
+            extra.sendall(b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n\r\n")
+            try:
+                self.assertEqual(extra.recv(100), b"")
+            except ConnectionResetError:
+                pass
+            extra.close()
+        finally:
+            for s in held:
+                s.close()
+
+    def test_a_thousand_quick_connects_and_disconnects(self):
+        payloads = [b"", b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n",
+                    b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n\r\n", b"\x16\x03\x01\x00",
+                    b"GET /v1/stream?port=%s HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
+                    b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                    b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"
+                    % q(self.scale.link).encode()]
+        errors = []
+
+        def worker(offset):
+            for i in range(250):
+                try:
+                    s = socket.create_connection(("127.0.0.1", self.service.port), timeout=5)
+                    payload = payloads[(offset + i) % len(payloads)]
+                    if payload:
+                        s.sendall(payload)
+                    if i % 3 == 0:
+                        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00"
+                                     b"\x00\x00\x00\x00")  # reset instead of a clean close
+                    s.close()
+                except OSError as error:
+                    errors.append(error)
+
+        threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+        started = time.monotonic()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(errors, [])
+        self.assertLess(time.monotonic() - started, 60)
+
+
+if __name__ == "__main__":
+    unittest.main()
