@@ -5,12 +5,12 @@
 
 #include "Qel_weigher.h"
 #include "qelscale.h"
+#include "registration_table.h"
 
 namespace qel::com {
 
 // HRESULT of a conversion fault raised inside a method (the driver's only raised error).
 inline constexpr HRESULT kRuntimeFault = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0201);
-inline constexpr wchar_t kProgId[] = L"Qel_weigher.Qelscale";
 
 class QelscaleObject final : public _Qelscale, public ISupportErrorInfo {
  public:

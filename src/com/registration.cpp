@@ -1,6 +1,7 @@
 // Self-registration: the ProgID, the class with its in-process server, and the type library
 // with its interface. Registering twice or unregistering twice is harmless; a registration
-// that fails half-way is rolled back.
+// that fails half-way is rolled back. The values come from registration_table.h, which the
+// MSI's registry entries are made from too.
 #include <ole2.h>
 
 #include <string>
@@ -11,33 +12,34 @@
 #include "handles.h"
 #include "module.h"
 #include "qelscale_object.h"
+#include "registration_table.h"
 
 namespace {
 
 using qel::com::ComPtr;
 using qel::win32::RegKey;
 
-constexpr wchar_t kClsid[] = L"{C58A209C-DE26-4AEF-9764-B1247370A88B}";
-constexpr wchar_t kLibid[] = L"{819735E9-66CF-4727-A6E9-8C98E394F906}";
-constexpr wchar_t kClassName[] = L"Qelscale";
+namespace table = qel::com::registration;
 
-const std::wstring kClassKey = std::wstring(L"CLSID\\") + kClsid;
+// The identities of Qel_weigher.idl, from the MIDL-generated identifiers.
+const table::Identities& Ids() {
+  static const table::Identities ids{table::GuidText(CLSID_Qelscale),
+                                     table::GuidText(LIBID_Qel_weigher),
+                                     table::GuidText(IID__Qelscale)};
+  return ids;
+}
 
-struct Entry {
-  std::wstring key;     // under HKEY_CLASSES_ROOT
-  const wchar_t* name;  // nullptr: the key's default value
-  std::wstring data;
-};
+std::wstring ClassKey() { return L"CLSID\\" + Ids().clsid; }
 
 constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
-HRESULT SetValue(const Entry& entry) {
+HRESULT SetValue(const table::Value& entry) {
   RegKey key;
   LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0,
                                      KEY_SET_VALUE, nullptr, key.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
   const auto bytes = static_cast<DWORD>((entry.data.size() + 1) * sizeof(wchar_t));
-  status = ::RegSetValueExW(key.get(), entry.name, 0, REG_SZ,
+  status = ::RegSetValueExW(key.get(), entry.name.empty() ? nullptr : entry.name.c_str(), 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(entry.data.c_str()), bytes);
   return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
 }
@@ -64,7 +66,7 @@ bool KeyExists(const std::wstring& key) {
 HRESULT UnregisterTypeLibrary() {
   // Only ours: the library key of this bitness, if present.
   const std::wstring platform_key =
-      std::wstring(L"TypeLib\\") + kLibid +
+      L"TypeLib\\" + Ids().libid +
       (kSysKind == SYS_WIN64 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32");
   if (!KeyExists(platform_key)) return S_OK;
   return ::UnRegisterTypeLib(LIBID_Qel_weigher, 1, 0, LOCALE_NEUTRAL, kSysKind);
@@ -75,7 +77,7 @@ HRESULT UnregisterTypeLibrary() {
 bool OtherBitnessRegistered() {
   const REGSAM other_view = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
   RegKey key;
-  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, (kClassKey + L"\\InprocServer32").c_str(), 0,
+  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, (ClassKey() + L"\\InprocServer32").c_str(), 0,
                          KEY_READ | other_view, key.put()) == ERROR_SUCCESS;
 }
 
@@ -86,7 +88,7 @@ HRESULT UnregisterAll() {
     if (FAILED(hr) && SUCCEEDED(first)) first = hr;
   };
   keep(UnregisterTypeLibrary());
-  keep(DeleteTree(kClassKey));
+  keep(DeleteTree(ClassKey()));
   // On a 32-bit system the "other" view is this one, whose class key is gone by now.
   if (!OtherBitnessRegistered()) keep(DeleteTree(qel::com::kProgId));
   return first;
@@ -95,19 +97,7 @@ HRESULT UnregisterAll() {
 HRESULT RegisterAll() {
   const std::wstring path = qel::com::ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
-  const std::wstring progid = qel::com::kProgId;
-
-  const std::vector<Entry> entries = {
-      {progid, nullptr, kClassName},
-      {progid + L"\\CLSID", nullptr, kClsid},
-      {kClassKey, nullptr, kClassName},
-      {kClassKey + L"\\InprocServer32", nullptr, path},
-      {kClassKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-      {kClassKey + L"\\ProgID", nullptr, progid},
-      {kClassKey + L"\\TypeLib", nullptr, kLibid},
-      {kClassKey + L"\\VERSION", nullptr, L"1.0"},
-  };
-  for (const Entry& entry : entries) {
+  for (const table::Value& entry : table::ClassValues(Ids(), path)) {
     const HRESULT hr = SetValue(entry);
     if (FAILED(hr)) return hr;
   }
@@ -115,7 +105,8 @@ HRESULT RegisterAll() {
   ComPtr<ITypeLib> library;
   HRESULT hr = qel::com::EmbeddedTypeLib(library.put());
   if (FAILED(hr)) return hr;
-  // Writes the type library key and the interface with the automation marshaller.
+  // Writes the type library key and the interface with the automation marshaller: what
+  // table::TypeLib*Values and table::InterfaceValues describe for the MSI.
   return ::RegisterTypeLib(library.get(), const_cast<LPOLESTR>(path.c_str()), nullptr);
 }
 
