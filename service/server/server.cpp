@@ -74,6 +74,7 @@ class App {
   std::size_t ws_clients = 0;
   std::uint64_t refused_connections = 0;
   std::uint64_t dropped_clients = 0;
+  std::map<std::string, std::uint64_t> rejected;  // requests refused, by reason
 
   int Run();
 
@@ -357,6 +358,13 @@ std::string App::Metrics() const {
       << "# HELP qelscaled_refused_connections_total Connections refused at the limit.\n"
          "# TYPE qelscaled_refused_connections_total counter\n"
       << "qelscaled_refused_connections_total " << refused_connections << "\n"
+      << "# HELP qelscaled_rejected_requests_total Requests refused, by reason.\n"
+         "# TYPE qelscaled_rejected_requests_total counter\n";
+  for (const auto& [reason, count] : rejected) {
+    out << "qelscaled_rejected_requests_total{reason=\"" << EscapeLabel(reason) << "\"} " << count
+        << "\n";
+  }
+  out
       << "# HELP qelscaled_log_lines_dropped_total Log lines dropped for a full log queue.\n"
          "# TYPE qelscaled_log_lines_dropped_total counter\n"
       << "qelscaled_log_lines_dropped_total " << log_.dropped() << "\n";
@@ -436,6 +444,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     info.request_method = Header(request, http::field::access_control_request_method);
     info.request_private_network = Header(request, "Access-Control-Request-Private-Network");
     decision_ = Route(info, app_.config().policy);
+    if (decision_.endpoint == Endpoint::kReject) ++app_.rejected[decision_.error];
     keep_alive_ = request.keep_alive();
     version_ = request.version();
 
