@@ -3,11 +3,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
 
 #include "log_sink.h"
+#ifdef QELD_WITH_MQTT
+#include "mqtt_publisher.h"
+#endif
 #include "routing.h"
 #include "server.h"
 #include "services.h"
@@ -38,6 +43,12 @@ const char kUsage[] =
     "  --ws-message-limit BYTES  largest message a WebSocket client may send (default 1024)\n"
     "  --ws-queue N           messages queued for a slow WebSocket client before it is\n"
     "                         dropped (default 64)\n"
+    "  --mqtt URL           also publish every stream port's state to an MQTT broker:\n"
+    "                       mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883, TLS)\n"
+    "                       topics qel/STATION/PORT/weight and qel/STATION/status\n"
+    "  --mqtt-password-file PATH  one line USER:PASSWORD for the broker\n"
+    "  --mqtt-ca PATH       CA certificates (PEM) for mqtts://; default the system's\n"
+    "  --station NAME       this station's name in the topics (default the host name)\n"
     "\n"
     "API: GET /v1/weight?port=NAME[&stable=1&timeout_ms=N], GET /v1/ports, GET /metrics,\n"
     "WebSocket /v1/stream?port=NAME, the page at /. Driver messages go to stderr.\n";
@@ -86,6 +97,9 @@ void RaiseDescriptorLimit() {
 int main(int argc, char** argv) {
   qeld::Config config;
   std::string token_file;
+#ifdef QELD_WITH_MQTT
+  qeld::mqtt::Options mqtt;
+#endif
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -130,6 +144,16 @@ int main(int argc, char** argv) {
       config.limits.ws_message_bytes = number;
     } else if (arg == "--ws-queue" && number_arg(1, 100000)) {
       config.limits.ws_queue = number;
+#ifdef QELD_WITH_MQTT
+    } else if (arg == "--mqtt" && value != nullptr) {
+      mqtt.url = argv[++i];
+    } else if (arg == "--mqtt-password-file" && value != nullptr) {
+      mqtt.password_file = argv[++i];
+    } else if (arg == "--mqtt-ca" && value != nullptr) {
+      mqtt.ca_file = argv[++i];
+    } else if (arg == "--station" && value != nullptr) {
+      mqtt.station = argv[++i];
+#endif
     } else {
       return Usage(2);
     }
@@ -164,5 +188,25 @@ int main(int argc, char** argv) {
   RaiseDescriptorLimit();
 #endif
   qeld::QueueLog log;
+#ifdef QELD_WITH_MQTT
+  // Declared after the log, so it stops (saying "offline") before the log does.
+  std::unique_ptr<qeld::mqtt::Publisher> publisher;
+  if (!mqtt.url.empty()) {
+    std::string error;
+    const std::optional<qeld::mqtt::Settings> settings = qeld::mqtt::Resolve(mqtt, error);
+    if (!settings) {
+      std::fprintf(stderr, "qelscaled: %s\n", error.c_str());
+      return 2;
+    }
+    publisher = std::make_unique<qeld::mqtt::Publisher>(
+        *settings, [&log](const std::string& line) { log.Line(line); });
+    config.on_change = [&publisher](const std::string& port, const std::string& json) {
+      publisher->Publish(port, json);
+    };
+  } else if (!mqtt.password_file.empty() || !mqtt.ca_file.empty() || !mqtt.station.empty()) {
+    std::fputs("qelscaled: --mqtt-password-file, --mqtt-ca and --station need --mqtt\n", stderr);
+    return 2;
+  }
+#endif
   return qeld::Serve(config, qel::PlatformServices(), log);
 }

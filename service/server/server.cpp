@@ -236,6 +236,7 @@ void App::OnStreamReading(Port& port, const qel::Reading& reading, bool changed)
       ++port.errors[reading.error];
     }
     port.last_json = Shared(ReadingJson(reading));
+    if (config_.on_change) config_.on_change(port.name, *port.last_json);
     auto& subscribers = port.subscribers;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < subscribers.size(); ++i) {

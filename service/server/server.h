@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "log_sink.h"
@@ -29,6 +30,9 @@ struct Config {
   Policy policy;
   Limits limits;
   std::chrono::milliseconds stable_for{500};
+  // Called on the network thread with a stream port's name and JSON on every change of value,
+  // stability or error: what its WebSocket clients get. Must not block (MQTT publishing).
+  std::function<void(const std::string& port, const std::string& json)> on_change;
 };
 
 // Serves until SIGINT or SIGTERM. Prints "listening on http://HOST:PORT/" to stdout once the
