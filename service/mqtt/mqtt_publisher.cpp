@@ -71,7 +71,7 @@ struct Publisher::Engine {
   // lost connection had queued is sent again after a reconnect.
   mosquitto* client = nullptr;
   bool connected = false;    // CONNACK accepted on `client`
-  int refused_code = 0;      // CONNACK code of a refusal on `client`
+  int connack = -1;          // the CONNACK code on `client`; -1 before it arrives
   std::string error_logged;  // the last error libmosquitto logged on `client`
   int in_flight = 0;         // QoS 1 messages not yet acknowledged on `client`
   std::string cursor;        // the port published last, for round-robin under back pressure
@@ -113,6 +113,7 @@ struct Publisher::Engine {
       if (client == nullptr && now >= next_attempt) StartConnect();
       if (client != nullptr && !connected && now - attempt_start > kConnectTimeout)
         Fail("no answer from the broker within " + Seconds(kConnectTimeout));
+      if (client != nullptr && !connected && connack == 0) Connected();
       if (connected) PublishDirty();
 
       pollfd fds[2] = {{wake_read, POLLIN, 0}, {-1, 0, 0}};
@@ -164,8 +165,8 @@ struct Publisher::Engine {
         return where + "the connection closed";
       case MOSQ_ERR_CONN_REFUSED: {
         std::string line = where + "the broker refused the connection: ";
-        line += refused_code != 0 ? mosquitto_connack_string(refused_code) : "no reason given";
-        if (refused_code == 4 || refused_code == 5)
+        line += connack > 0 ? mosquitto_connack_string(connack) : "no reason given";
+        if (connack == 4 || connack == 5)
           line += " Check the user name and password in --mqtt-password-file.";
         return line;
       }
@@ -191,7 +192,7 @@ struct Publisher::Engine {
       return;
     }
     connected = false;
-    refused_code = 0;
+    connack = -1;
     error_logged.clear();
     in_flight = 0;
     attempt_start = Clock::now();
@@ -297,13 +298,9 @@ struct Publisher::Engine {
     client = nullptr;
   }
 
+  // Only notes the answer: the loop acts on it outside libmosquitto's callback locks.
   static void OnConnect(mosquitto*, void* self, int code) {
-    auto* engine = static_cast<Engine*>(self);
-    if (code == 0) {
-      engine->Connected();
-    } else {
-      engine->refused_code = code;
-    }
+    static_cast<Engine*>(self)->connack = code;
   }
 
   static void OnPublish(mosquitto*, void* self, int) {

@@ -111,7 +111,9 @@ class PublisherTest(unittest.TestCase):
             time.sleep(0.2)
         stats = feed.stats()
         self.assertEqual(0, stats["connected"])
-        self.assertLess(stats["max_publish_us"], 2000, "Publish() never waits on the network")
+        # Waiting on the network would take the reconnect delay (0.5 s and more); a loaded
+        # machine may preempt a call for a few ms.
+        self.assertLess(stats["max_publish_us"], 50000, "Publish() never waits on the network")
         broker.start()
         sub = self.subscriber(broker, "qel/till4/#")
         _, _, payload, _ = sub.wait_for(lambda t, p, r: t.endswith("/weight"), timeout=20)
