@@ -1,0 +1,2 @@
+/* Stands in for <rpcndr.h>: see rpc.h. */
+#pragma once
