@@ -586,8 +586,10 @@ void App::StartPorts() {
     } else {
       port->reader = std::make_unique<qel::OnDemandReader>(
           platform_, log_, name, [this, raw](const qel::Reading& reading) {
-            net::post(ioc_, [raw, reading] {
+            net::post(ioc_, [this, raw, reading] {
+              const bool changed = !raw->last || !raw->last->SameStateAs(reading);
               raw->last = reading;
+              if (changed && config_.on_change) config_.on_change(raw->name, ReadingJson(reading));
               if (reading.ok) {
                 ++raw->readings;
               } else {

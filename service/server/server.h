@@ -30,8 +30,9 @@ struct Config {
   Policy policy;
   Limits limits;
   std::chrono::milliseconds stable_for{500};
-  // Called on the network thread with a stream port's name and JSON on every change of value,
-  // stability or error: what its WebSocket clients get. Must not block (MQTT publishing).
+  // Called on the network thread with a port's name and JSON on every change of value,
+  // stability or error: a stream port's as its WebSocket clients get it, an on-demand port's
+  // when a request's cycle changes it. Must not block (MQTT publishing).
   std::function<void(const std::string& port, const std::string& json)> on_change;
 };
 

@@ -86,6 +86,25 @@ class MqttServiceTest(unittest.TestCase):
         first.wait_for(lambda t, p, r: t == topic and json.loads(p)["value"] == 3.125 and
                        json.loads(p)["stable"])
 
+    def test_on_demand_port_publishes_when_a_cycle_changes_its_state(self):
+        broker = self.broker()
+        scale = self.scale("3.000")
+        service = self.service("--port", scale.link, "--mqtt", broker.url(), "--station", "od")
+        sub = self.subscriber(broker, "qel/od/+/weight")
+        path = "/v1/weight?port=" + q(scale.link)
+        _, first = service.get_json(path)
+        _, _, payload, _ = sub.wait_for(lambda t, p, r: True)
+        self.assertEqual(first, json.loads(payload))
+        self.assertIsNone(json.loads(payload)["stable"])
+        service.get_json(path)  # the same state: nothing new
+        scale.command("weight 3.500")
+        _, second = service.get_json(path)
+        self.assertEqual(3.5, second["value"])
+        _, _, payload, _ = sub.wait_for(lambda t, p, r: json.loads(p)["value"] == 3.5)
+        self.assertEqual(second, json.loads(payload))
+        time.sleep(0.3)
+        self.assertEqual([3.0, 3.5], [json.loads(m[2])["value"] for m in sub.messages])
+
     def test_killed_service_goes_offline(self):
         broker = self.broker()
         scale = self.scale()

@@ -353,6 +353,63 @@ class Suite:
             self.register_all()  # leave the prefix as the other tests expect it
             shutil.rmtree(work, ignore_errors=True)
 
+    def test_service(self):
+        """qelscaled.exe (64-bit) reads the virtual scale through Wine's COM3 and answers HTTP
+        on loopback: one on-demand reading, then the stream with its stable mark."""
+        import json
+        import socket
+        import threading
+        import urllib.request
+        arch = self.arches[1]
+        exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
+        if not os.path.exists(exe):
+            raise Failure("no %s (build the win64 preset)" % exe)
+        self.start_scale("2.345")
+        self.start_session("en_US.UTF-8")
+        for mode in ("--port", "--stream"):
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                port = probe.getsockname()[1]
+            service = subprocess.Popen(
+                [arch.loader, exe, mode, "COM3", "--listen", "127.0.0.1:%d" % port,
+                 "--stable-ms", "300"], env=self.env(), stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            lines = []
+            reader = threading.Thread(target=lambda: lines.extend(service.stdout), daemon=True)
+            reader.start()
+            try:
+                url = "http://127.0.0.1:%d/v1/weight?port=COM3" % port
+                deadline = time.time() + 60
+                reading = None
+                while time.time() < deadline:
+                    try:
+                        with urllib.request.urlopen(url, timeout=10) as response:
+                            reading = json.loads(response.read())
+                    except OSError:
+                        time.sleep(0.5)
+                        continue
+                    if reading["ok"] and (mode == "--port" or reading["stable"]):
+                        break
+                    time.sleep(0.2)
+                print("%s COM3: %s" % (mode, reading))
+                self.expect(reading is not None and reading["ok"] and reading["value"] == 2.345
+                            and reading["text"] == "2.345", "%s COM3 reads 2.345 over HTTP" % mode)
+                self.expect(reading is not None and reading["stable"] ==
+                            (None if mode == "--port" else True),
+                            "%s COM3: stable is %s" % (mode, "null" if mode == "--port" else "true"))
+                refused = urllib.request.Request(url, headers={"Host": "evil.example"})
+                try:
+                    urllib.request.urlopen(refused, timeout=10)
+                    status = 200
+                except urllib.error.HTTPError as error:
+                    status = error.code
+                self.expect(status == 403, "a rebinding Host is refused under Wine too")
+            finally:
+                service.kill()
+                service.wait(timeout=30)
+                reader.join(timeout=5)
+                print("".join(line.decode("utf-8", "replace") for line in lines).rstrip())
+
     def measure(self):
         self.register_all()
         self.start_scale("1.234")
@@ -373,7 +430,7 @@ def main():
     parser.add_argument("--source", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
                                          "unregister", "example", "hosted", "dll", "measure",
-                                         "package"])
+                                         "package", "service"])
     parser.add_argument("scenario", nargs="?")
     parser.add_argument("weight", nargs="?")
     args = parser.parse_args()
@@ -407,7 +464,7 @@ def main():
          "locales": suite.test_locales, "unregister": suite.test_unregister,
          "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
          "dll": suite.test_dll_surface, "measure": suite.measure,
-         "package": suite.test_package}[args.test]()
+         "package": suite.test_package, "service": suite.test_service}[args.test]()
     except Failure as failure:
         print("FAIL:", failure)
         suite.failures += 1
