@@ -1,6 +1,7 @@
 """qelscaled's API against the real service and the virtual scale: on-demand cycles shared
 between requests, the stream with stability, the device vanishing and returning, driver
 messages in the JSON, tokens, and qelscale watch."""
+import http.client
 import json
 import os
 import re
@@ -77,8 +78,13 @@ class OnDemandTest(ServiceTest):
         barrier = threading.Barrier(30)
 
         def one():
+            connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=20)
+            connection.connect()  # connected first, so the requests leave together
             barrier.wait()
-            results.append(service.get_json("/v1/weight?port=" + q(scale.link), timeout=20))
+            connection.request("GET", "/v1/weight?port=" + q(scale.link))
+            response = connection.getresponse()
+            results.append((response.status, json.loads(response.read())))
+            connection.close()
 
         threads = [threading.Thread(target=one) for _ in range(30)]
         for t in threads:

@@ -103,8 +103,10 @@ class BrowserTest(unittest.TestCase):
         self.wait(lambda: self.body("stable") == "true", "the stable mark after settling")
 
         self.scale.command("vanish")
-        self.wait(lambda: self.body("state") == "error" and "read-failed" in self.text("error"),
-                  "the error when the scale hangs up")
+        # read-failed, then port-unavailable while the device stays away (100 ms later)
+        self.wait(lambda: self.body("state") == "error" and (
+            "read-failed" in self.text("error") or "port-unavailable" in self.text("error")),
+            "the error when the scale hangs up")
         self.assertEqual(self.text("value"), "–")
         self.assertNotEqual(self.body("stable"), "true")
         self.browser.save_screenshot(os.path.join(ARTIFACTS, "qelscaled-page-error.png"))

@@ -159,14 +159,14 @@ class SecurityTest(unittest.TestCase):
                     closed_after = time.monotonic() - started
                     break
         self.assertIsNotNone(closed_after)
-        self.assertLess(closed_after, 3.0)
+        self.assertLess(closed_after, 6.0)  # 1.5 s, with room for a loaded machine
         self.assertGreater(closed_after, 1.0)
 
     def test_an_idle_connection_is_closed(self):
         with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as s:
             started = time.monotonic()
             self.assertEqual(s.recv(1), b"")
-            self.assertLess(time.monotonic() - started, 3.0)
+            self.assertLess(time.monotonic() - started, 6.0)
 
     def test_malformed_http_closes_only_that_connection(self):
         ws = self.service.websocket("/v1/stream?port=" + q(self.scale.link))
