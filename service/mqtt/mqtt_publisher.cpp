@@ -352,4 +352,22 @@ Publisher::Stats Publisher::GetStats() const {
   return engine_->stats;
 }
 
+std::string Publisher::Metrics() const {
+  const Stats stats = GetStats();
+  return "# HELP qelscaled_mqtt_connected 1 while the MQTT broker has accepted the connection.\n"
+         "# TYPE qelscaled_mqtt_connected gauge\n"
+         "qelscaled_mqtt_connected " +
+         std::to_string(stats.connected ? 1 : 0) +
+         "\n"
+         "# HELP qelscaled_mqtt_connects_total Connections the MQTT broker accepted.\n"
+         "# TYPE qelscaled_mqtt_connects_total counter\n"
+         "qelscaled_mqtt_connects_total " +
+         std::to_string(stats.connects) +
+         "\n"
+         "# HELP qelscaled_mqtt_published_total Weight messages handed to the MQTT broker.\n"
+         "# TYPE qelscaled_mqtt_published_total counter\n"
+         "qelscaled_mqtt_published_total " +
+         std::to_string(stats.published) + "\n";
+}
+
 }  // namespace qeld::mqtt

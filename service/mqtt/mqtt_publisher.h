@@ -44,6 +44,9 @@ class Publisher {
   void Publish(const std::string& port, std::string json);
 
   Stats GetStats() const;
+  // The stats in Prometheus text format: qelscaled_mqtt_connected, _connects_total and
+  // _published_total.
+  std::string Metrics() const;
 
  private:
   struct Engine;

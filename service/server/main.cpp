@@ -205,6 +205,7 @@ int main(int argc, char** argv) {
     config.on_change = [&publisher](const std::string& port, const std::string& json) {
       publisher->Publish(port, json);
     };
+    config.more_metrics = [&publisher] { return publisher->Metrics(); };
   } else if (!mqtt.password_file.empty() || !mqtt.ca_file.empty() || !mqtt.station.empty()) {
     std::fputs("qelscaled: --mqtt-password-file, --mqtt-ca and --station need --mqtt\n", stderr);
     return 2;

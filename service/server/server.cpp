@@ -369,6 +369,7 @@ std::string App::Metrics() const {
       << "# HELP qelscaled_log_lines_dropped_total Log lines dropped for a full log queue.\n"
          "# TYPE qelscaled_log_lines_dropped_total counter\n"
       << "qelscaled_log_lines_dropped_total " << log_.dropped() << "\n";
+  if (config_.more_metrics) out << config_.more_metrics();
   return out.str();
 }
 

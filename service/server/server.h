@@ -34,6 +34,8 @@ struct Config {
   // stability or error: a stream port's as its WebSocket clients get it, an on-demand port's
   // when a request's cycle changes it. Must not block (MQTT publishing).
   std::function<void(const std::string& port, const std::string& json)> on_change;
+  // More lines for /metrics in Prometheus text format (MQTT publishing).
+  std::function<std::string()> more_metrics;
 };
 
 // Serves until SIGINT or SIGTERM. Prints "listening on http://HOST:PORT/" to stdout once the

@@ -125,6 +125,13 @@ class MqttServiceTest(unittest.TestCase):
         self.assertEqual(0, service.process.wait(10))
         sub.wait_for(lambda t, p, r: p == "offline", timeout=5)
 
+    def metric(self, service, name):
+        _, _, body = service.request("/metrics")
+        for line in body.decode().splitlines():
+            if line.startswith(name + " "):
+                return int(line.split()[1])
+        raise AssertionError("no %s in /metrics" % name)
+
     def http_stays_quick(self, service, scale, seconds):
         """GETs the stream port for `seconds`; returns the slowest answer in seconds."""
         slowest = 0.0
@@ -153,6 +160,7 @@ class MqttServiceTest(unittest.TestCase):
             ws.receive_until(lambda m, v=value: m.get("value") == v)
             self.assertLess(self.http_stays_quick(service, scale, 0.5), 0.25)
         self.assertIsNone(service.process.poll())
+        self.assertEqual(0, self.metric(service, "qelscaled_mqtt_connected"))
         broker.start()
         after = self.subscriber(broker, "qel/t4/#")
         _, _, payload, _ = after.wait_for(lambda t, p, r: t.endswith("/weight"), timeout=20)
@@ -167,6 +175,9 @@ class MqttServiceTest(unittest.TestCase):
         # Changes flow again.
         scale.command("weight 5.000")
         after.wait_for(lambda t, p, r: t.endswith("/weight") and json.loads(p)["value"] == 5.0)
+        self.assertEqual(1, self.metric(service, "qelscaled_mqtt_connected"))
+        self.assertEqual(2, self.metric(service, "qelscaled_mqtt_connects_total"))
+        self.assertGreaterEqual(self.metric(service, "qelscaled_mqtt_published_total"), 3)
 
     def test_hung_broker_never_blocks_http(self):
         broker = self.broker()
