@@ -143,6 +143,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       if (!protocol.empty()) res.set(http::field::sec_websocket_protocol, protocol);
     }));
     ws_.text(true);
+    // Messages are small: one frame each, written straight from the shared text.
+    ws_.auto_fragment(false);
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
       if (ec) return;
       self->subscribed_ = true;
