@@ -76,8 +76,9 @@ class PublisherTest(unittest.TestCase):
             self.assertFalse(retained)
             latencies.append(arrived - sent)
         latencies.sort()
-        self.assertLess(latencies[len(latencies) // 2], 0.010, latencies)
-        self.assertLess(latencies[-1], 0.050, latencies)
+        # Loopback takes well under a millisecond; the bounds leave room for a loaded machine.
+        self.assertLess(latencies[len(latencies) // 2], 0.020, latencies)
+        self.assertLess(latencies[-1], 0.250, latencies)
 
         # A change of stability alone is a change too.
         feed.send("COM3", weight("COM3", 2.019, stable=False))
