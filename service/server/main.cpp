@@ -78,7 +78,7 @@ bool ParseListen(std::string_view text, qeld::Config& config) {
   unsigned long long port = 0;
   const std::string port_text(text.substr(colon + 1));
   if (!ParseNumber(port_text.c_str(), 65535, port)) return false;
-  config.listen_host = host;
+  config.listen_host = host == "localhost" ? "127.0.0.1" : host;
   config.listen_port = static_cast<std::uint16_t>(port);
   return true;
 }
