@@ -43,6 +43,7 @@ const char kUsage[] =
     "  --ws-message-limit BYTES  largest message a WebSocket client may send (default 1024)\n"
     "  --ws-queue N           messages queued for a slow WebSocket client before it is\n"
     "                         dropped (default 64)\n"
+    "  --ws-send-buffer BYTES  kernel send buffer of a WebSocket connection (default 65536)\n"
     "  --mqtt URL           also publish each port's state to an MQTT broker (a stream\n"
     "                       port's every change, an on-demand port's when a cycle\n"
     "                       changes it): mqtt://HOST[:PORT] (1883) or\n"
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
       config.limits.ws_message_bytes = number;
     } else if (arg == "--ws-queue" && number_arg(1, 100000)) {
       config.limits.ws_queue = number;
+    } else if (arg == "--ws-send-buffer" && number_arg(1024, 16 << 20)) {
+      config.limits.ws_socket_buffer = number;
 #ifdef QELD_WITH_MQTT
     } else if (arg == "--mqtt" && value != nullptr) {
       mqtt.url = argv[++i];

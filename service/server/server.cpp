@@ -138,6 +138,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     timeout.keep_alive_pings = true;
     ws_.set_option(timeout);
     ws_.read_message_max(limits.ws_message_bytes);
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().set_option(
+        net::socket_base::send_buffer_size(static_cast<int>(limits.ws_socket_buffer)), ignored);
     ws_.set_option(websocket::stream_base::decorator([protocol](websocket::response_type& res) {
       res.set(http::field::server, "qelscaled");
       if (!protocol.empty()) res.set(http::field::sec_websocket_protocol, protocol);

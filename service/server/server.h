@@ -21,6 +21,9 @@ struct Limits {
   std::size_t max_connections = 1500;
   std::size_t ws_message_bytes = 1024;  // largest message a WebSocket client may send
   std::size_t ws_queue = 64;            // messages waiting for a slow client before it is dropped
+  // The kernel's send buffer of a WebSocket connection: bounds what a client that stopped
+  // reading holds, and lets its own queue fill so it is dropped.
+  std::size_t ws_socket_buffer = 64 * 1024;
   std::chrono::milliseconds ws_idle{20000};  // pings after half of it, closed after all of it
 };
 

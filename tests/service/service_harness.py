@@ -84,9 +84,10 @@ class Service:
         status, _, body = self.request(path, headers=headers, timeout=timeout)
         return status, json.loads(body) if body else None
 
-    def websocket(self, path, headers=None, protocols=None, timeout=10):
+    def websocket(self, path, headers=None, protocols=None, timeout=10, receive_buffer=None):
         return WebSocket(self.host.strip("[]"), self.port, path, self.hostport,
-                         headers=headers, protocols=protocols, timeout=timeout)
+                         headers=headers, protocols=protocols, timeout=timeout,
+                         receive_buffer=receive_buffer)
 
     def close(self):
         if self.process.poll() is None:
@@ -108,8 +109,13 @@ class HandshakeRefused(Exception):
 
 
 class WebSocket:
-    def __init__(self, host, port, path, host_header, headers=None, protocols=None, timeout=10):
-        self.sock = socket.create_connection((host, port), timeout=timeout)
+    def __init__(self, host, port, path, host_header, headers=None, protocols=None, timeout=10,
+                 receive_buffer=None):
+        self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        self.sock.settimeout(timeout)
+        self.sock.connect((host, port))
         key = base64.b64encode(os.urandom(16)).decode()
         lines = ["GET %s HTTP/1.1" % path, "Host: %s" % host_header, "Upgrade: websocket",
                  "Connection: Upgrade", "Sec-WebSocket-Key: %s" % key,

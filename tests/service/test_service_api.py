@@ -198,6 +198,33 @@ class StreamTest(ServiceTest):
         _, _, body = service.request("/metrics")
         self.assertIn('qelscaled_clients{kind="websocket"} 5', body.decode())
 
+    def test_a_slow_client_is_dropped_and_never_delays_the_others(self):
+        scale = self.scale(weight="1.0")
+        service = self.service("--stream", scale.link, "--ws-queue", "4", "--ws-send-buffer", "4096")
+        path = "/v1/stream?port=" + q(scale.link)
+        slow = service.websocket(path, receive_buffer=2048)  # connects, then never reads
+        self.addCleanup(slow.close)
+        fast = service.websocket(path)
+        self.addCleanup(fast.close)
+        fast.receive()
+        deadline = time.monotonic() + 60
+        dropped = 0
+        step = 0
+        while time.monotonic() < deadline and not dropped:
+            for _ in range(20):
+                step += 1
+                scale.command("weight %.3f" % (1 + (step % 500) / 8))
+                time.sleep(0.01)
+                # The fast client keeps up all the while.
+                latest = fast.receive_until(lambda m: True, timeout=2)
+            _, _, body = service.request("/metrics")
+            for line in body.decode().splitlines():
+                if line.startswith("qelscaled_dropped_clients_total "):
+                    dropped = int(line.split()[1])
+        self.assertEqual(dropped, 1)
+        self.assertTrue(latest["ok"])
+        self.assertTrue(slow.closed_by_peer(timeout=10))
+
     def test_the_stream_holds_the_port_exclusively(self):
         scale = self.scale()
         service = self.service("--stream", scale.link)
