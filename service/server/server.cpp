@@ -370,8 +370,7 @@ std::string App::Metrics() const {
     out << "qelscaled_rejected_requests_total{reason=\"" << EscapeLabel(reason) << "\"} " << count
         << "\n";
   }
-  out
-      << "# HELP qelscaled_log_lines_dropped_total Log lines dropped for a full log queue.\n"
+  out << "# HELP qelscaled_log_lines_dropped_total Log lines dropped for a full log queue.\n"
          "# TYPE qelscaled_log_lines_dropped_total counter\n"
       << "qelscaled_log_lines_dropped_total " << log_.dropped() << "\n";
   if (config_.more_metrics) out << config_.more_metrics();
