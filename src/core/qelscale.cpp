@@ -1,5 +1,7 @@
 #include "qelscale.h"
 
+#include <utility>
+
 #include "module_api.h"
 #include "weight_decoding.h"
 
@@ -10,19 +12,26 @@ Qelscale::Qelscale(Services& services) : services_(services) {
 }
 
 Qelscale::Acquisition Qelscale::AcquireFrameText() {
-  LinkState& link = services_.states.ForCurrentThread();
+  LinkState& thread_link = services_.states.ForCurrentThread();
+  // The cycle runs on a copy that belongs to it alone. While one of its message boxes is up,
+  // the client's timers and the host's event loop run on this thread and may call the driver
+  // again; that call runs a cycle of its own and cannot close, leak or refill this one's
+  // handle and bytes.
+  LinkState link = thread_link;
   Acquisition result;
   ModuleAPI::ClearBuffer(link);
-  // Copy the name: the link must not depend on who else writes PortName meanwhile.
-  const std::string port = link.PortName;
-  result.opened = ModuleAPI::OpenPort(link, services_, port, ModuleAPI::kBaudRate);
-  if (!result.opened) return result;
-
-  // Let the scale's unsolicited output collect in the system's input queue.
-  services_.sleeper.SleepMs(kSettleMs);
-  ModuleAPI::ReadPort(link, services_);
-  ModuleAPI::ClosePort(link, services_);
-  result.received = ReceivedText(link.RxBuffer, link.BytesRead);
+  result.opened = ModuleAPI::OpenPort(link, services_, link.PortName, ModuleAPI::kBaudRate);
+  if (result.opened) {
+    // Let the scale's unsolicited output collect in the system's input queue.
+    services_.sleeper.SleepMs(kSettleMs);
+    ModuleAPI::ReadPort(link, services_);
+    ModuleAPI::ClosePort(link, services_);
+    result.received = ReceivedText(link.RxBuffer, link.BytesRead);
+  }
+  // The thread's record keeps the values of the cycle that ended last. The port choice is
+  // not the cycle's: a call nested in it may have made a new one.
+  link.PortName = std::move(thread_link.PortName);
+  thread_link = std::move(link);
   return result;
 }
 

@@ -122,6 +122,51 @@ class CInterfaceTest(unittest.TestCase):
         texts = [m[0] for m in self.recorder.messages]
         self.assertEqual(texts, ["Не могу открыть порт /nonexistent/port: 2"] * 2)
 
+    def test_a_call_inside_a_message_keeps_to_its_own_cycle(self):
+        """A host whose message handler runs an event loop (a modal dialog) may call the
+        driver again while the message is up. The call it interrupts still closes exactly
+        the descriptor it opened and decodes only what its own read returned."""
+        healthy = VirtualScale("--weight", "2.5")
+        self.addCleanup(healthy.close)
+        driver = LIB.Qelscale_Create()
+        self.addCleanup(LIB.Qelscale_Release, driver)
+        texts, nested = [], []
+
+        def during_message(text, caption, critical, context):
+            texts.append(text.decode("utf-8"))
+            if len(texts) == 1:
+                nested.append(LIB.Qelscale_OpenComPort_(driver, healthy.port.encode()))
+
+        handler = QelMessageHandler(during_message)
+        LIB.Qel_SetMessageHandler(handler, None)
+
+        def descriptors():
+            return len(os.listdir("/proc/self/fd"))
+
+        # GetWeight_ on a scale that hangs up in the middle of the cycle.
+        vanishing = VirtualScale()
+        self.addCleanup(vanishing.close)
+        self.assertEqual(LIB.Qelscale_OpenComPort_(driver, vanishing.port.encode()), TRUE)
+        self.assertEqual(vanishing.command("mode hangup"), "ok")
+        before = descriptors()
+        # No reading, and as many descriptors open as before.
+        self.assertEqual((LIB.Qelscale_GetWeight_(driver), descriptors()), (b"0", before))
+        self.assertEqual((texts, nested), (["Ошибка чтения данных из СОМ-порта:5"], [TRUE]))
+
+        # OpenComPort_ on another one.
+        texts.clear()
+        nested.clear()
+        vanishing = VirtualScale("--mode", "hangup")
+        self.addCleanup(vanishing.close)
+        before = descriptors()
+        self.assertEqual((LIB.Qelscale_OpenComPort_(driver, vanishing.port.encode()),
+                          descriptors()), (FALSE, before))
+        self.assertEqual((texts, nested), (["Ошибка чтения данных из СОМ-порта:5"], [TRUE]))
+
+        # The nested call chose the healthy scale last; it reads as ever.
+        self.assertEqual(LIB.Qelscale_GetWeight_(driver), b"2.500")
+        self.assertEqual(len(texts), 1)
+
     def test_null_arguments_do_not_crash(self):
         LIB.Qelscale_Release(None)
         self.assertEqual(LIB.Qelscale_GetWeight_(None), b"0")

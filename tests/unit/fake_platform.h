@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,7 @@ class FakeSerial : public SerialApi {
   std::uint32_t set_timeouts_error = 0;
   std::uint32_t read_error = 0;  // non-zero: Read fails with this code after copying nothing
   std::string incoming;          // what the next Read finds waiting
-  PortHandle next_handle = 42;
+  PortHandle next_handle = 42;   // every open hands out the next number
 
   // What happened.
   std::vector<std::string> calls;
@@ -27,13 +29,16 @@ class FakeSerial : public SerialApi {
   CommTimeouts last_timeouts;
   std::uint32_t last_read_count = 0;
   int open_handles = 0;
+  std::set<PortHandle> held;       // opened and not closed yet
+  std::vector<PortHandle> closed;  // in the order of the closes
 
   OpenOutcome Open(const std::string& device) override {
     calls.push_back("Open");
     last_device = device;
     if (open_error != 0) return {kInvalidPortHandle, open_error};
     ++open_handles;
-    return {next_handle, 0};
+    held.insert(next_handle);
+    return {next_handle++, 0};
   }
   void Purge(PortHandle) override { calls.push_back("Purge"); }
   SysStatus SetState(PortHandle, const LineSettings& settings) override {
@@ -55,9 +60,11 @@ class FakeSerial : public SerialApi {
     incoming.erase(0, n);
     return {SysStatus::Ok(), static_cast<std::uint32_t>(n)};
   }
-  void Close(PortHandle) override {
+  void Close(PortHandle handle) override {
     calls.push_back("Close");
     --open_handles;
+    held.erase(handle);
+    closed.push_back(handle);
   }
 };
 
@@ -70,8 +77,11 @@ struct ShownMessage {
 class RecordingMessages : public MessageSink {
  public:
   std::vector<ShownMessage> shown;
+  // Runs while the box is up, as a client's timer or a host's event loop runs then.
+  std::function<void()> while_shown;
   void Show(std::string_view text, std::string_view caption, MessageIcon icon) override {
     shown.push_back({std::string(text), std::string(caption), icon});
+    if (while_shown) while_shown();
   }
 };
 
