@@ -5,8 +5,9 @@
  * chosen by Qelscale_OpenComPort_ belongs to the calling thread and is shared by all
  * objects used on it; creating an object resets it to "COM1".
  *
- * Port names: "COMn" (any case) is /dev/ttyS<n-1>; a name starting with "/" is a device
- * path used as it stands. Texts are UTF-8. No function lets a C++ exception escape.
+ * Port names: "COMn" (any case, also as "\\.\COMn") is /dev/ttyS<n-1>; a name starting
+ * with "/" is a device path used as it stands. Texts are UTF-8. No function lets a C++
+ * exception escape.
  */
 #ifndef QEL_WEIGHER_H
 #define QEL_WEIGHER_H

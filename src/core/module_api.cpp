@@ -3,11 +3,40 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "messages.h"
 #include "runtime_fault.h"
 
 namespace qel::ModuleAPI {
+namespace {
+
+constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+
+// "COMn" with n of 10 or more, in any case, written without leading zeros.
+bool IsHighComName(std::string_view name) {
+  if (name.size() < 5) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if ((name[i] & ~0x20) != "COM"[i]) return false;
+  }
+  const std::string_view digits = name.substr(3);
+  if (digits.front() == '0') return false;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// The device name handed to CreateFileA. The system knows "COMn:" only for COM1 to COM9;
+// higher ports open by their name in the device namespace. A name the client gives in that
+// form already opens as it stands.
+std::string DeviceName(std::string_view name) {
+  if (name.substr(0, kDeviceNamespace.size()) == kDeviceNamespace) return std::string(name);
+  if (IsHighComName(name)) return std::string(kDeviceNamespace) + std::string(name);
+  return std::string(name) + ':';
+}
+
+}  // namespace
 
 void ClearBuffer(LinkState& link) { std::memset(link.RxBuffer, 0x20, sizeof link.RxBuffer); }
 
@@ -48,9 +77,7 @@ CommTimeouts MakeTimeouts(std::int32_t baud) {
 }
 
 bool OpenPort(LinkState& link, const Services& services, std::string_view name, std::int32_t baud) {
-  std::string device(name);
-  device += ':';
-  const OpenOutcome opened = services.serial.Open(device);
+  const OpenOutcome opened = services.serial.Open(DeviceName(name));
   link.PortHandle = opened.handle;
   if (link.PortHandle == kInvalidPortHandle) {
     services.messages.Show(messages::OpenFailed(name, opened.code), kDriverCaption,

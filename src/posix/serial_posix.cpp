@@ -305,9 +305,16 @@ class TermiosSerial final : public SerialApi {
 }  // namespace
 
 std::optional<std::string> DevicePathFor(std::string_view device) {
+  unsigned number = 0;
+  constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+  if (device.substr(0, kDeviceNamespace.size()) == kDeviceNamespace) {
+    if (IsComName(device.substr(kDeviceNamespace.size()), number)) {
+      return "/dev/ttyS" + std::to_string(number - 1);
+    }
+    return std::nullopt;
+  }
   if (!device.empty() && device.back() == ':') device.remove_suffix(1);
   if (!device.empty() && device.front() == '/') return std::string(device);
-  unsigned number = 0;
   if (IsComName(device, number)) return "/dev/ttyS" + std::to_string(number - 1);
   return std::nullopt;
 }

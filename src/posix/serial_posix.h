@@ -9,9 +9,9 @@
 
 namespace qel::posix {
 
-// The device path behind a device name as the driver forms it (port name + ":"):
-// "COMn" in any case is /dev/ttyS<n-1>, a name starting with "/" is a path as it stands.
-// No value for any other name.
+// The device path behind a device name as the driver forms it (port name + ":", or
+// \\.\COMn): "COMn" in any case is /dev/ttyS<n-1>, a name starting with "/" is a path as it
+// stands. No value for any other name.
 std::optional<std::string> DevicePathFor(std::string_view device);
 
 // Process-wide instance; handles are file descriptors.

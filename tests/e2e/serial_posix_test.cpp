@@ -35,8 +35,12 @@ TEST(DevicePath, MapsComNamesAndPaths) {
   EXPECT_EQ(DevicePathFor("/dev/serial/by-id/usb-x:"), "/dev/serial/by-id/usb-x");
   // Only the colon the driver adds is removed.
   EXPECT_EQ(DevicePathFor("/tmp/a::"), "/tmp/a:");
-  for (const char* refused : {"COM0:", "COM:", "COM01:", "COM1x:", "COMA:", "ttyS0:", ":", "",
-                              "COM3::", "COM99999999:", " COM1:", "LPT1:"}) {
+  // The device namespace form, which COM10 and above take.
+  EXPECT_EQ(DevicePathFor("\\\\.\\COM12"), "/dev/ttyS11");
+  EXPECT_EQ(DevicePathFor("\\\\.\\com3"), "/dev/ttyS2");
+  for (const char* refused :
+       {"COM0:", "COM:", "COM01:", "COM1x:", "COMA:", "ttyS0:", ":", "", "COM3::", "COM99999999:",
+        " COM1:", "LPT1:", "\\\\.\\COM12:", "\\\\.\\", "\\\\.\\/dev/ttyS0", "\\\\?\\COM12"}) {
     EXPECT_FALSE(DevicePathFor(refused).has_value()) << refused;
   }
 }

@@ -70,6 +70,39 @@ TEST_F(ModuleApiTest, OpenFailureShowsTheSystemCodeAndTouchesNothingElse) {
   EXPECT_EQ(platform.messages.shown[0].icon, MessageIcon::kNone);
 }
 
+TEST_F(ModuleApiTest, HigherComPortsOpenInTheDeviceNamespace) {
+  struct Case {
+    std::string port, device;
+  };
+  std::vector<Case> cases;
+  for (int n = 1; n <= 9; ++n) {
+    const std::string port = "COM" + std::to_string(n);
+    cases.push_back({port, port + ":"});
+  }
+  for (const Case& c : std::vector<Case>{{"COM10", "\\\\.\\COM10"},
+                                         {"COM12", "\\\\.\\COM12"},
+                                         {"com256", "\\\\.\\com256"},
+                                         {"\\\\.\\COM12", "\\\\.\\COM12"},
+                                         {"\\\\.\\COM3", "\\\\.\\COM3"},
+                                         {"COM012", "COM012:"},
+                                         {"COM1X", "COM1X:"},
+                                         {"COM", "COM:"},
+                                         {"NUL", "NUL:"},
+                                         {"/dev/ttyUSB0", "/dev/ttyUSB0:"},
+                                         {"", ":"}}) {
+    cases.push_back(c);
+  }
+  for (const Case& c : cases) {
+    FakePlatform fresh;
+    fresh.serial.open_error = 2;
+    EXPECT_FALSE(ModuleAPI::OpenPort(link, fresh.services, c.port, 9600));
+    EXPECT_EQ(fresh.serial.last_device, c.device) << c.port;
+    ASSERT_EQ(fresh.messages.shown.size(), 1u);
+    EXPECT_EQ(fresh.messages.shown[0].text, "Не могу открыть порт " + c.port + ": 2")
+        << "the message shows the name the client gave";
+  }
+}
+
 TEST_F(ModuleApiTest, SetupFailureClosesThePortWithTheLastFailingCode) {
   struct Case {
     std::uint32_t state_error, timeouts_error, shown_code;
