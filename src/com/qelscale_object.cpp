@@ -125,6 +125,23 @@ bool StringArgument(const VARIANT& arg, std::wstring_view& out) {
   }
 }
 
+namespace {
+
+// The one argument of OpenComPort_, positional or named "port" (DISPID 0 by
+// GetIDsOfNames), as the standard dispatch takes it: a string as it stands, by value or by
+// reference; any other type by value coerced to a string; nothing else.
+HRESULT PortArgument(const DISPPARAMS& params, std::wstring_view& port, Variant& coerced) {
+  if (params.cNamedArgs == 1 && params.rgdispidNamedArgs[0] != 0) return DISP_E_PARAMNOTFOUND;
+  const VARIANT& arg = params.rgvarg[0];
+  if (StringArgument(arg, port)) return S_OK;
+  if (V_VT(&arg) & VT_BYREF) return DISP_E_TYPEMISMATCH;
+  const HRESULT hr = ::VariantChangeType(coerced.get(), const_cast<VARIANT*>(&arg), 0, VT_BSTR);
+  if (FAILED(hr)) return hr;
+  return StringArgument(*coerced, port) ? S_OK : DISP_E_TYPEMISMATCH;
+}
+
+}  // namespace
+
 QelscaleObject::QelscaleObject(Services& services) : scale_(services) { ObjectCreated(); }
 
 QelscaleObject::~QelscaleObject() { ObjectDestroyed(); }
@@ -176,7 +193,10 @@ HRESULT QelscaleObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, 
     ids[0] = kGetWeight;
   } else if (SameName(names[0], L"OpenComPort_")) {
     ids[0] = kOpenComPort;
-    if (count > 1 && SameName(names[1], L"port")) ids[1] = 0;
+    // Its one parameter, by name, as often as it is asked for.
+    for (UINT i = 1; i < count; ++i) {
+      if (SameName(names[i], L"port")) ids[i] = 0;
+    }
   } else {
     return DISP_E_UNKNOWNNAME;
   }
@@ -186,7 +206,8 @@ HRESULT QelscaleObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, 
   return hr;
 }
 
-// Dispatched by hand rather than through the type library: script engines pass a variable as
+// Dispatched by hand rather than through the type library, and otherwise answering as the
+// type library's standard dispatch does: script engines pass a variable as
 // VT_VARIANT|VT_BYREF, which standard dispatch refuses for a BSTR* parameter.
 HRESULT QelscaleObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                VARIANT* result, EXCEPINFO* exception, UINT* arg_error) {
@@ -194,8 +215,11 @@ HRESULT QelscaleObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
   if (id != kGetWeight && id != kOpenComPort) return DISP_E_MEMBERNOTFOUND;
   if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
   if (!params) return E_INVALIDARG;
-  if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
   if (params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
+  if (params->cNamedArgs > params->cArgs ||
+      (params->cNamedArgs > 0 && !params->rgdispidNamedArgs)) {
+    return E_INVALIDARG;
+  }
   if (result) ::VariantInit(result);
 
   Fault fault;
@@ -215,12 +239,15 @@ HRESULT QelscaleObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
 
   if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
   std::wstring_view port;
-  if (!StringArgument(params->rgvarg[0], port)) {
+  Variant coerced;
+  const HRESULT taken = PortArgument(*params, port, coerced);
+  if (FAILED(taken)) {
     if (arg_error) *arg_error = 0;
-    return DISP_E_TYPEMISMATCH;
+    return taken;
   }
   VARIANT_BOOL found = VARIANT_FALSE;
-  // The view points into the caller's argument, which stays put for the whole call.
+  // The view points into the caller's argument or its coerced copy, which both stay put
+  // for the whole call.
   const HRESULT hr = Probe(scale_, port, &found, fault);
   if (FAILED(hr)) return WithExcepInfo(hr, fault, exception);
   if (result) {

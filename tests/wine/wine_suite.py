@@ -241,10 +241,36 @@ class Suite:
             self.expect(code == 0, "%d-bit client %s" % (arch.bits, scenario))
 
     def test_hosted(self):
+        scenario = [self.args.scenario] if self.args.scenario else []
         for arch in self.arches:
-            code, out = self.wine(arch.client("qel_hosted_tests"), check=False)
+            code, out = self.wine(arch.client("qel_hosted_tests"), *scenario, check=False)
             print(out.rstrip())
             self.expect(code == 0, "%d-bit hosted tests" % arch.bits)
+
+    def test_reentry(self):
+        """The client's timer calls the driver while the driver's box is up. COM6 is a plain
+        file: it opens, but it is no serial line, so the driver's box comes up with the port
+        held."""
+        self.register_all()
+        plain_file = os.path.join(os.path.dirname(self.prefix), "com6-plain-file")
+        open(plain_file, "w").close()
+        self.map_port("COM6", plain_file)
+        for arch in self.arches:
+            self.start_scale("1.234")
+            code, out = self.wine(arch.client(), "reentry", "1.234", check=False)
+            print(out.rstrip())
+            self.expect(code == 0, "%d-bit client: a call from a timer inside the driver's box"
+                        % arch.bits)
+
+    def test_com_names(self):
+        """COM12 reaches the scale as well as COM3; COM1 to COM9 keep their device names."""
+        self.register_all()
+        for arch in self.arches:
+            self.map_port("COM12", self.start_scale("1.234"))
+            code, out = self.wine(arch.client(), "com_names", "1.234", check=False)
+            print(out.rstrip())
+            self.expect(code == 0, "%d-bit client: COM12 and the names of COM1 to COM9"
+                        % arch.bits)
 
     def test_dll_surface(self):
         """Exactly the four entry points, and nothing but system DLLs imported."""
@@ -430,7 +456,7 @@ def main():
     parser.add_argument("--source", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
                                          "unregister", "example", "hosted", "dll", "measure",
-                                         "package", "service"])
+                                         "package", "reentry", "com_names", "service"])
     parser.add_argument("scenario", nargs="?")
     parser.add_argument("weight", nargs="?")
     args = parser.parse_args()
@@ -464,7 +490,8 @@ def main():
          "locales": suite.test_locales, "unregister": suite.test_unregister,
          "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
          "dll": suite.test_dll_surface, "measure": suite.measure,
-         "package": suite.test_package, "service": suite.test_service}[args.test]()
+         "package": suite.test_package, "reentry": suite.test_reentry,
+         "com_names": suite.test_com_names, "service": suite.test_service}[args.test]()
     except Failure as failure:
         print("FAIL:", failure)
         suite.failures += 1

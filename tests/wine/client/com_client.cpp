@@ -13,6 +13,8 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Qel_weigher.h"
@@ -166,6 +168,16 @@ int Dispatch(const std::wstring& expected_weight) {
     CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
     CHECK(variable.vt == VT_BSTR && variable.bstrVal == original);
   }
+  {
+    // VBA's scale.OpenComPort_ port:="COM3": the argument under its name.
+    VARIANTARG arg;
+    ::VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = port.get();
+    Variant result;
+    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get(), nullptr, {0}));
+    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
+  }
   CHECK(port.get() == original);
   CHECK_WSTR(L"COM3", port.view());
 
@@ -194,10 +206,11 @@ int Dispatch(const std::wstring& expected_weight) {
   ::VariantInit(&text);
   text.vt = VT_BSTR;
   text.bstrVal = port.get();
-  VARIANTARG number;
-  ::VariantInit(&number);
-  number.vt = VT_I4;
-  number.lVal = 3;
+  LONG three = 3;
+  VARIANTARG number_ref;
+  ::VariantInit(&number_ref);
+  number_ref.vt = VT_I4 | VT_BYREF;
+  number_ref.plVal = &three;
   VARIANT empty_variable;
   ::VariantInit(&empty_variable);
   VARIANTARG empty_ref;
@@ -208,13 +221,13 @@ int Dispatch(const std::wstring& expected_weight) {
   CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kGetWeight, {text}, ignored.get()));
   CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kOpenComPort, {}, ignored.get()));
   CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kOpenComPort, {text, text}, ignored.get()));
-  CHECK_HR(DISP_E_NONAMEDARGS,
-           Invoke(scale.get(), kOpenComPort, {text}, ignored.get(), nullptr, {0}));
+  CHECK_HR(DISP_E_PARAMNOTFOUND,
+           Invoke(scale.get(), kOpenComPort, {text}, ignored.get(), nullptr, {1}));
   CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale.get(), 42, {}, ignored.get()));
   CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale.get(), DISPID_VALUE, {}, ignored.get()));
   CHECK_HR(DISP_E_MEMBERNOTFOUND,
            Invoke(scale.get(), kGetWeight, {}, ignored.get(), nullptr, {}, DISPATCH_PROPERTYPUT));
-  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale.get(), kOpenComPort, {number}, ignored.get()));
+  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale.get(), kOpenComPort, {number_ref}, ignored.get()));
   CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale.get(), kOpenComPort, {empty_ref}, ignored.get()));
   CHECK_HR(E_INVALIDARG, scale->Invoke(kGetWeight, IID_NULL, 0, DISPATCH_METHOD, nullptr,
                                        ignored.get(), nullptr, nullptr));
@@ -626,6 +639,175 @@ int Messages() {
   return qeltest::Failures();
 }
 
+// A point-of-sale program polls the weight on a timer. While one of the driver's message
+// boxes is up, the box's message loop runs that timer, and the timer calls the driver again
+// on the same thread. The harness maps COM6 to a plain file: it opens, but it is no serial
+// line, so the driver shows its setup failure while it holds the port. The system refuses a
+// second open of that file while a handle with share mode 0 stays open: a leaked handle
+// would make every later open of COM6 fail.
+struct TimerCall {
+  IDispatch* scale = nullptr;
+  qeltest::MessageBoxWatch* watch = nullptr;
+  int fired = 0;
+  std::size_t boxes_up = 0;
+  bool found = false;
+};
+TimerCall* g_timer_call = nullptr;
+
+void CALLBACK PollFromTimer(HWND, UINT, UINT_PTR id, DWORD) {
+  ::KillTimer(nullptr, id);
+  TimerCall& call = *g_timer_call;
+  ++call.fired;
+  call.boxes_up = call.watch->HeldCount();
+  call.watch->Hold(false);
+  call.found = LateProbe(call.scale, L"COM3");
+  call.watch->Answer();  // only now the driver's box goes away
+}
+
+int Reentry(const std::wstring& expected_weight) {
+  ComApartment apartment;
+  qeltest::MessageBoxWatch watch;
+  ComPtr<IDispatch> scale = MustCreate();
+  const DWORD free_before = OpenErrorFor("COM6:");
+  CHECK_HR(0, free_before);
+
+  TimerCall call;
+  call.scale = scale.get();
+  call.watch = &watch;
+  g_timer_call = &call;
+  watch.Hold(true);
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 200, PollFromTimer);
+  CHECK(timer != 0);
+  CHECK(!LateProbe(scale.get(), L"COM6"));
+  watch.Hold(false);
+  if (call.fired == 0) ::KillTimer(nullptr, timer);
+  g_timer_call = nullptr;
+
+  CHECK_HR(1, call.fired);
+  CHECK_HR(1, call.boxes_up);  // the timer ran while the driver's box was up
+  CHECK(call.found);           // and its call read the scale on COM3
+  auto seen = watch.Take();
+  CHECK_HR(1, seen.size());
+  if (!seen.empty()) CHECK(seen[0].text.rfind(L"Error DCB&Timout:", 0) == 0);
+
+  // Nothing of the interrupted call stays open: COM6 opens as before, and the driver's next
+  // call there fails the same way, not with a port that someone holds.
+  CHECK_HR(free_before, OpenErrorFor("COM6:"));
+  CHECK(!LateProbe(scale.get(), L"COM6"));
+  seen = watch.Take();
+  CHECK_HR(1, seen.size());
+  if (!seen.empty()) CHECK(seen[0].text.rfind(L"Error DCB&Timout:", 0) == 0);
+  CHECK(LateProbe(scale.get(), L"COM3"));
+  CHECK_WSTR(expected_weight, LateWeight(scale.get()));
+  CHECK(watch.Take().empty());
+  return qeltest::Failures();
+}
+
+// The device names the driver library hands to CreateFileA, caught in its import table.
+using CreateFileAFn = HANDLE(WINAPI*)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                      HANDLE);
+CreateFileAFn g_real_create_file = nullptr;
+std::vector<std::string> g_devices;
+
+HANDLE WINAPI RecordingCreateFileA(LPCSTR name, DWORD access, DWORD share,
+                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                   HANDLE model) {
+  g_devices.push_back(name ? name : "");
+  return g_real_create_file(name, access, share, security, disposition, flags, model);
+}
+
+// Points `module`'s import of `function` from `dll` at `replacement`; the old entry, or
+// nullptr when the module does not import it.
+void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+  BYTE* const base = reinterpret_cast<BYTE*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       entry->Name != 0; ++entry) {
+    if (::lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+    auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const auto* by_name =
+          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) != 0) continue;
+      DWORD protection = 0;
+      ::VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+      void* const previous = reinterpret_cast<void*>(slots->u1.Function);
+      slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+      ::VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+      return previous;
+    }
+  }
+  return nullptr;
+}
+
+// The harness maps COM12 to the scale as well as COM3. COM1 to COM9 keep the device name
+// "COMn:"; COM10 and above open as \\.\COMn; a name already in that form opens as it stands.
+// Messages name the port as the client gave it.
+int ComNames(const std::wstring& expected_weight) {
+  ComApartment apartment;
+  qeltest::MessageBoxWatch watch;
+  ComPtr<IDispatch> scale = MustCreate();
+  const HMODULE library = ::GetModuleHandleW(L"Qel_weigher.dll");
+  CHECK(library != nullptr);
+  if (!library) return qeltest::Failures();
+  g_real_create_file = reinterpret_cast<CreateFileAFn>(PatchImport(
+      library, "kernel32.dll", "CreateFileA", reinterpret_cast<void*>(&RecordingCreateFileA)));
+  CHECK(g_real_create_file != nullptr);
+  if (!g_real_create_file) return qeltest::Failures();
+
+  const auto devices_for = [&](const wchar_t* port) {
+    g_devices.clear();
+    const bool found = LateProbe(scale.get(), port);
+    const std::wstring weight = LateWeight(scale.get());
+    return std::make_pair(found && weight == expected_weight, g_devices);
+  };
+  const auto twice = [](const char* device) { return std::vector<std::string>{device, device}; };
+
+  auto [reads, devices] = devices_for(L"COM12");
+  CHECK(reads);
+  CHECK(devices == twice("\\\\.\\COM12"));
+  std::tie(reads, devices) = devices_for(L"\\\\.\\COM12");
+  CHECK(reads);
+  CHECK(devices == twice("\\\\.\\COM12"));
+  std::tie(reads, devices) = devices_for(L"com12");
+  CHECK(reads);
+  CHECK(devices == twice("\\\\.\\com12"));
+  std::tie(reads, devices) = devices_for(L"COM3");
+  CHECK(reads);
+  CHECK(devices == twice("COM3:"));
+  watch.Take();
+  for (int n = 1; n <= 9; ++n) {
+    const std::wstring port = L"COM" + std::to_wstring(n);
+    g_devices.clear();
+    LateProbe(scale.get(), port.c_str());
+    const std::string name = "COM" + std::to_string(n) + ":";
+    if (g_devices != std::vector<std::string>{name}) {
+      qeltest::Fail(__FILE__, __LINE__,
+                    "COM" + std::to_string(n) + " opened as " +
+                        (g_devices.empty() ? "nothing" : g_devices[0]));
+    }
+  }
+  watch.Take();
+
+  // A port that is not there: the message names it as the client did.
+  g_devices.clear();
+  CHECK(!LateProbe(scale.get(), L"COM13"));
+  CHECK(g_devices == std::vector<std::string>{"\\\\.\\COM13"});
+  const DWORD absent = OpenErrorFor("\\\\.\\COM13");
+  CHECK(absent != 0);
+  const auto seen = watch.Take();
+  CHECK_HR(1, seen.size());
+  if (!seen.empty()) CHECK_WSTR(OpenFailedText(L"COM13", absent), seen[0].text);
+
+  PatchImport(library, "kernel32.dll", "CreateFileA", reinterpret_cast<void*>(g_real_create_file));
+  return qeltest::Failures();
+}
+
 int Unregistered() {
   ComApartment apartment;
   ComPtr<IDispatch> scale;
@@ -682,6 +864,10 @@ int main(int argc, char** argv) {
     failures = Threads(arg);
   } else if (scenario == "messages") {
     failures = Messages();
+  } else if (scenario == "reentry") {
+    failures = Reentry(arg);
+  } else if (scenario == "com_names") {
+    failures = ComNames(arg);
   } else if (scenario == "unregistered") {
     failures = Unregistered();
   } else if (scenario == "measure") {
@@ -689,7 +875,7 @@ int main(int argc, char** argv) {
   } else {
     std::printf(
         "usage: qel_com_client dispatch WEIGHT | lifetime | typeinfo | threads WEIGHT | "
-        "messages | unregistered | measure N\n");
+        "messages | reentry WEIGHT | com_names WEIGHT | unregistered | measure N\n");
     return 2;
   }
   std::printf("%s: %s\n", scenario.c_str(), failures == 0 ? "ok" : "FAILED");

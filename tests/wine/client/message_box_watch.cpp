@@ -24,6 +24,11 @@ std::wstring WindowText(HWND window) {
   return text;
 }
 
+void PressOk(HWND box) {
+  ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+}
+
 }  // namespace
 
 MessageBoxWatch::MessageBoxWatch() : previous_(t_watch) {
@@ -34,6 +39,11 @@ MessageBoxWatch::MessageBoxWatch() : previous_(t_watch) {
 MessageBoxWatch::~MessageBoxWatch() {
   hook_.reset();
   t_watch = previous_;
+}
+
+void MessageBoxWatch::Answer() {
+  for (const HWND box : held_) PressOk(box);
+  held_.clear();
 }
 
 std::vector<SeenBox> MessageBoxWatch::Take() {
@@ -57,8 +67,11 @@ LRESULT CALLBACK MessageBoxWatch::Hook(int code, WPARAM wparam, LPARAM lparam) {
       seen.has_cancel =
           ::GetDlgItem(box, IDCANCEL) != nullptr && ::IsWindowVisible(::GetDlgItem(box, IDCANCEL));
       t_watch->seen_.push_back(seen);
-      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+      if (t_watch->hold_) {
+        t_watch->held_.push_back(box);
+      } else {
+        PressOk(box);
+      }
     }
   }
   return ::CallNextHookEx(nullptr, code, wparam, lparam);

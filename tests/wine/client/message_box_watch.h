@@ -27,11 +27,18 @@ class MessageBoxWatch {
 
   std::vector<SeenBox> Take();
 
+  // While holding, boxes are recorded but stay up until Answer().
+  void Hold(bool hold) { hold_ = hold; }
+  std::size_t HeldCount() const { return held_.size(); }
+  void Answer();
+
  private:
   static LRESULT CALLBACK Hook(int code, WPARAM wparam, LPARAM lparam);
   qel::win32::WindowsHook hook_;
   std::vector<SeenBox> seen_;
   MessageBoxWatch* previous_ = nullptr;
+  bool hold_ = false;
+  std::vector<HWND> held_;
 };
 
 }  // namespace qeltest
