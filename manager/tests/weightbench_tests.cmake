@@ -30,8 +30,18 @@ find_program(QEL_XVFB_RUN xvfb-run)
 if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
   foreach(arch win32 win64)
     string(TOUPPER ${arch} ARCH)
+    # The 64-bit bench uses the full suite's prefix; the 32-bit one the 32-bit subset's,
+    # where it runs natively or emulated.
+    if(arch STREQUAL "win32")
+      set(prefix ${QEL_WINE32_PREFIX})
+      set(fixture qel_wine32)
+    else()
+      set(prefix ${QEL_WINE_PREFIX})
+      set(fixture qel_wine)
+    endif()
     set(command ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/wine_bench.py
-        --build-dir ${QEL_${ARCH}_BUILD_DIR} --virtual-scale $<TARGET_FILE:virtual_scale>
+        --build-dir ${QEL_${ARCH}_BUILD_DIR} --prefix ${prefix}
+        --virtual-scale $<TARGET_FILE:virtual_scale>
         --failure-screenshot ${CMAKE_CURRENT_BINARY_DIR}/weightbench-wine-${arch}-failure.png)
     if(arch STREQUAL "win64")
       list(APPEND command --dpi 144)  # one of the two runs away from 96 dpi
@@ -40,7 +50,7 @@ if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
       set(command ${QEL_XVFB_RUN} -a -s "-screen 0 1024x768x24" ${command})
     endif()
     add_test(NAME weightbench.wine.${arch} COMMAND ${command})
-    set_tests_properties(weightbench.wine.${arch} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300
-                                                             LABELS "wine;bench")
+    set_tests_properties(weightbench.wine.${arch} PROPERTIES
+      SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED ${fixture} LABELS "wine;bench")
   endforeach()
 endif()

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """weightbench.exe under Wine, driven from outside as an operator would.
 
-Runs inside an X server of its own (the CTest command wraps it in `xvfb-run -a`). Builds a
-fresh Wine prefix, registers Qel_weigher.dll, maps COM3 to the virtual scale's
+Runs inside an X server of its own (the CTest command wraps it in `xvfb-run -a`). Takes a
+copy of the build's Wine prefix (made once by the Wine suite's setup test), so that the
+bench's desktop and screen settings stay out of the suite's prefix; registers Qel_weigher.dll, maps COM3 to the virtual scale's
 pseudo-terminal and then only moves the mouse and presses keys (xdotool). What the window
 shows is read back with benchprobe.exe, which lists the bench's windows and texts.
 
@@ -25,8 +26,11 @@ import sys
 import tempfile
 import time
 
-SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "wine"))
+import wine_host  # noqa: E402  (the loaders and the prefixes every Wine test shares)
+
+SKIP = wine_host.SKIP
 CONTROL_TABLE = os.path.join(HERE, "..", "logic", "control_table.h")
 
 WINE_CALL_TIMEOUT = 60      # seconds for any one wine command
@@ -93,8 +97,15 @@ class Wine:
         })
         self.prefix = prefix
         self.machine = machine
+        self.bits = 32 if machine == "i386" else 64
+        # The bench's own programs (weightbench.exe, benchprobe.exe) are of its bitness.
+        self.loader = wine_host.loader(self.bits)
 
-    def run(self, *args, check_rc=True, timeout=WINE_CALL_TIMEOUT, loader="wine"):
+    def run(self, *args, check_rc=True, timeout=WINE_CALL_TIMEOUT, loader=None):
+        # System programs (reg) run 64-bit; the bench's programs under their own loader.
+        if loader is None:
+            loader = self.loader if args[0].startswith("C:\\qel\\") else wine_host.WINE64
+        timeout = wine_host.timeout_for(32 if loader == wine_host.WINE32 else 64, timeout)
         # Output goes through files: a pipe would stay open as long as any process that Wine
         # starts on the side (wineserver, services) and the call would wait for all of them.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -109,7 +120,7 @@ class Wine:
         return stdout.decode("utf-8", errors="replace")
 
     def start(self, *args):
-        return subprocess.Popen(["wine", *args], env=self.env, stdout=subprocess.DEVNULL,
+        return subprocess.Popen([self.loader, *args], env=self.env, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
 
     def regsvr32(self, dll, unregister=False):
@@ -117,8 +128,7 @@ class Wine:
         # `wine` starts system programs as 32-bit processes (system32 redirected), so the
         # 64-bit regsvr32 needs the 64-bit loader.
         folder = "syswow64" if self.machine == "i386" else "system32"
-        loader = "wine" if self.machine == "i386" else (shutil.which("wine64") or
-                                                        "/usr/lib/wine/wine64")
+        loader = wine_host.loader(self.bits)
         args = ["C:\\windows\\%s\\regsvr32.exe" % folder, "/s"]
         if unregister:
             args.append("/u")
@@ -139,8 +149,8 @@ def pe_machine(path):
     return {0x14C: "i386", 0x8664: "x86_64"}.get(machine, hex(machine))
 
 
-def make_prefix(wine, scale_path, dpi):
-    wine.run("wineboot", "-i", timeout=180)
+def make_prefix(wine, shared_prefix, scale_path, dpi):
+    shutil.copytree(shared_prefix, wine.prefix, symlinks=True)
     # Every program on one virtual desktop, so that the probe sees the bench's windows and
     # Wine draws the window frames itself (there is no window manager).
     wine.run("reg", "add", "HKCU\\Software\\Wine\\Explorer", "/v", "Desktop", "/d", "Default",
@@ -197,6 +207,7 @@ class Screen:
         return None
 
     def wait(self, what, get, timeout=WAIT_TIMEOUT):
+        timeout = wine_host.timeout_for(self.wine.bits, timeout)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             value = get()
@@ -276,8 +287,8 @@ def answer_message(screen, hands, caption="weightbench", before_ok=None):
     check(len(buttons) == 1, "the message box has one button")
     if before_ok:
         before_ok()
-        # Form1 may have come up over a box that has no owner: bring the box back first
-        # by its title bar.
+        # The click may have brought Form1 to the front: bring the box back first by its
+        # title bar.
         x, y, w, _ = box["screen"]
         hands.click({"screen": [x, y, w, 12]})
     hands.click(buttons[0])
@@ -333,7 +344,7 @@ def scenario(args, work):
         if not os.path.exists(path):
             log("SKIP: %s not built" % path)
             return SKIP
-    for tool in ("wine", "wineserver", "xdotool", "xwininfo", "import"):
+    for tool in (wine_host.WINE64, "wineserver", "xdotool", "xwininfo", "import"):
         if shutil.which(tool) is None:
             log("SKIP: %s not installed" % tool)
             return SKIP
@@ -356,7 +367,7 @@ def scenario(args, work):
     try:
         scale_path = scale.stdout.readline().strip()
         check(scale_path.startswith("/"), "virtual scale on %s" % scale_path)
-        make_prefix(wine, scale_path, args.dpi)
+        make_prefix(wine, args.prefix, scale_path, args.dpi)
         program_dir = os.path.join(wine.prefix, "drive_c", "qel")
         os.makedirs(program_dir)
         for path in (exe, probe, dll):
@@ -386,9 +397,10 @@ def scenario(args, work):
         enter_port("4")
         hands.click(child(form, controls["CmdOn"]["id"]))
 
-        # The driver's own box has no owner, so Form1 stays clickable under it. A second
-        # connect now would replace the object whose call is still running; it must be
-        # ignored, so the next box is the bench's and not another one from the driver.
+        # The driver's own box is owned by Form1, which stays disabled while it is up. A
+        # click on Form1 during the call must change nothing: a second connect now would
+        # replace the object whose call is still running, so the next box is the bench's
+        # and not another one from the driver.
         def click_on_during_the_call():
             hands.click(child(form, controls["CmdOn"]["id"]))
             time.sleep(1.0)
@@ -488,6 +500,8 @@ def scenario(args, work):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", required=True, help="Windows build directory")
+    parser.add_argument("--prefix", required=True,
+                        help="the build's Wine prefix of the bench's bitness, copied for the run")
     parser.add_argument("--virtual-scale", required=True)
     parser.add_argument("--expect-weight", default="1.234",
                         help="the reading of 1.234 in the prefix's locale")
@@ -497,6 +511,14 @@ def main():
     args = parser.parse_args()
     if not os.environ.get("DISPLAY"):
         log("SKIP: no X display (run under xvfb-run -a)")
+        return SKIP
+    exe = os.path.join(args.build_dir, "manager", "weightbench.exe")
+    if os.path.exists(exe) and pe_machine(exe) == "i386":
+        mode, reason = wine_host.i386_support()
+        if mode == "skip":
+            return wine_host.skip_32bit(reason)
+    if not os.path.isdir(os.path.join(args.prefix, "drive_c")):
+        log("SKIP: no Wine prefix at %s (the Wine suite's setup test makes it)" % args.prefix)
         return SKIP
     work = tempfile.mkdtemp(prefix="weightbench-wine-")
     try:
