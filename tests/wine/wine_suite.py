@@ -15,11 +15,13 @@ import subprocess
 import sys
 import time
 
-SKIP = 77
+import wine_host
+
+SKIP = wine_host.SKIP
 WINE_TIMEOUT = 120
-# The `wine` command starts programs in a 32-bit process where it can, and a 32-bit process
-# sees system32 redirected to syswow64: 64-bit system programs need the 64-bit loader.
-WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
+# A 32-bit process sees system32 redirected to syswow64: 64-bit system programs need the
+# 64-bit loader, and it is the one that runs everything that is not 32-bit on purpose.
+WINE64 = wine_host.WINE64
 PROGID_CLSID = "{C58A209C-DE26-4AEF-9764-B1247370A88B}"
 LIBID = "{819735E9-66CF-4727-A6E9-8C98E394F906}"
 IID = "{C073722B-22D5-4E97-8C25-BFC16E479E23}"
@@ -43,7 +45,7 @@ class Arch:
         self.regsvr32 = "C:\\windows\\%s\\regsvr32.exe" % system
         self.cscript = "C:\\windows\\%s\\cscript.exe" % system
         self.reg_view = "/reg:%d" % bits
-        self.loader = "wine" if bits == 32 else WINE64
+        self.loader = wine_host.loader(bits)
 
     @property
     def dll(self):
@@ -58,7 +60,14 @@ class Suite:
         self.args = args
         self.prefix = os.path.abspath(args.prefix)
         self.scripts = os.path.abspath(args.scripts)
-        self.arches = [Arch(32, args.win32), Arch(64, args.win64)]
+        self.builds = [Arch(32, args.win32), Arch(64, args.win64)]
+        # Both bitnesses in one prefix where 32-bit code runs natively; elsewhere the full
+        # suite runs 64-bit only, and a focused 32-bit subset runs in a prefix of its own.
+        mode, _ = wine_host.i386_support()
+        if args.subset32:
+            self.arches = [self.builds[0]]
+        else:
+            self.arches = self.builds if mode == "native" else [self.builds[1]]
         self.scale = None
         self.failures = 0
         self.session_locale = None
@@ -66,10 +75,7 @@ class Suite:
     # --- environment -------------------------------------------------------------------
 
     def env(self, locale="en_US.UTF-8"):
-        env = dict(os.environ)
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("QEL_WINEDEBUG", "-all"), WINEARCH="win64",
-                   WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL=locale, LANG=locale)
-        return env
+        return wine_host.base_env(self.prefix, locale)
 
     def start_session(self, locale):
         """Starts the Wine session (wineserver, services, desktop) detached from our pipes.
@@ -83,12 +89,18 @@ class Suite:
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-p"], env=self.env(locale), timeout=30, **quiet)
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(locale), timeout=WINE_TIMEOUT,
+        subprocess.run([WINE64, "cmd", "/c", "exit"], env=self.env(locale), timeout=WINE_TIMEOUT,
                        **quiet)
         self.session_locale = locale
 
     def wine(self, *argv, locale="en_US.UTF-8", check=True, timeout=WINE_TIMEOUT,
-             loader="wine"):
+             loader=WINE64):
+        if argv and argv[0].endswith(".exe") and loader == WINE64:
+            # Test programs of the 32-bit build need the 32-bit loader.
+            loader = next((a.loader for a in self.builds if argv[0].startswith(a.build_dir)),
+                          loader)
+        if loader == wine_host.WINE32:
+            timeout = wine_host.timeout_for(32, timeout)
         self.start_session(locale)
         started = time.time()
         try:
@@ -167,8 +179,9 @@ class Suite:
         if os.path.exists(self.prefix):
             shutil.rmtree(self.prefix)
         started = time.time()
-        subprocess.run(["wine", "wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        with_32bit = any(arch.bits == 32 for arch in self.arches)
+        wine_host.create_prefix(self.prefix, with_32bit,
+                                timeout=wine_host.timeout_for(32 if with_32bit else 64, 300))
         self.stop_wineserver()
         for arch in self.arches:
             for exe in (arch.regsvr32, arch.cscript):
@@ -206,7 +219,8 @@ class Suite:
                                    "ThreadingModel")
             self.expect(model is not None and "Apartment" in model,
                         "%d-bit ThreadingModel Apartment" % arch.bits)
-            clsid = self.reg_query(arch, "HKCR\\Qel_weigher.Qelscale\\CLSID")
+            # The ProgID key is shared by both views; Wine keeps it in the 64-bit one.
+            clsid = self.reg_query(self.builds[1], "HKCR\\Qel_weigher.Qelscale\\CLSID")
             self.expect(clsid is not None and PROGID_CLSID in clsid,
                         "%d-bit ProgID names the class" % arch.bits)
             for key in ("HKCR\\Interface\\%s" % IID, "HKCR\\TypeLib\\%s\\1.0" % LIBID):
@@ -278,7 +292,7 @@ class Suite:
                   "user32.dll"}
         wanted = ["DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
                   "DllUnregisterServer"]
-        for arch in self.arches:
+        for arch in self.builds:
             dump = subprocess.run(["objdump", "-p", arch.dll], stdout=subprocess.PIPE,
                                   check=True, timeout=60).stdout.decode()
             imports = {line.split(":", 1)[1].strip().lower()
@@ -316,7 +330,7 @@ class Suite:
                 for _ in range(2):  # unregistering twice is harmless
                     self.wine(arch.regsvr32, "/u", "/s", windows_path(arch.dll),
                               loader=arch.loader)
-                if arch.bits == 32:
+                if arch.bits == 32 and len(self.arches) == 2:
                     # The shared ProgID stays while the 64-bit server is registered.
                     got = self.run_script(self.arches[1], "create_only.vbs").strip()
                     self.expect(got == "created",
@@ -386,7 +400,7 @@ class Suite:
         import socket
         import threading
         import urllib.request
-        arch = self.arches[1]
+        arch = self.builds[1]
         exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
         if not os.path.exists(exe):
             raise Failure("no %s (build the win64 preset)" % exe)
@@ -454,6 +468,8 @@ def main():
     parser.add_argument("--win64", required=True)
     parser.add_argument("--scripts", required=True)
     parser.add_argument("--source", default=os.path.join(os.path.dirname(__file__), "..", ".."))
+    parser.add_argument("--subset32", action="store_true",
+                        help="the 32-bit subset, in a prefix of its own, natively or emulated")
     parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
                                          "unregister", "example", "hosted", "dll", "measure",
                                          "package", "reentry", "com_names", "service"])
@@ -461,9 +477,12 @@ def main():
     parser.add_argument("weight", nargs="?")
     args = parser.parse_args()
 
-    if not shutil.which("wine") or not shutil.which("wineserver"):
+    if not os.path.exists(WINE64) or not shutil.which("wineserver"):
         print("SKIP: wine is not installed")
         return SKIP
+    mode, reason = wine_host.i386_support()
+    if args.subset32 and mode == "skip" and args.test != "dll":
+        return wine_host.skip_32bit(reason)
     for build in (args.win32, args.win64):
         if not os.path.exists(os.path.join(build, "src", "com", "Qel_weigher.dll")):
             print("SKIP: no Windows build in %s (cmake --preset win32/win64 and build)" % build)
