@@ -136,19 +136,19 @@ int main(int argc, char** argv) {
       config.policy.allowed_origins.emplace_back(value);
       ++i;
     } else if (arg == "--max-connections" && number_arg(1, 100000)) {
-      config.limits.max_connections = number;
+      config.limits.max_connections = static_cast<std::size_t>(number);
     } else if (arg == "--header-limit" && number_arg(512, 1 << 20)) {
-      config.limits.header_bytes = number;
+      config.limits.header_bytes = static_cast<std::size_t>(number);
     } else if (arg == "--header-timeout-ms" && number_arg(100, 600000)) {
       config.limits.header_timeout = std::chrono::milliseconds(number);
     } else if (arg == "--idle-timeout-ms" && number_arg(100, 3600000)) {
       config.limits.idle_timeout = std::chrono::milliseconds(number);
     } else if (arg == "--ws-message-limit" && number_arg(16, 1 << 20)) {
-      config.limits.ws_message_bytes = number;
+      config.limits.ws_message_bytes = static_cast<std::size_t>(number);
     } else if (arg == "--ws-queue" && number_arg(1, 100000)) {
-      config.limits.ws_queue = number;
+      config.limits.ws_queue = static_cast<std::size_t>(number);
     } else if (arg == "--ws-send-buffer" && number_arg(1024, 16 << 20)) {
-      config.limits.ws_socket_buffer = number;
+      config.limits.ws_socket_buffer = static_cast<std::size_t>(number);
 #ifdef QELD_WITH_MQTT
     } else if (arg == "--mqtt" && value != nullptr) {
       mqtt.url = argv[++i];
