@@ -2,6 +2,7 @@
 
 QELSCALE_CLI and QEL_VIRTUAL_SCALE name the programs.
 """
+import json
 import os
 import subprocess
 import unittest
@@ -30,6 +31,34 @@ class CliTest(unittest.TestCase):
         self.assertEqual(probe.returncode, 1)
         self.assertEqual(probe.stderr, "Qel_weigher: Не могу открыть порт COM99: 2\n")
         self.assertIn("COM99", probe.stdout)
+
+    def test_weigh_is_one_cycle_on_the_port_given(self):
+        # A scale that hangs up during the first cycle: a probe before the reading would
+        # show the read failure, and the reading after it a port that is gone.
+        scale = VirtualScale("--mode", "hangup")
+        self.addCleanup(scale.close)
+        weigh = run("weigh", scale.port)
+        self.assertEqual((weigh.returncode, weigh.stdout), (1, "0\n"))
+        self.assertEqual(weigh.stderr, "Qel_scale.dll: Ошибка чтения данных из СОМ-порта:5\n")
+        absent = run("weigh", "COM99")
+        self.assertEqual((absent.returncode, absent.stdout), (1, "0\n"))
+        self.assertEqual(absent.stderr, "Qel_weigher: Не могу открыть порт COM99: 2\n")
+
+    def test_weigh_json(self):
+        scale = VirtualScale("--weight", "7.125")
+        self.addCleanup(scale.close)
+        weigh = run("weigh", scale.port, "--json")
+        self.assertEqual(weigh.returncode, 0)
+        reading = json.loads(weigh.stdout)
+        self.assertEqual((reading["port"], reading["text"], reading["value"]),
+                         (scale.port, "7.125", 7.125))
+        self.assertNotIn("message", reading)
+
+        absent = run("weigh", "COM99", "--json")
+        self.assertEqual(absent.returncode, 1)
+        reading = json.loads(absent.stdout)
+        self.assertEqual((reading["port"], reading["text"], reading["value"], reading["message"]),
+                         ("COM99", "0", None, "Не могу открыть порт COM99: 2"))
 
     def test_usage(self):
         self.assertEqual(run("--help").returncode, 0)

@@ -4,25 +4,32 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <string_view>
 
+#include "on_demand.h"
 #include "qel_weigher/qel_weigher.h"
+#include "reading_json.h"
 #include "serial_ports.h"
+#include "services.h"
 #include "watch.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: qelscale probe PORT\n"
-    "       qelscale weigh [PORT] [--watch] [--count N]\n"
+    "       qelscale weigh [PORT] [--json] [--watch] [--count N]\n"
     "       qelscale ports\n"
     "       qelscale watch PORT [--json] [--stable-ms N] [--count N]\n"
     "\n"
     "  probe  chooses PORT and checks that a scale sends a weight there;\n"
     "         exit status 0 when it does, 1 otherwise\n"
-    "  weigh  prints the weight the scale shows (\"0\" when no valid reading arrives);\n"
-    "         with PORT, that port is chosen first (default COM1)\n"
+    "  weigh  reads PORT (default COM1) once and prints the weight the scale shows\n"
+    "         (\"0\" when no valid reading arrives); exit status 0 when every reading\n"
+    "         printed is a weight, 1 otherwise\n"
+    "         --json     one JSON object a reading: port, text, value (a number or\n"
+    "                    null) and, without a reading, the error and the driver's message\n"
     "         --watch    repeat until interrupted\n"
     "         --count N  stop after N readings\n"
     "  ports  lists the serial devices present, one path a line (/dev/ttySn is COMn+1)\n"
@@ -64,23 +71,29 @@ int Probe(const char* port) {
   return 1;
 }
 
-int Weigh(const char* port, bool watch, long count) {
-  Driver driver;
-  if (driver.get() == nullptr) return 1;
-  if (port != nullptr) Qelscale_OpenComPort_(driver.get(), port);
+int Weigh(const char* port, bool json, bool watch, long count) {
+  // Each reading is one cycle of the driver on PORT, with no probe before it; its messages
+  // go to stderr as the library's do.
+  qel::Services& platform = qel::PlatformServices();
+  qel::OnDemandReader reader(platform, platform.messages, port != nullptr ? port : "COM1");
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   long done = 0;
+  bool all_weights = true;
   do {
-    const char* weight = Qelscale_GetWeight_(driver.get());
-    std::printf("%s\n", weight != nullptr ? weight : "0");
+    std::promise<qel::Reading> answer;
+    reader.Request([&answer](const qel::Reading& reading) { answer.set_value(reading); });
+    const qel::Reading reading = answer.get_future().get();
+    const std::string line = json ? qeld::ReadingJson(reading) : reading.text;
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+    all_weights = all_weights && reading.ok;
     ++done;
   } while (!interrupted && (count > 0 ? done < count : watch));
-  return 0;
+  return all_weights ? 0 : 1;
 }
 
 int Ports() {
@@ -118,11 +131,14 @@ int main(int argc, char** argv) {
   }
   if (command == "weigh") {
     const char* port = nullptr;
+    bool json = false;
     bool watch = false;
     long count = 0;
     for (int i = 2; i < argc; ++i) {
       const std::string_view arg = argv[i];
-      if (arg == "--watch") {
+      if (arg == "--json") {
+        json = true;
+      } else if (arg == "--watch") {
         watch = true;
       } else if (arg == "--count" && i + 1 < argc) {
         if (!ParseCount(argv[++i], count)) return Usage(2);
@@ -134,7 +150,7 @@ int main(int argc, char** argv) {
         return Usage(2);
       }
     }
-    return Weigh(port, watch, count);
+    return Weigh(port, json, watch, count);
   }
   return Usage(2);
 }
