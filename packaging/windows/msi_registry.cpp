@@ -6,8 +6,9 @@
 //   qel_msi_registry values --platform win32|win64 --path TEXT --folder TEXT [--shared]
 //
 // --path and --folder are MSI formatted text for the installed DLL and its folder, e.g.
-// "[#Qel_weigher.dll.x64]" and "[INSTALLDIR64]". --shared adds the type library's entries that
-// both registry views share (one component of the package writes them).
+// "[#Qel_weigher.dll.x64]" and "[INSTALLDIR64]". --shared adds the entries that both registry
+// views share, the ProgID and the type library's own (one component of the package writes
+// them, in the 64-bit view).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -101,7 +102,10 @@ int main(int argc, char** argv) {
   }
 
   const table::Identities ids = Ids();
-  std::vector<table::Value> values = table::ClassValues(ids, server.path);
+  std::vector<table::Value> values;
+  if (shared) values = table::ProgIdValues(ids);
+  const auto class_values = table::ClassValues(ids, server.path);
+  values.insert(values.end(), class_values.begin(), class_values.end());
   const auto interface = table::InterfaceValues(ids);
   values.insert(values.end(), interface.begin(), interface.end());
   const auto platform = table::TypeLibPlatformValues(ids, server);

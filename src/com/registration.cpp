@@ -97,7 +97,10 @@ HRESULT UnregisterAll() {
 HRESULT RegisterAll() {
   const std::wstring path = qel::com::ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
-  for (const table::Value& entry : table::ClassValues(Ids(), path)) {
+  std::vector<table::Value> entries = table::ProgIdValues(Ids());
+  const std::vector<table::Value> class_entries = table::ClassValues(Ids(), path);
+  entries.insert(entries.end(), class_entries.begin(), class_entries.end());
+  for (const table::Value& entry : entries) {
     const HRESULT hr = SetValue(entry);
     if (FAILED(hr)) return hr;
   }

@@ -67,17 +67,25 @@ struct Server {
   std::wstring platform;
 };
 
-// Written by DllRegisterServer itself: the ProgID and the class with its in-process server.
-inline std::vector<Value> ClassValues(const Identities& ids, const std::wstring& server_path) {
+// Written by DllRegisterServer itself: the ProgID. Its key is one for both registry views
+// (as on Windows since 7, and in Wine): either server's registration writes the same values.
+inline std::vector<Value> ProgIdValues(const Identities& ids) {
   const std::wstring progid = kProgId;
-  const std::wstring class_key = L"CLSID\\" + ids.clsid;
   return {
       {progid, L"", kClassName},
       {progid + L"\\CLSID", L"", ids.clsid},
+  };
+}
+
+// Written by DllRegisterServer itself: the class with its in-process server, in the view of
+// the server's bitness.
+inline std::vector<Value> ClassValues(const Identities& ids, const std::wstring& server_path) {
+  const std::wstring class_key = L"CLSID\\" + ids.clsid;
+  return {
       {class_key, L"", kClassName},
       {class_key + L"\\InprocServer32", L"", server_path},
       {class_key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-      {class_key + L"\\ProgID", L"", progid},
+      {class_key + L"\\ProgID", L"", kProgId},
       {class_key + L"\\TypeLib", L"", ids.libid},
       {class_key + L"\\VERSION", L"", kLibraryVersion},
   };
@@ -107,8 +115,9 @@ inline std::vector<Value> TypeLibPlatformValues(const Identities& ids, const Ser
 }
 
 // Written by RegisterTypeLib: the library's shared entries (the TypeLib key is one for both
-// views), rewritten by whichever server registers last. FLAGS is LIBFLAG_FHASDISKIMAGE, the
-// flag widl and MIDL give a library compiled into a file.
+// views), by the server that registers first (under Wine a later registration leaves them
+// as they are). FLAGS is LIBFLAG_FHASDISKIMAGE, the flag widl and MIDL give a library
+// compiled into a file.
 inline std::vector<Value> TypeLibSharedValues(const Identities& ids, const Server& server) {
   const std::wstring key = L"TypeLib\\" + ids.libid + L"\\" + kLibraryVersion;
   return {

@@ -1,0 +1,623 @@
+#!/usr/bin/env python3
+"""Qel_weigher.msi under Wine's msiexec, the way a fleet's administrator deploys it.
+
+  setup  makes the test's own 64-bit Wine prefix, once per build folder (later runs reuse it)
+  run    in that prefix, from a clean state:
+         1. regsvr32 registers the DLLs at the places the MSI installs them to: the reference
+            registration, then unregisters them (nothing may be left);
+         2. an older version of the package (same UpgradeCode, lower version, other
+            ProductCode) is installed silently and its 64-bit VBScript example reads the scale;
+         3. the current package is installed silently over it: a major upgrade. Only the new
+            product remains; its registry entries are exactly those regsvr32 wrote; a 64-bit
+            and a 32-bit VBScript client read the virtual scale;
+         4. repair puts back a deleted DLL and a deleted registry key;
+         5. uninstall: creating the object fails, and no file and no registry key is left.
+
+Everything runs with the 64-bit loader (wine64) and the 64-bit msiexec, reg and cscript. Only
+the one 32-bit VBScript read (and, where 32-bit code runs natively, the 32-bit regsvr32 of the
+reference) needs 32-bit code: QEL_WIN32_RUN says whether it runs natively ("native", the
+default), under emulation ("emulated": slow, given more time) or not at all ("skip:<reason>":
+reported as a SKIP line, not as passed). Without the 32-bit regsvr32, the 32-bit registry view
+is compared with the 64-bit reference moved to the 32-bit view and the 32-bit DLL's path.
+
+Exit codes: 0 passed, 1 failed, 77 skipped (no Wine, wixl, Windows build or prefix).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
+
+SKIP = 77
+# The loaders themselves: the `wine` wrapper tries the 32-bit loader first.
+WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
+WINE_TIMEOUT = 120
+
+OLD_VERSION = "3.9.0"
+PROGID = "qel_weigher.qelscale"
+SYSTEM32 = "C:\\windows\\system32\\"
+MSIEXEC = SYSTEM32 + "msiexec.exe"
+PATH64 = "C:\\Program Files\\Qel_weigher\\Qel_weigher.dll"
+PATH32 = "C:\\Program Files (x86)\\Qel_weigher\\Qel_weigher.dll"
+CLASSES = "software\\classes\\"
+WOW = CLASSES + "wow6432node\\"
+# Registry keys and files Wine itself changes while it runs, whatever the test does.
+REG_NOISE = ("software\\microsoft\\windows nt\\currentversion\\networkcards",
+             "system\\currentcontrolset\\control\\class\\",
+             "system\\currentcontrolset\\enum\\",
+             "system\\currentcontrolset\\services\\",
+             "software\\wine\\", "hardware\\", "hkcu\\software\\wine\\",
+             "hkcu\\console")
+# The Windows Installer's own containers, made on its first use in a prefix (every Windows
+# has them): left empty, they are not the product's.
+INSTALLER_KEYS = (CLASSES + "installer\\features", CLASSES + "installer\\products",
+                  CLASSES + "installer\\upgradecodes",
+                  "software\\microsoft\\windows\\currentversion\\installer\\upgradecodes",
+                  "software\\microsoft\\windows\\currentversion\\installer\\userdata\\"
+                  "s-1-5-18\\components",
+                  "software\\microsoft\\windows\\currentversion\\installer\\userdata\\"
+                  "s-1-5-18\\products")
+INSTALLER_DIR = "windows/installer/"
+FILE_NOISE = re.compile(r"(windows/temp|windows/logs|users/[^/]+/(temp|appdata/local/temp))/")
+
+
+def win32_mode():
+    """How 32-bit Windows code runs here: ("native"|"emulated", None) or ("skip", reason).
+
+    QEL_WIN32_RUN says it when set; otherwise the Wine tests' own probe (tests/wine/wine_host)
+    where there is one, else native."""
+    value = os.environ.get("QEL_WIN32_RUN", "").strip()
+    if not value:
+        try:
+            sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
+            import wine_host  # noqa: E402
+            mode, reason = wine_host.i386_support()
+            return (mode, None) if mode != "skip" else (mode, reason or "no reason given")
+        except (ImportError, AttributeError):
+            value = "native"
+    if value in ("native", "emulated"):
+        return value, None
+    if value == "skip" or value.startswith("skip:"):
+        return "skip", value[5:].strip() or "no reason given"
+    raise SystemExit("QEL_WIN32_RUN=%r: expected native, emulated or skip:<reason>" % value)
+
+
+class Failure(Exception):
+    pass
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def packed_guid(guid):
+    """The form of a GUID the installer's registry keys use."""
+    hex_digits = guid.strip("{}").replace("-", "").upper()
+    swapped = "".join(hex_digits[i + 1] + hex_digits[i] for i in range(16, 32, 2))
+    return hex_digits[7::-1] + hex_digits[11:7:-1] + hex_digits[15:11:-1] + swapped
+
+
+def unescape(text):
+    out, i = [], 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            out.append(text[i + 1])
+            i += 2
+        else:
+            out.append(text[i])
+            i += 1
+    return "".join(out)
+
+
+def parse_reg(path, root=""):
+    """A Wine registry file as {key (lower case): {value name (lower case, "" default): data}}."""
+    keys = {}
+    current = None
+    pending = ""
+    with open(path, encoding="utf-8", errors="replace") as handle:
+        for raw in handle:
+            line = pending + raw.rstrip("\n")
+            pending = ""
+            if line.endswith("\\") and current is not None and not line.startswith("["):
+                pending = line[:-1].strip() if pending else line[:-1]
+                continue
+            if line.startswith("["):
+                name = line[1:line.rindex("]")]
+                current = keys.setdefault(root + unescape(name).lower(), {})
+            elif current is None or not line or line.startswith("#") or line.startswith(";"):
+                continue
+            elif line.startswith("@="):
+                current[""] = line[2:]
+            elif line.startswith('"'):
+                end = line.index('"=', 1)
+                current[unescape(line[1:end]).lower()] = line[end + 2:]
+    return keys
+
+
+def string_data(data):
+    return unescape(data[1:-1]) if data.startswith('"') and data.endswith('"') else data
+
+
+class MsiSuite:
+    def __init__(self, args):
+        self.args = args
+        self.prefix = os.path.abspath(args.prefix)
+        self.scripts = os.path.join(SOURCE, "tests", "wine", "scripts")
+        self.work = os.path.abspath(args.work)
+        self.mode, self.skip_reason = win32_mode()
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.scale = None
+        self.failures = 0
+        self.session = False
+
+    # --- Wine: the 64-bit loader, unless a 32-bit program is asked for ---------------------
+
+    def env(self):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("QEL_WINEDEBUG", "-all"),
+                   WINEARCH="win64", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="en_US.UTF-8",
+                   LANG="en_US.UTF-8")
+        return env
+
+    def start_session(self):
+        """wineserver and Wine's services, detached from the pipes of the programs run later
+        (which would otherwise hand them on, and reading them to the end would wait)."""
+        if self.session:
+            return
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p"], env=self.env(), timeout=30, **quiet)
+        subprocess.run([WINE64, SYSTEM32 + "cmd.exe", "/c", "exit"], env=self.env(),
+                       timeout=WINE_TIMEOUT, **quiet)
+        self.session = True
+
+    def stop_wineserver(self):
+        """Ends the session; wineserver saves the registry as it goes."""
+        self.session = False
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=self.env(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def wine(self, *argv, loader=WINE64, check=True, timeout=WINE_TIMEOUT):
+        self.start_session()
+        started = time.time()
+        try:
+            done = subprocess.run([loader, *argv], env=self.env(), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("timed out after %ds: %s %s" % (timeout, loader, " ".join(argv)))
+        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        print("[%.1f s] %s %s" % (time.time() - started, os.path.basename(loader),
+                                  " ".join(argv)), flush=True)
+        if check and done.returncode != 0:
+            raise Failure("%s exited %d:\n%s" % (" ".join(argv), done.returncode, out))
+        return done.returncode, out
+
+    def map_port(self, name, target):
+        # mountmgr rewrites dosdevices from this key whenever Wine starts: set both.
+        self.wine(SYSTEM32 + "reg.exe", "add", "HKLM\\Software\\Wine\\Ports", "/v", name,
+                  "/d", target, "/f")
+        link = os.path.join(self.prefix, "dosdevices", name.lower())
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(target, link)
+
+    def start_scale(self, weight="1.234"):
+        self.stop_scale()
+        self.scale = subprocess.Popen([self.args.scale, "--weight", weight],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL)
+        pty = self.scale.stdout.readline().decode().strip()
+        if not pty.startswith("/"):
+            raise Failure("virtual scale printed no pty path: %r" % pty)
+        self.map_port("COM3", pty)
+
+    def stop_scale(self):
+        if self.scale is None:
+            return
+        try:
+            self.scale.stdin.write(b"quit\n")
+            self.scale.stdin.flush()
+            self.scale.wait(timeout=5)
+        except (BrokenPipeError, subprocess.TimeoutExpired):
+            self.scale.kill()
+            self.scale.wait()
+        self.scale = None
+
+    def expect(self, condition, what):
+        print(("ok: " if condition else "FAIL: ") + what, flush=True)
+        if not condition:
+            self.failures += 1
+
+    @staticmethod
+    def script_lines(out):
+        return dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+
+    # --- state of the prefix ------------------------------------------------------------
+
+    def snapshot(self):
+        """Registry and files, as Wine has saved them once its session ended."""
+        self.stop_wineserver()
+        reg = parse_reg(os.path.join(self.prefix, "system.reg"))
+        reg.update(parse_reg(os.path.join(self.prefix, "user.reg"), "hkcu\\"))
+        files = set()
+        for folder, _, names in os.walk(self.drive_c):
+            rel = os.path.relpath(folder, self.drive_c).replace(os.sep, "/")
+            for name in names + [""]:
+                path = (rel + "/" + name).lower() if rel != "." else name.lower()
+                if path and not FILE_NOISE.match(path):
+                    files.add(path)
+        return reg, files
+
+    @staticmethod
+    def script_host_keys(reg):
+        """The Windows Script Host registers its own type library (IHost, ...) whenever
+        cscript runs: keys of that library and its interfaces, in both views."""
+        libids = set()
+        for key, values in reg.items():
+            path = string_data(values.get("", '""')).lower()
+            if key.startswith(CLASSES + "typelib\\") and path.endswith(("wscript.exe",
+                                                                         "cscript.exe")):
+                libids.add(key.split("\\")[3])
+        foreign = set()
+        for key, values in reg.items():
+            rest = key[len(WOW):] if key.startswith(WOW) else key[len(CLASSES):]
+            parts = rest.split("\\")
+            if parts[0] == "typelib" and len(parts) > 1 and parts[1] in libids:
+                foreign.add(key)
+            elif parts[0] == "interface" and len(parts) > 1:
+                base = key[:key.index(parts[1]) + len(parts[1])]
+                libid = string_data(reg.get(base + "\\typelib", {}).get("", '""')).lower()
+                if libid in libids:
+                    foreign.add(key)
+        return foreign
+
+    @classmethod
+    def classes_delta(cls, after, before):
+        """What changed under HKLM\\Software\\Classes (both views), the installer's own
+        bookkeeping and the script host's type library aside: {(key, value name): data}; a
+        removed value has data None."""
+        delta = {}
+        foreign = cls.script_host_keys(after) | cls.script_host_keys(before)
+        for key in set(after) | set(before):
+            if (not key.startswith(CLASSES) or key.startswith(CLASSES + "installer\\") or
+                    key in foreign):
+                continue
+            new, old = after.get(key, {}), before.get(key, {})
+            for name in set(new) | set(old):
+                if new.get(name) != old.get(name):
+                    delta[(key, name)] = new.get(name)
+        return delta
+
+    def expect_same_state(self, state, baseline, what):
+        reg, files = state
+        base_reg, base_files = baseline
+        foreign = self.script_host_keys(reg) | self.script_host_keys(base_reg)
+        noisy = lambda key: key.startswith(REG_NOISE) or key in foreign  # noqa: E731
+        added = sorted(k for k in set(reg) - set(base_reg) if not noisy(k) and not (
+            k in INSTALLER_KEYS and not reg[k] and
+            not any(other.startswith(k + "\\") for other in reg)))
+        removed = sorted(k for k in set(base_reg) - set(reg) if not noisy(k))
+        changed = sorted(k for k in set(reg) & set(base_reg)
+                         if not noisy(k) and reg[k] != base_reg[k] and
+                         (k.startswith(CLASSES) or "currentversion\\uninstall" in k or
+                          "currentversion\\installer" in k))
+        self.expect(not added and not removed and not changed,
+                    "%s: no registry key added, removed or changed%s" % (
+                        what, "".join("\n  + " + k for k in added[:40]) +
+                        "".join("\n  - " + k for k in removed[:40]) +
+                        "".join("\n  ~ " + k for k in changed[:40])))
+        new_files = sorted(f for f in files - base_files if not (
+            f == INSTALLER_DIR and not any(o.startswith(f) and o != f for o in files)))
+        gone_files = sorted(base_files - files)
+        self.expect(not new_files and not gone_files,
+                    "%s: no file added or removed%s" % (
+                        what, "".join("\n  + " + f for f in new_files[:40]) +
+                        "".join("\n  - " + f for f in gone_files[:40])))
+
+    # --- the package --------------------------------------------------------------------
+
+    def make_msi(self, version, name):
+        out = os.path.join(self.work, name)
+        subprocess.run([sys.executable, os.path.join(SOURCE, "packaging", "windows",
+                                                     "make_msi.py"),
+                        "--tool", self.args.tool, "--win32", self.args.win32,
+                        "--win64", self.args.win64, "--source", SOURCE, "--version", version,
+                        "--out", out], check=True, stdout=subprocess.DEVNULL, timeout=120)
+        codes = subprocess.run([sys.executable, os.path.join(SOURCE, "packaging", "windows",
+                                                             "make_msi.py"),
+                                "--tool", self.args.tool, "--win32", self.args.win32,
+                                "--win64", self.args.win64, "--version", version,
+                                "--out", out, "--print-codes"], check=True,
+                               stdout=subprocess.PIPE, text=True, timeout=60).stdout
+        found = {name: code.strip("{}") for name, code in
+                 (line.split(" ", 1) for line in codes.splitlines())}
+        return out, found["UpgradeCode"], found["ProductCode"]
+
+    def msiexec(self, *argv, what):
+        log = os.path.join(self.work, what.replace(" ", "-") + ".log")
+        code, out = self.wine(MSIEXEC, *argv, "/qn", "/l*v", windows_path(log), check=False,
+                              timeout=300)
+        ok = code in (0, 3010)
+        if not ok and os.path.exists(log):
+            with open(log, encoding="utf-16", errors="replace") as handle:
+                print(handle.read()[-4000:])
+        self.expect(ok, "%s: msiexec %s exited %d" % (what, " ".join(argv), code))
+        return ok
+
+    def installed_products(self, reg, upgrade_code):
+        key = CLASSES + "installer\\upgradecodes\\" + packed_guid(upgrade_code).lower()
+        return sorted(name.upper() for name in reg.get(key, {}))
+
+    def read_weight(self, bits, script_path, expected="1.234"):
+        """A VBScript client of the given bitness reads the virtual scale on COM3."""
+        system = "syswow64" if bits == 32 else "system32"
+        loader = WINE32 if bits == 32 else WINE64
+        timeout = 600 if bits == 32 and self.mode == "emulated" else WINE_TIMEOUT
+        code, out = self.wine("C:\\windows\\%s\\cscript.exe" % system, "//nologo",
+                              script_path, "COM3", loader=loader, check=False,
+                              timeout=timeout)
+        got = self.script_lines(out)
+        self.expect(code == 0 and got.get("weight") == expected + " String",
+                    "%d-bit VBScript client creates the object and reads %s: %r"
+                    % (bits, expected, out.strip()))
+
+    def create_fails(self, what):
+        code, out = self.wine(SYSTEM32 + "cscript.exe", "//nologo",
+                              windows_path(os.path.join(self.scripts, "create_only.vbs")),
+                              check=False)
+        self.expect(out.strip().startswith("create failed"),
+                    "%s: 64-bit creation by ProgID fails: %r" % (what, out.strip()))
+
+    # --- tests --------------------------------------------------------------------------
+
+    def test_setup(self):
+        stamp = os.path.join(self.prefix, "qel-msi-prefix.ok")
+        if os.path.exists(stamp):
+            print("prefix %s already made for this build folder: reused" % self.prefix)
+            return
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+        started = time.time()
+        # A 64-bit prefix made by the 64-bit loader; its 32-bit half needs 32-bit code.
+        subprocess.run([WINE64, "wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=840)
+        self.stop_wineserver()
+        for program in ("msiexec.exe", "cscript.exe", "regsvr32.exe", "reg.exe"):
+            self.expect(os.path.exists(os.path.join(self.drive_c, "windows", "system32",
+                                                    program)),
+                        "64-bit %s present" % program)
+        # COM1 is what a fresh driver object reads: make it no scale, deterministically.
+        self.map_port("COM1", "/dev/null")
+        self.stop_wineserver()
+        if self.failures == 0:
+            with open(stamp, "w") as handle:
+                handle.write("made in %.0f s\n" % (time.time() - started))
+        print("prefix made in %.1f s" % (time.time() - started))
+
+    def test_run(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        if self.mode == "skip":
+            print("SKIP 32-bit: %s" % self.skip_reason)
+        new_msi, upgrade_code, new_code = self.make_msi(self.args.version, "Qel_weigher.msi")
+        old_msi, old_upgrade, old_code = self.make_msi(OLD_VERSION, "Qel_weigher-old.msi")
+        self.expect(old_upgrade == upgrade_code and old_code != new_code,
+                    "versions %s and %s: one UpgradeCode %s, ProductCodes %s and %s"
+                    % (OLD_VERSION, self.args.version, upgrade_code, old_code, new_code))
+
+        # A run killed half-way may have left a product installed: remove it first.
+        reg, _ = self.snapshot()
+        for code in self.installed_products(reg, upgrade_code):
+            print("removing a product left by an earlier run")
+            self.wine(MSIEXEC, "/x", "{%s}" % self.unpack(code), "/qn", check=False,
+                      timeout=300)
+        self.start_scale("1.234")
+        baseline = self.snapshot()
+
+        reference = self.reference_registration(baseline)
+
+        # Older version, then the current one over it: a major upgrade.
+        if self.msiexec("/i", windows_path(old_msi), what="install " + OLD_VERSION):
+            reg, _ = self.snapshot()
+            self.expect(self.installed_products(reg, upgrade_code) == [packed_guid(old_code)],
+                        "version %s installed" % OLD_VERSION)
+            self.read_weight(64, PATH64.replace("Qel_weigher.dll", "examples\\read_weight.vbs"))
+        if not self.msiexec("/i", windows_path(new_msi), what="upgrade to " + self.args.version):
+            raise Failure("the upgrade did not install")
+        installed = self.snapshot()
+        reg, files = installed
+        self.expect(self.installed_products(reg, upgrade_code) == [packed_guid(new_code)],
+                    "after the upgrade only version %s is installed: %s"
+                    % (self.args.version, self.installed_products(reg, upgrade_code)))
+        product = reg.get(CLASSES + "installer\\products\\" + packed_guid(new_code).lower(), {})
+        self.expect(product.get("version") == "dword:%02x%02x%04x" % tuple(
+            int(part) for part in self.args.version.split(".")),
+                    "installed product version %s" % product.get("version"))
+        for path in ("program files/qel_weigher/qel_weigher.dll",
+                     "program files (x86)/qel_weigher/qel_weigher.dll",
+                     "program files/qel_weigher/weightbench.exe",
+                     "program files/qel_weigher/integration-guide.md",
+                     "program files/qel_weigher/examples/read_weight.vbs",
+                     "program files/qel_weigher/examples/read_weight.js",
+                     "program files/qel_weigher/examples/example_early_binding.cpp") + (
+                         ("program files/qel_weigher/qelscaled.exe",) if os.path.exists(
+                             os.path.join(self.args.win64, "service", "qelscaled.exe")) else ()):
+            self.expect(path in files, "installed: C:/%s" % path)
+        self.compare_registration(self.classes_delta(reg, baseline[0]), reference)
+
+        # Clients of both bitnesses.
+        example = PATH64.replace("Qel_weigher.dll", "examples\\read_weight.vbs")
+        self.read_weight(64, example)
+        if self.mode == "skip":
+            print("SKIP 32-bit: %s (the 32-bit VBScript read)" % self.skip_reason)
+        else:
+            self.read_weight(32, example)
+
+        self.test_repair(new_msi, installed, baseline)
+
+        # Uninstall: nothing of the product is left.
+        self.msiexec("/x", windows_path(new_msi), what="uninstall")
+        self.create_fails("after uninstall")
+        self.expect_same_state(self.snapshot(), baseline, "after uninstall")
+
+    @staticmethod
+    def unpack(packed):
+        p = packed.upper()
+        swapped = "".join(p[i + 1] + p[i] for i in range(16, 32, 2))
+        plain = p[7::-1] + p[11:7:-1] + p[15:11:-1] + swapped
+        return "%s-%s-%s-%s-%s" % (plain[:8], plain[8:12], plain[12:16], plain[16:20],
+                                   plain[20:])
+
+    def reference_registration(self, baseline):
+        """regsvr32 on the DLLs at the MSI's paths: what the MSI must write."""
+        placed = []
+        for bits, path, build in ((32, PATH32, self.args.win32), (64, PATH64, self.args.win64)):
+            local = os.path.join(self.drive_c, *path.split("\\")[1:])
+            os.makedirs(os.path.dirname(local), exist_ok=True)
+            shutil.copy(os.path.join(build, "src", "com", "Qel_weigher.dll"), local)
+            placed.append(local)
+        try:
+            # 64-bit first: the shared type library entries are then the 64-bit server's (the
+            # first registration writes them), as in the package.
+            self.wine(SYSTEM32 + "regsvr32.exe", "/s", PATH64)
+            if self.mode == "native":
+                self.wine("C:\\windows\\syswow64\\regsvr32.exe", "/s", PATH32, loader=WINE32)
+            reference = self.classes_delta(self.snapshot()[0], baseline[0])
+            self.wine(SYSTEM32 + "regsvr32.exe", "/u", "/s", PATH64)
+            if self.mode == "native":
+                self.wine("C:\\windows\\syswow64\\regsvr32.exe", "/u", "/s", PATH32,
+                          loader=WINE32)
+        finally:
+            for local in placed:
+                os.remove(local)
+                os.rmdir(os.path.dirname(local))
+        self.expect_same_state(self.snapshot(), baseline, "regsvr32 /u after regsvr32")
+        if self.mode != "native":
+            reference.update(self.moved_to_32bit_view(reference))
+        return reference
+
+    @staticmethod
+    def moved_to_32bit_view(reference):
+        """The 64-bit registration as the 32-bit server's: its class in the 32-bit view with
+        the 32-bit DLL's path, and the type library's win32 entry. (The ProgID is shared.)"""
+        moved = {}
+        quoted64, quoted32 = ('"%s"' % path.replace("\\", "\\\\") for path in (PATH64, PATH32))
+        for (key, name), data in reference.items():
+            if key.startswith(CLASSES + "clsid\\"):
+                moved[(WOW + key[len(CLASSES):], name)] = (
+                    data.replace(quoted64, quoted32) if data else data)
+            elif key.startswith(CLASSES + "typelib\\") and key.endswith("\\0\\win64"):
+                moved[(key[:-len("win64")] + "win32", name)] = data.replace(quoted64, quoted32)
+        return moved
+
+    def compare_registration(self, msi, reference):
+        def normal(entries):
+            # RegisterTypeLib writes HELPDIR without the trailing backslash an MSI folder has.
+            return {(key, name): (data.replace('\\\\"', '"') if data and
+                                  key.endswith("\\helpdir") else data)
+                    for (key, name), data in entries.items()}
+        msi, reference = normal(msi), normal(reference)
+        only_msi = sorted(set(msi) - set(reference))
+        only_ref = sorted(set(reference) - set(msi))
+        differ = sorted(k for k in set(msi) & set(reference) if msi[k] != reference[k])
+        how = "" if self.mode == "native" else (
+            " (32-bit view against the 64-bit regsvr32 moved to it; 32-bit code: %s)" %
+            self.mode)
+        self.expect(msi and not only_msi and not only_ref and not differ,
+                    "the MSI writes what regsvr32 writes: %d values in both registry views%s%s"
+                    % (len(reference), how,
+                       "".join("\n  MSI only: %s [%s] = %s" % (k, n, msi[(k, n)])
+                               for k, n in only_msi) +
+                       "".join("\n  regsvr32 only: %s [%s] = %s" % (k, n, reference[(k, n)])
+                               for k, n in only_ref) +
+                       "".join("\n  differ: %s [%s]: MSI %s, regsvr32 %s"
+                               % (k, n, msi[(k, n)], reference[(k, n)]) for k, n in differ)))
+        for key, name in sorted(reference):
+            if "inprocserver32" in key or key.endswith(("\\win32", "\\win64")):
+                print("   %s [%s] = %s" % (key, name or "@", reference[(key, name)]))
+
+    def test_repair(self, msi, installed, baseline):
+        """A till whose DLL was deleted and whose class key was removed: repair restores
+        both."""
+        os.remove(os.path.join(self.drive_c, "Program Files", "Qel_weigher", "Qel_weigher.dll"))
+        self.wine(SYSTEM32 + "reg.exe", "delete",
+                  "HKLM\\Software\\Classes\\CLSID\\%s\\InprocServer32" % self.clsid(installed),
+                  "/f", "/reg:64")
+        self.create_fails("broken install")
+        # The repair a deployment tool runs; "msiexec /famus" says the same on Windows, but
+        # Wine's msiexec does not implement /f.
+        self.msiexec("/i", windows_path(msi), "REINSTALL=ALL", "REINSTALLMODE=amus",
+                     what="repair")
+        repaired = self.snapshot()
+        self.expect(self.classes_delta(repaired[0], baseline[0]) ==
+                    self.classes_delta(installed[0], baseline[0]),
+                    "repair: the registration is back as installed")
+        self.expect(repaired[1] == installed[1], "repair: the files are back as installed")
+        self.read_weight(64, PATH64.replace("Qel_weigher.dll", "examples\\read_weight.vbs"))
+
+    @staticmethod
+    def clsid(state):
+        data = state[0].get(CLASSES + PROGID + "\\clsid", {}).get("", '""')
+        return string_data(data)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--scale", required=True)
+    parser.add_argument("--tool", required=True, help="qel_msi_registry")
+    parser.add_argument("--win32", required=True)
+    parser.add_argument("--win64", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("test", choices=["setup", "run"])
+    args = parser.parse_args()
+
+    win32_mode()  # a wrong value fails at once
+    for tool in ("wineserver", "wixl"):
+        if not shutil.which(tool):
+            print("SKIP: %s is not installed" % tool)
+            return SKIP
+    if not os.path.exists(WINE64):
+        print("SKIP: no 64-bit Wine loader (wine64)")
+        return SKIP
+    for build in (args.win32, args.win64):
+        if not os.path.exists(os.path.join(build, "src", "com", "Qel_weigher.dll")):
+            print("SKIP: no Windows build in %s (cmake --preset win32/win64 and build)" % build)
+            return SKIP
+    if args.test == "run" and not os.path.exists(os.path.join(args.prefix,
+                                                              "qel-msi-prefix.ok")):
+        print("SKIP: no Wine prefix at %s (the setup test makes it)" % args.prefix)
+        return SKIP
+    if not os.environ.get("DISPLAY") and not os.environ.get("QEL_WINE_NO_XVFB"):
+        if not shutil.which("xvfb-run"):
+            print("SKIP: neither a display nor xvfb-run")
+            return SKIP
+        os.environ["QEL_WINE_NO_XVFB"] = "1"
+        return subprocess.call(["xvfb-run", "-a", sys.executable, *sys.argv])
+
+    suite = MsiSuite(args)
+    try:
+        {"setup": suite.test_setup, "run": suite.test_run}[args.test]()
+    except Failure as failure:
+        print("FAIL:", failure)
+        suite.failures += 1
+    finally:
+        suite.stop_scale()
+        suite.stop_wineserver()
+    print("msi %s: %s" % (args.test, "passed" if suite.failures == 0 else
+                          "%d failure(s)" % suite.failures))
+    return 0 if suite.failures == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
