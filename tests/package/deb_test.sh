@@ -3,6 +3,8 @@
 # what it installed, and purges it: afterwards the machine's file list must be what it was.
 #   deb_test.sh PACKAGE.deb VIRTUAL_SCALE CONSUMER_SOURCE_DIR
 # Needs root (dpkg); skips (exit 77) otherwise. The package is purged on every way out.
+# ok never fails, so "test && ok || fail" is an if-then-else here.
+# shellcheck disable=SC2015
 set -uo pipefail
 deb=$1
 scale=$2
@@ -44,6 +46,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 
 # What the package may touch, without what changes on its own (logs, caches, compiled Python)
 # or belongs to dpkg's bookkeeping of the moment.
@@ -82,7 +85,9 @@ done
 
 # --- qelscale from PATH reads the virtual scale ------------------------------------------
 coproc SCALE { exec "$scale" --weight 2.345; }
+# shellcheck disable=SC2153  # set by coproc
 scale_pid=$SCALE_PID
+pty=
 read -r -t 10 pty <&"${SCALE[0]}"
 if [[ $(command -v qelscale) != /usr/bin/qelscale ]]; then
   fail "qelscale on PATH is '$(command -v qelscale)', not /usr/bin/qelscale"
@@ -93,7 +98,9 @@ else
   [[ $weight == 2.345 ]] && ok "qelscale weigh $pty: $weight" ||
     fail "qelscale weigh read '$weight': $(cat "$work/qelscale.err")"
 fi
-echo quit >&"${SCALE[1]}" 2>/dev/null
+if [[ -n ${SCALE[1]:-} ]]; then
+  { echo quit >&"${SCALE[1]}"; } 2>/dev/null
+fi
 wait "$scale_pid" 2>/dev/null
 scale_pid=
 
@@ -150,6 +157,7 @@ if [[ -e /usr/bin/qelscaled ]]; then
     ok "the service is installed disabled"
   fi
   # Not configured: the condition the unit checks before starting fails.
+  # shellcheck disable=SC2016  # expanded by that shell
   args=$(env -i sh -c '. /etc/qel-weigher/qelscaled.conf; printf %s "$QELSCALED_ARGS"')
   [[ -z $args ]] && ok "unconfigured: QELSCALED_ARGS is empty, the service does not start" ||
     fail "QELSCALED_ARGS is set out of the box: '$args'"
