@@ -126,17 +126,17 @@ void StreamEngine::Publish(Reading reading) {
   if (listener_) listener_(reading, changed);
 }
 
-void StreamEngine::Fail(ReadingError error, std::optional<std::string> message) {
+void StreamEngine::Fail(ReadingError error, const std::string& message) {
   Reading reading;
   reading.ok = false;
   reading.stable = false;
   reading.error = error;
-  reading.message = std::move(message);
+  reading.message = message;
   reading.at = std::chrono::system_clock::now();
   // One message per episode: a port that stays absent is not reported on every retry.
   const bool repeated =
       last_ && !last_->ok && last_->error == error && last_->message == reading.message;
-  if (!repeated && reading.message) {
+  if (!repeated) {
     const bool read_failure = error == ReadingError::kReadFailed;
     services_.messages.Show(*reading.message,
                             read_failure ? messages::kReadFailedCaption : kDriverCaption,

@@ -103,7 +103,7 @@ class StreamEngine {
   // Waits up to `delay` unless stopped; false when stopped.
   bool Wait(std::chrono::milliseconds delay);
   // Reports an error state; shows `message` once per episode through the message sink.
-  void Fail(ReadingError error, std::optional<std::string> message);
+  void Fail(ReadingError error, const std::string& message);
   void Publish(Reading reading);
   void ReadLoop(PortHandle handle);
 
