@@ -117,6 +117,23 @@ class BrowserTest(unittest.TestCase):
         self.wait(lambda: self.body("stable") == "true", "the stable mark after recovery")
         self.assertEqual(self.text("error"), "")
 
+    def test_the_port_picker_reads_an_on_demand_port(self):
+        other = VirtualScale(self.dir.name, weight="3.125")
+        self.addCleanup(other.close)
+        live = VirtualScale(self.dir.name, weight="1.25")  # setUp's service holds self.scale
+        self.addCleanup(live.close)
+        service = Service("--stream", live.link, "--port", other.link)
+        self.addCleanup(service.close)
+        self.browser.get(service.base)
+        self.wait(lambda: self.text("value") == "1.250", "the stream port first")
+        from selenium.webdriver.support.ui import Select
+        Select(self.browser.find_element(By.ID, "port")).select_by_value(other.link)
+        self.wait(lambda: self.text("value") == "3.125", "the on-demand reading")
+        self.assertEqual(self.text("stable"), "on demand")
+        other.command("weight 4.5")
+        self.browser.find_element(By.ID, "read").click()
+        self.wait(lambda: self.text("value") == "4.500", "a new reading on request")
+
     def test_a_page_on_a_foreign_origin_cannot_read_the_weight(self):
         content = FOREIGN_PAGE % {"base": '"%s"' % self.service.base,
                                   "port": '"%s"' % self.scale.link}
