@@ -120,8 +120,10 @@ std::shared_ptr<const std::string> Shared(std::string text) {
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
-  WsSession(beast::tcp_stream&& stream, App& app, Port& port)
-      : ws_(std::move(stream)), app_(app), port_(port) {
+  // The plain socket: the WebSocket stream keeps its own timers (handshake, idle, pings), so
+  // a fan-out write costs no timer bookkeeping.
+  WsSession(tcp::socket&& socket, App& app, Port& port)
+      : ws_(std::move(socket)), app_(app), port_(port) {
     ++app_.connections;
   }
   ~WsSession() {
@@ -131,7 +133,6 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 
   void Accept(http::request<http::string_body> request, std::string protocol) {
     const Limits& limits = app_.config().limits;
-    beast::get_lowest_layer(ws_).expires_never();
     websocket::stream_base::timeout timeout{};
     timeout.handshake_timeout = limits.header_timeout;
     timeout.idle_timeout = limits.ws_idle;
@@ -139,7 +140,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     ws_.set_option(timeout);
     ws_.read_message_max(limits.ws_message_bytes);
     beast::error_code ignored;
-    beast::get_lowest_layer(ws_).socket().set_option(
+    ws_.next_layer().set_option(
         net::socket_base::send_buffer_size(static_cast<int>(limits.ws_socket_buffer)), ignored);
     ws_.set_option(websocket::stream_base::decorator([protocol](websocket::response_type& res) {
       res.set(http::field::server, "qelscaled");
@@ -205,11 +206,11 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     closed_ = true;
     queue_.clear();
     beast::error_code ignored;
-    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
-    beast::get_lowest_layer(ws_).close();
+    ws_.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
+    ws_.next_layer().close(ignored);
   }
 
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<tcp::socket> ws_;
   App& app_;
   Port& port_;
   beast::flat_buffer input_;
@@ -517,7 +518,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return Reply(http::status::bad_request, "application/json",
                    ErrorJson("stream-needs-stream-port"));
     }
-    auto session = std::make_shared<WsSession>(std::move(stream_), app_, *port);
+    auto session = std::make_shared<WsSession>(stream_.release_socket(), app_, *port);
     session->Accept(parser_->release(), decision_.websocket_protocol);
   }
 
