@@ -44,6 +44,8 @@ const char kUsage[] =
     "  --ws-queue N           messages queued for a slow WebSocket client before it is\n"
     "                         dropped (default 64)\n"
     "  --ws-send-buffer BYTES  kernel send buffer of a WebSocket connection (default 65536)\n"
+    "  --ws-idle-ms N        ping a quiet WebSocket client after N/2 ms, drop it when nothing\n"
+    "                       came back after N ms (default 20000)\n"
     "  --mqtt URL           also publish each port's state to an MQTT broker (a stream\n"
     "                       port's every change, an on-demand port's when a cycle\n"
     "                       changes it): mqtt://HOST[:PORT] (1883) or\n"
@@ -147,6 +149,8 @@ int main(int argc, char** argv) {
       config.limits.ws_message_bytes = static_cast<std::size_t>(number);
     } else if (arg == "--ws-queue" && number_arg(1, 100000)) {
       config.limits.ws_queue = static_cast<std::size_t>(number);
+    } else if (arg == "--ws-idle-ms" && number_arg(200, 3600000)) {
+      config.limits.ws_idle = std::chrono::milliseconds(number);
     } else if (arg == "--ws-send-buffer" && number_arg(1024, 16 << 20)) {
       config.limits.ws_socket_buffer = static_cast<std::size_t>(number);
 #ifdef QELD_WITH_MQTT

@@ -210,10 +210,10 @@ class WebSocket:
         try:
             while True:
                 self.receive(timeout=max(0.01, deadline - time.monotonic()))
+        except TimeoutError:  # an OSError too: caught first
+            return False
         except (ConnectionError, OSError):
             return True
-        except TimeoutError:
-            return False
 
     def close(self):
         try:

@@ -5,6 +5,7 @@ import http.client
 import json
 import os
 import re
+import socket
 import subprocess
 import tempfile
 import threading
@@ -224,6 +225,27 @@ class StreamTest(ServiceTest):
         self.assertEqual(dropped, 1)
         self.assertTrue(latest["ok"])
         self.assertTrue(slow.closed_by_peer(timeout=10))
+
+    def test_pings_keep_a_quiet_client_and_drop_a_dead_one(self):
+        scale = self.scale(weight="1.0")
+        service = self.service("--stream", scale.link, "--ws-idle-ms", "1000")
+        path = "/v1/stream?port=" + q(scale.link)
+        alive = service.websocket(path)  # answers every ping with a pong
+        self.addCleanup(alive.close)
+        dead = service.websocket(path)  # never reads, never answers
+        self.addCleanup(dead.close)
+        alive.receive_until(lambda m: m["ok"] and m["stable"])
+        self.assertFalse(alive.closed_by_peer(timeout=3))  # nothing changes for 3 s
+        self.assertGreaterEqual(alive.pings, 2)
+        dead.sock.settimeout(3)
+        self.assertNotEqual(dead.sock.recv(1, socket.MSG_PEEK), b"")  # unread messages wait
+        closed_at = time.monotonic() + 5
+        gone = False
+        while time.monotonic() < closed_at and not gone:
+            _, _, body = service.request("/metrics")
+            gone = 'qelscaled_clients{kind="websocket"} 1' in body.decode()
+            time.sleep(0.1)
+        self.assertTrue(gone, "the client that never answered a ping is still served")
 
     def test_the_stream_holds_the_port_exclusively(self):
         scale = self.scale()
