@@ -257,6 +257,46 @@ class StreamTest(ServiceTest):
         self.assertIn(": 16", probe.stderr)  # EBUSY
 
 
+class VirtualScaleTest(ServiceTest):
+    def test_timestamps_of_a_new_weight_and_vanishing_at_the_same_path(self):
+        stamps = os.path.join(self.dir.name, "stamps")
+        scale = self.scale(weight="1.5", timestamps=stamps)
+        fd = os.open(scale.link, os.O_RDONLY | os.O_NOCTTY)  # a client holds the port
+        try:
+            time.sleep(0.2)
+            before = time.monotonic_ns()
+            scale.command("weight 2.5")
+            def text():
+                if not os.path.exists(stamps):
+                    return ""
+                with open(stamps) as f:
+                    return f.read()
+
+            wait_until(lambda: "002.500" in text(), 5)
+            lines = dict(line.split() for line in text().splitlines())
+            self.assertIn("001.500", lines)  # the first frame of all counts as new
+            written = int(lines["002.500"])
+            self.assertGreaterEqual(written, before)
+            self.assertLess(written - before, 100_000_000)
+            data = b""
+            while b"=005.200" not in data:
+                data += os.read(fd, 64)
+        finally:
+            os.close(fd)
+        scale.command("vanish")
+        self.assertFalse(os.path.lexists(scale.link))
+        scale.command("appear")
+        self.assertTrue(os.path.exists(scale.link))
+        self.assertNotEqual(os.readlink(scale.link), "")
+        fd = os.open(scale.link, os.O_RDONLY | os.O_NOCTTY)
+        try:
+            data = b""
+            while b"=005.200" not in data:
+                data += os.read(fd, 64)
+        finally:
+            os.close(fd)
+
+
 class ApiTest(ServiceTest):
     def test_ports_page_and_metrics(self):
         scale = self.scale()
