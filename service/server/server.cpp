@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -48,6 +49,7 @@ struct Port {
   std::optional<qel::Reading> last;
   std::shared_ptr<const std::string> last_json;
   std::vector<std::weak_ptr<WsSession>> subscribers;
+  std::size_t prune_at = 64;  // subscribers entries at which the gone ones are swept out
 
   // Requests waiting for a stable reading newer than themselves.
   struct Waiter {
@@ -221,6 +223,15 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 };
 
 void App::Subscribe(Port& port, const std::shared_ptr<WsSession>& session) {
+  // Clients that come and go while the weight holds still leave expired entries, which keep
+  // their sessions' memory: sweep them whenever the list has doubled.
+  if (port.subscribers.size() >= port.prune_at) {
+    auto& list = port.subscribers;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [](const std::weak_ptr<WsSession>& s) { return s.expired(); }),
+               list.end());
+    port.prune_at = std::max<std::size_t>(64, list.size() * 2);
+  }
   port.subscribers.push_back(session);
   if (!port.last_json) {
     qel::Reading none;

@@ -37,7 +37,7 @@ struct DecodedFrame {
   std::string text;   // the weight text in `format`, "0" when not ok
 };
 
-// The driver's rules for one complete frame (Part 1.2): the field trimmed of trailing
+// The driver's rules for one complete frame: the field trimmed of trailing
 // spaces, the frame's "." as the decimal point, the numeric test, no negative weights.
 DecodedFrame DecodeFrame(std::string_view frame, const NumberFormat& format);
 
