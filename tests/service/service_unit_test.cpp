@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "on_demand.h"
 #include "reading_json.h"
 #include "routing.h"
 #include "weight_stream.h"
@@ -70,18 +72,23 @@ class ScriptedSerial : public qel::SerialApi {
   std::deque<qel::ReadOutcome> reads;     // with `data` of the same index
   std::deque<std::string> data;
   std::function<void()> when_done;
+  std::function<void()> on_open;  // runs inside Open, e.g. to let requests arrive meanwhile
+  std::uint32_t set_state_error = 0;
   qel::CommTimeouts timeouts;
   int opens = 0, closes = 0;
 
   qel::OpenOutcome Open(const std::string&) override {
     const std::uint32_t error = open_errors.empty() ? 0 : open_errors.front();
     if (!open_errors.empty()) open_errors.pop_front();
+    if (on_open) on_open();
     if (error != 0) return {qel::kInvalidPortHandle, error};
     ++opens;
     return {7, 0};
   }
   void Purge(qel::PortHandle) override {}
-  qel::SysStatus SetState(qel::PortHandle, const qel::LineSettings&) override { return {}; }
+  qel::SysStatus SetState(qel::PortHandle, const qel::LineSettings&) override {
+    return set_state_error == 0 ? qel::SysStatus::Ok() : qel::SysStatus::Fail(set_state_error);
+  }
   qel::SysStatus SetTimeouts(qel::PortHandle, const qel::CommTimeouts& t) override {
     timeouts = t;
     return {};
@@ -160,6 +167,91 @@ TEST(StreamEngine, ReportsOpenFailuresOnceReadsFramesAndFailsOnAVanishedDevice) 
   EXPECT_EQ(serial.timeouts.ReadIntervalTimeout, 0xFFFFFFFFu);
   EXPECT_EQ(serial.timeouts.ReadTotalTimeoutMultiplier, 0xFFFFFFFFu);
   EXPECT_EQ(engine.counters().frames, 3u);
+}
+
+// Waits for `count` answers delivered on the reader's worker thread.
+class Answers {
+ public:
+  qel::OnDemandReader::Callback Collect() {
+    return [this](const qel::Reading& reading) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      readings_.push_back(reading);
+      done_.notify_all();
+    };
+  }
+  std::vector<qel::Reading> Wait(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait_for(lock, 10s, [&] { return readings_.size() >= count; });
+    return readings_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::vector<qel::Reading> readings_;
+};
+
+TEST(OnDemandReader, RequestsThatArriveDuringACycleShareTheNextOne) {
+  ScriptedSerial serial;
+  Messages messages;
+  PointLocale locale;
+  NoSleep sleeper;
+  OneState states;
+  qel::Services services{serial, messages, locale, sleeper, states};
+  for (int i = 0; i < 2; ++i) {
+    serial.reads.push_back({qel::SysStatus::Ok(), 0});
+    serial.data.push_back("=005.200=005.200");
+  }
+  Answers answers;
+  qel::OnDemandReader* reader_ptr = nullptr;
+  int cycles_seen = 0;
+  serial.on_open = [&] {
+    // While the first cycle has the port open, five more requests arrive.
+    if (++cycles_seen == 1) {
+      for (int i = 0; i < 5; ++i) reader_ptr->Request(answers.Collect());
+    }
+  };
+  qel::OnDemandReader reader(services, messages, "COM5");
+  reader_ptr = &reader;
+  reader.Request(answers.Collect());
+  const std::vector<qel::Reading> got = answers.Wait(6);
+  ASSERT_EQ(got.size(), 6u);
+  for (const qel::Reading& reading : got) {
+    EXPECT_TRUE(reading.ok);
+    EXPECT_EQ(reading.value, "2.500");
+    EXPECT_EQ(reading.text, "2.500");
+    EXPECT_FALSE(reading.stable.has_value());
+  }
+  EXPECT_EQ(reader.cycles(), 2u);
+  EXPECT_EQ(serial.opens, 2);
+  EXPECT_EQ(serial.closes, 2);  // the port is closed between requests
+}
+
+TEST(OnDemandReader, FailuresCarryTheirKindAndTheDriversMessage) {
+  ScriptedSerial serial;
+  Messages log;
+  PointLocale locale;
+  NoSleep sleeper;
+  OneState states;
+  qel::Services services{serial, log, locale, sleeper, states};
+  serial.set_state_error = 22;
+  Answers answers;
+  qel::OnDemandReader reader(services, log, "COM6");
+  reader.Request(answers.Collect());
+  std::vector<qel::Reading> got = answers.Wait(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].error, qel::ReadingError::kSetupFailed);
+  EXPECT_EQ(*got[0].message, "Error DCB&Timout:22");
+  EXPECT_EQ(got[0].text, "0");
+
+  serial.set_state_error = 0;
+  serial.open_errors = {2};
+  reader.Request(answers.Collect());
+  got = answers.Wait(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[1].error, qel::ReadingError::kPortUnavailable);
+  EXPECT_EQ(*got[1].message, "Не могу открыть порт COM6: 2");
+  EXPECT_EQ(log.shown.size(), 2u);  // both in the log too
 }
 
 qeld::Policy TestPolicy() {
