@@ -1,6 +1,7 @@
 """qelscaled's API against the real service and the virtual scale: on-demand cycles shared
 between requests, the stream with stability, the device vanishing and returning, driver
 messages in the JSON, tokens, and qelscale watch."""
+import datetime
 import http.client
 import json
 import os
@@ -138,7 +139,8 @@ class StreamTest(ServiceTest):
 
     def test_stable_request_waits_for_a_newer_stable_reading(self):
         scale = self.scale(weight="1.5")
-        service = self.service("--stream", scale.link, "--stable-ms", "400")
+        # Settling long enough that a loaded machine still sees the weight move first.
+        service = self.service("--stream", scale.link, "--stable-ms", "1500")
         wait_until(lambda: service.get_json("/v1/weight?port=" + q(scale.link))[1]["stable"])
         scale.command("weight 2.75")
         moving = wait_until(lambda: (lambda r: r if r["value"] == 2.75 else None)(
@@ -149,7 +151,10 @@ class StreamTest(ServiceTest):
             "/v1/weight?port=%s&stable=1&timeout_ms=5000" % q(scale.link))
         waited = time.time() - asked
         self.assertEqual((status, reading["value"], reading["stable"]), (200, 2.75, True))
-        self.assertGreater(waited, 0.05)  # the rest of the 400 ms of settling
+        self.assertGreater(waited, 0.1)  # the rest of the 1.5 s of settling
+        at = datetime.datetime.strptime(reading["at"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+            tzinfo=datetime.timezone.utc).timestamp()
+        self.assertGreaterEqual(at, asked - 0.002)  # newer than the request
 
     def test_stable_request_times_out_with_504(self):
         scale = self.scale("--mode", "garbage")
