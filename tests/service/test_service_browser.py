@@ -66,7 +66,7 @@ class BrowserTest(unittest.TestCase):
         self.addCleanup(self.dir.cleanup)
         self.scale = VirtualScale(self.dir.name, weight="1.25")
         self.addCleanup(self.scale.close)
-        self.service = Service("--stream", self.scale.link, "--stable-ms", "400")
+        self.service = Service("--stream", self.scale.link, "--stable-ms", "1500")
         self.addCleanup(self.service.close)
         self.browser, profile = chromium()
         self.addCleanup(shutil.rmtree, profile, True)
