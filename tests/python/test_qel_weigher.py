@@ -4,7 +4,9 @@ QEL_WEIGHER_LIB and QEL_VIRTUAL_SCALE name the library and the virtual scale pro
 """
 import ctypes
 import os
+import shutil
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -138,16 +140,19 @@ class CInterfaceTest(unittest.TestCase):
                 nested.append(LIB.Qelscale_OpenComPort_(driver, healthy.port.encode()))
 
         handler = QelMessageHandler(during_message)
-        LIB.Qel_SetMessageHandler(handler, None)
 
         def descriptors():
             return len(os.listdir("/proc/self/fd"))
 
-        # GetWeight_ on a scale that hangs up in the middle of the cycle.
-        vanishing = VirtualScale()
+        # GetWeight_ on a scale that hangs up in the middle of the cycle. Its port is chosen
+        # before the scale is there, so that the reading is the first open the scale sees.
+        where = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, where, True)
+        link = os.path.join(where, "scale")
+        self.assertEqual(LIB.Qelscale_OpenComPort_(driver, link.encode()), FALSE)
+        vanishing = VirtualScale("--mode", "hangup", "--symlink", link)
         self.addCleanup(vanishing.close)
-        self.assertEqual(LIB.Qelscale_OpenComPort_(driver, vanishing.port.encode()), TRUE)
-        self.assertEqual(vanishing.command("mode hangup"), "ok")
+        LIB.Qel_SetMessageHandler(handler, None)
         before = descriptors()
         # No reading, and as many descriptors open as before.
         self.assertEqual((LIB.Qelscale_GetWeight_(driver), descriptors()), (b"0", before))
