@@ -20,10 +20,12 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 cc -o "$work/pc-consumer" "$source_dir/consumer/consumer.c" $(pkg-config --cflags --libs qel_weigher)
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
 
-# The installed command-line tool finds the installed library by itself.
-weight=$(env -u LD_LIBRARY_PATH "$work/prefix/bin/qelscale" weigh nowhere 2>/dev/null)
-if [[ $weight != "0" ]]; then
-  echo "installed qelscale printed '$weight' for a missing port" >&2
+# The installed command-line tool finds the installed library by itself. A missing port is
+# no reading: "0" and exit status 1.
+status=0
+weight=$(env -u LD_LIBRARY_PATH "$work/prefix/bin/qelscale" weigh nowhere 2>/dev/null) || status=$?
+if [[ $weight != "0" || $status != 1 ]]; then
+  echo "installed qelscale printed '$weight' (exit status $status) for a missing port" >&2
   exit 1
 fi
 
