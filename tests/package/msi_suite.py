@@ -33,12 +33,13 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
+import wine_host  # noqa: E402  (the loaders, the Wine session and the scale)
 
-SKIP = 77
-# The loaders themselves: the `wine` wrapper tries the 32-bit loader first.
-WINE64 = shutil.which("wine64") or "/usr/lib/wine/wine64"
-WINE32 = "/usr/lib/wine/wine"
-WINE_TIMEOUT = 120
+SKIP = wine_host.SKIP
+WINE64 = wine_host.WINE64
+WINE32 = wine_host.WINE32
+WINE_TIMEOUT = wine_host.WineSession.WINE_TIMEOUT
 
 OLD_VERSION = "3.9.0"
 PROGID = "qel_weigher.qelscale"
@@ -75,13 +76,8 @@ def win32_mode():
     where there is one, else native."""
     value = os.environ.get("QEL_WIN32_RUN", "").strip()
     if not value:
-        try:
-            sys.path.insert(0, os.path.join(SOURCE, "tests", "wine"))
-            import wine_host  # noqa: E402
-            mode, reason = wine_host.i386_support()
-            return (mode, None) if mode != "skip" else (mode, reason or "no reason given")
-        except (ImportError, AttributeError):
-            value = "native"
+        mode, reason = wine_host.i386_support()
+        return (mode, None) if mode != "skip" else (mode, reason or "no reason given")
     if value in ("native", "emulated"):
         return value, None
     if value == "skip" or value.startswith("skip:"):
@@ -89,12 +85,8 @@ def win32_mode():
     raise SystemExit("QEL_WIN32_RUN=%r: expected native, emulated or skip:<reason>" % value)
 
 
-class Failure(Exception):
-    pass
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+Failure = wine_host.Failure
+windows_path = wine_host.windows_path
 
 
 def packed_guid(guid):
@@ -145,101 +137,14 @@ def string_data(data):
     return unescape(data[1:-1]) if data.startswith('"') and data.endswith('"') else data
 
 
-class MsiSuite:
+class MsiSuite(wine_host.WineSession):
     def __init__(self, args):
+        super().__init__(args.prefix, args.scale)
         self.args = args
-        self.prefix = os.path.abspath(args.prefix)
         self.scripts = os.path.join(SOURCE, "tests", "wine", "scripts")
         self.work = os.path.abspath(args.work)
         self.mode, self.skip_reason = win32_mode()
         self.drive_c = os.path.join(self.prefix, "drive_c")
-        self.scale = None
-        self.failures = 0
-        self.session = False
-
-    # --- Wine: the 64-bit loader, unless a 32-bit program is asked for ---------------------
-
-    def env(self):
-        env = dict(os.environ)
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG=os.environ.get("QEL_WINEDEBUG", "-all"),
-                   WINEARCH="win64", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="en_US.UTF-8",
-                   LANG="en_US.UTF-8")
-        return env
-
-    def start_session(self):
-        """wineserver and Wine's services, detached from the pipes of the programs run later
-        (which would otherwise hand them on, and reading them to the end would wait)."""
-        if self.session:
-            return
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-p"], env=self.env(), timeout=30, **quiet)
-        subprocess.run([WINE64, SYSTEM32 + "cmd.exe", "/c", "exit"], env=self.env(),
-                       timeout=WINE_TIMEOUT, **quiet)
-        self.session = True
-
-    def stop_wineserver(self):
-        """Ends the session; wineserver saves the registry as it goes."""
-        self.session = False
-        for flag in ("-k", "-w"):
-            subprocess.run(["wineserver", flag], env=self.env(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-
-    def wine(self, *argv, loader=WINE64, check=True, timeout=WINE_TIMEOUT):
-        self.start_session()
-        started = time.time()
-        try:
-            done = subprocess.run([loader, *argv], env=self.env(), stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure("timed out after %ds: %s %s" % (timeout, loader, " ".join(argv)))
-        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        print("[%.1f s] %s %s" % (time.time() - started, os.path.basename(loader),
-                                  " ".join(argv)), flush=True)
-        if check and done.returncode != 0:
-            raise Failure("%s exited %d:\n%s" % (" ".join(argv), done.returncode, out))
-        return done.returncode, out
-
-    def map_port(self, name, target):
-        # mountmgr rewrites dosdevices from this key whenever Wine starts: set both.
-        self.wine(SYSTEM32 + "reg.exe", "add", "HKLM\\Software\\Wine\\Ports", "/v", name,
-                  "/d", target, "/f")
-        link = os.path.join(self.prefix, "dosdevices", name.lower())
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(target, link)
-
-    def start_scale(self, weight="1.234"):
-        self.stop_scale()
-        self.scale = subprocess.Popen([self.args.scale, "--weight", weight],
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL)
-        pty = self.scale.stdout.readline().decode().strip()
-        if not pty.startswith("/"):
-            raise Failure("virtual scale printed no pty path: %r" % pty)
-        self.map_port("COM3", pty)
-
-    def stop_scale(self):
-        if self.scale is None:
-            return
-        try:
-            self.scale.stdin.write(b"quit\n")
-            self.scale.stdin.flush()
-            self.scale.wait(timeout=5)
-        except (BrokenPipeError, subprocess.TimeoutExpired):
-            self.scale.kill()
-            self.scale.wait()
-        self.scale = None
-
-    def expect(self, condition, what):
-        print(("ok: " if condition else "FAIL: ") + what, flush=True)
-        if not condition:
-            self.failures += 1
-
-    @staticmethod
-    def script_lines(out):
-        return dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
 
     # --- state of the prefix ------------------------------------------------------------
 
@@ -384,12 +289,9 @@ class MsiSuite:
         if os.path.exists(stamp):
             print("prefix %s already made for this build folder: reused" % self.prefix)
             return
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
         started = time.time()
         # A 64-bit prefix made by the 64-bit loader; its 32-bit half needs 32-bit code.
-        subprocess.run([WINE64, "wineboot", "-i"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=840)
+        wine_host.create_prefix(self.prefix, with_32bit=self.mode != "skip", timeout=840)
         self.stop_wineserver()
         for program in ("msiexec.exe", "cscript.exe", "regsvr32.exe", "reg.exe"):
             self.expect(os.path.exists(os.path.join(self.drive_c, "windows", "system32",
@@ -598,26 +500,12 @@ def main():
                                                               "qel-msi-prefix.ok")):
         print("SKIP: no Wine prefix at %s (the setup test makes it)" % args.prefix)
         return SKIP
-    if not os.environ.get("DISPLAY") and not os.environ.get("QEL_WINE_NO_XVFB"):
-        if not shutil.which("xvfb-run"):
-            print("SKIP: neither a display nor xvfb-run")
-            return SKIP
-        os.environ["QEL_WINE_NO_XVFB"] = "1"
-        return subprocess.call(["xvfb-run", "-a", sys.executable, *sys.argv])
-
+    rerun = wine_host.rerun_on_virtual_display()
+    if rerun is not None:
+        return rerun
     suite = MsiSuite(args)
-    try:
-        {"setup": suite.test_setup, "run": suite.test_run}[args.test]()
-    except Failure as failure:
-        print("FAIL:", failure)
-        suite.failures += 1
-    finally:
-        suite.stop_scale()
-        suite.stop_wineserver()
-    print("msi %s: %s" % (args.test, "passed" if suite.failures == 0 else
-                          "%d failure(s)" % suite.failures))
-    return 0 if suite.failures == 0 else 1
-
+    return wine_host.run_test(suite, "msi " + args.test,
+                              {"setup": suite.test_setup, "run": suite.test_run}[args.test])
 
 if __name__ == "__main__":
     sys.exit(main())

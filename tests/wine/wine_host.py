@@ -10,6 +10,8 @@ so in one loud line and count as skipped, never as passed.
 import os
 import shutil
 import subprocess
+import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -98,3 +100,137 @@ def stop_wineserver(prefix):
     for flag in ("-k", "-w"):
         subprocess.run(["wineserver", flag], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+class Failure(Exception):
+    pass
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineSession:
+    """One prefix's Wine session and the virtual scale on its COM3, as the suites use them."""
+
+    WINE_TIMEOUT = 120
+
+    def __init__(self, prefix, scale_program):
+        self.prefix = os.path.abspath(prefix)
+        self.scale_program = scale_program
+        self.scale = None
+        self.failures = 0
+        self.session_locale = None
+
+    def env(self, locale="en_US.UTF-8"):
+        return base_env(self.prefix, locale)
+
+    def start_session(self, locale="en_US.UTF-8"):
+        """Starts the Wine session (wineserver, services, desktop) detached from our pipes.
+
+        Programs started later in the session would otherwise hand their output pipe to
+        those background processes, and reading it to the end would wait for them.
+        """
+        if self.session_locale == locale:
+            return
+        self.stop_wineserver()
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p"], env=self.env(locale), timeout=30, **quiet)
+        subprocess.run([WINE64, "cmd", "/c", "exit"], env=self.env(locale),
+                       timeout=self.WINE_TIMEOUT, **quiet)
+        self.session_locale = locale
+
+    def stop_wineserver(self):
+        """Ends the session; wineserver saves the registry as it goes."""
+        self.session_locale = None
+        stop_wineserver(self.prefix)
+
+    def wine(self, *argv, locale="en_US.UTF-8", check=True, timeout=None, loader=WINE64):
+        timeout = timeout_for(32 if loader == WINE32 else 64, timeout or self.WINE_TIMEOUT)
+        self.start_session(locale)
+        started = time.time()
+        try:
+            done = subprocess.run([loader, *argv], env=self.env(locale), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("timed out after %ds: %s %s" % (timeout, os.path.basename(loader),
+                                                          " ".join(argv)))
+        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        print("[%.1f s] %s %s" % (time.time() - started, os.path.basename(loader),
+                                  " ".join(argv)), flush=True)
+        if check and done.returncode != 0:
+            raise Failure("%s exited %d:\n%s" % (" ".join(argv), done.returncode, out))
+        return done.returncode, out
+
+    def map_port(self, name, target):
+        # mountmgr rewrites dosdevices from this key whenever Wine starts: set both.
+        self.wine("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", name, "/d", target, "/f")
+        link = os.path.join(self.prefix, "dosdevices", name.lower())
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(target, link)
+        if os.readlink(link) != target:
+            raise Failure("%s maps to %s, not %s" % (name, os.readlink(link), target))
+
+    def start_scale(self, weight="1.234", mode="normal"):
+        """A fresh virtual scale, mapped to COM3; returns its pseudo-terminal."""
+        self.stop_scale()
+        self.scale = subprocess.Popen([self.scale_program, "--weight", weight, "--mode", mode],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL)
+        pty = self.scale.stdout.readline().decode().strip()
+        if not pty.startswith("/"):
+            raise Failure("virtual scale printed no pty path: %r" % pty)
+        self.map_port("COM3", pty)
+        return pty
+
+    def stop_scale(self):
+        if self.scale is None:
+            return
+        try:
+            self.scale.stdin.write(b"quit\n")
+            self.scale.stdin.flush()
+            self.scale.wait(timeout=5)
+        except (BrokenPipeError, subprocess.TimeoutExpired):
+            self.scale.kill()
+            self.scale.wait()
+        self.scale = None
+
+    def expect(self, condition, what):
+        print(("ok: " if condition else "FAIL: ") + what, flush=True)
+        if not condition:
+            self.failures += 1
+
+    @staticmethod
+    def script_lines(out):
+        return dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+
+
+def rerun_on_virtual_display():
+    """Message boxes need a real (virtual) display to be seen and answered: without one, the
+    script runs itself again under xvfb-run. Returns that run's exit code, or None to go on."""
+    if os.environ.get("DISPLAY") or os.environ.get("QEL_WINE_NO_XVFB"):
+        return None
+    if not shutil.which("xvfb-run"):
+        print("SKIP: neither a display nor xvfb-run")
+        return SKIP
+    os.environ["QEL_WINE_NO_XVFB"] = "1"
+    return subprocess.call(["xvfb-run", "-a", sys.executable, *sys.argv])
+
+
+def run_test(session, name, test):
+    """Runs one test of a suite and ends its scale and Wine session, which belong to this
+    test's display, with it. Returns the exit code."""
+    try:
+        test()
+    except Failure as failure:
+        print("FAIL:", failure)
+        session.failures += 1
+    finally:
+        session.stop_scale()
+        session.stop_wineserver()
+    print("%s: %s" % (name, "passed" if session.failures == 0 else
+                      "%d failure(s)" % session.failures))
+    return 0 if session.failures == 0 else 1

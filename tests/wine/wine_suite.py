@@ -18,7 +18,6 @@ import time
 import wine_host
 
 SKIP = wine_host.SKIP
-WINE_TIMEOUT = 120
 # A 32-bit process sees system32 redirected to syswow64: 64-bit system programs need the
 # 64-bit loader, and it is the one that runs everything that is not 32-bit on purpose.
 WINE64 = wine_host.WINE64
@@ -28,13 +27,8 @@ IID = "{C073722B-22D5-4E97-8C25-BFC16E479E23}"
 # Wine locale -> weight text of the scale's 1.234
 LOCALES = {"ru_RU.UTF-8": "1,234", "de_DE.UTF-8": "1,234", "en_US.UTF-8": "1.234"}
 
-
-class Failure(Exception):
-    pass
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+Failure = wine_host.Failure
+windows_path = wine_host.windows_path
 
 
 class Arch:
@@ -55,10 +49,10 @@ class Arch:
         return os.path.join(self.build_dir, "tests", "wine", name + ".exe")
 
 
-class Suite:
+class Suite(wine_host.WineSession):
     def __init__(self, args):
+        super().__init__(args.prefix, args.scale)
         self.args = args
-        self.prefix = os.path.abspath(args.prefix)
         self.scripts = os.path.abspath(args.scripts)
         self.builds = [Arch(32, args.win32), Arch(64, args.win64)]
         # Both bitnesses in one prefix where 32-bit code runs natively; elsewhere the full
@@ -68,104 +62,15 @@ class Suite:
             self.arches = [self.builds[0]]
         else:
             self.arches = self.builds if mode == "native" else [self.builds[1]]
-        self.scale = None
-        self.failures = 0
-        self.session_locale = None
 
-    # --- environment -------------------------------------------------------------------
-
-    def env(self, locale="en_US.UTF-8"):
-        return wine_host.base_env(self.prefix, locale)
-
-    def start_session(self, locale):
-        """Starts the Wine session (wineserver, services, desktop) detached from our pipes.
-
-        Programs started later in the session would otherwise hand their output pipe to
-        those background processes, and reading it to the end would wait for them.
-        """
-        if self.session_locale == locale:
-            return
-        self.stop_wineserver()
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-p"], env=self.env(locale), timeout=30, **quiet)
-        subprocess.run([WINE64, "cmd", "/c", "exit"], env=self.env(locale), timeout=WINE_TIMEOUT,
-                       **quiet)
-        self.session_locale = locale
-
-    def wine(self, *argv, locale="en_US.UTF-8", check=True, timeout=WINE_TIMEOUT,
-             loader=WINE64):
+    def wine(self, *argv, loader=WINE64, **options):
         if argv and argv[0].endswith(".exe") and loader == WINE64:
             # Test programs of the 32-bit build need the 32-bit loader.
             loader = next((a.loader for a in self.builds if argv[0].startswith(a.build_dir)),
                           loader)
-        if loader == wine_host.WINE32:
-            timeout = wine_host.timeout_for(32, timeout)
-        self.start_session(locale)
-        started = time.time()
-        try:
-            done = subprocess.run([loader, *argv], env=self.env(locale), stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                  timeout=timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure("timed out after %ds: wine %s" % (timeout, " ".join(argv)))
-        out = done.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-        print("[%.1f s] wine %s" % (time.time() - started, " ".join(argv)))
-        if check and done.returncode != 0:
-            raise Failure("wine %s exited %d:\n%s" % (" ".join(argv), done.returncode, out))
-        return done.returncode, out
-
-    def stop_wineserver(self):
-        self.session_locale = None
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        subprocess.run(["wineserver", "-w"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-
-    def map_port(self, name, target):
-        # mountmgr rewrites dosdevices from this key whenever Wine starts: set both.
-        self.wine("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", name, "/d", target, "/f")
-        link = os.path.join(self.prefix, "dosdevices", name.lower())
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(target, link)
-        if os.readlink(link) != target:
-            raise Failure("%s maps to %s, not %s" % (name, os.readlink(link), target))
-
-    def start_scale(self, weight="1.234", mode="normal"):
-        self.stop_scale()
-        self.scale = subprocess.Popen([self.args.scale, "--weight", weight, "--mode", mode],
-                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL)
-        pty = self.scale.stdout.readline().decode().strip()
-        if not pty.startswith("/"):
-            raise Failure("virtual scale printed no pty path: %r" % pty)
-        self.map_port("COM3", pty)
-        return pty
-
-    def stop_scale(self):
-        if self.scale is None:
-            return
-        try:
-            self.scale.stdin.write(b"quit\n")
-            self.scale.stdin.flush()
-            self.scale.wait(timeout=5)
-        except (BrokenPipeError, subprocess.TimeoutExpired):
-            self.scale.kill()
-            self.scale.wait()
-        self.scale = None
+        return super().wine(*argv, loader=loader, **options)
 
     # --- checks ------------------------------------------------------------------------
-
-    def expect(self, condition, what):
-        if not condition:
-            print("FAIL:", what)
-            self.failures += 1
-        else:
-            print("ok:", what)
-
-    def script_lines(self, out):
-        return dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
 
     def run_script(self, arch, script, *args, locale="en_US.UTF-8"):
         _, out = self.wine(arch.cscript, "//nologo",
@@ -494,33 +399,18 @@ def main():
     if args.test != "setup" and not os.path.isdir(os.path.join(args.prefix, "drive_c")):
         print("SKIP: no Wine prefix at %s" % args.prefix)
         return SKIP
-    if not os.environ.get("DISPLAY") and not os.environ.get("QEL_WINE_NO_XVFB"):
-        if not shutil.which("xvfb-run"):
-            print("SKIP: neither a display nor xvfb-run")
-            return SKIP
-        # Message boxes need a real (virtual) display to be seen and answered.
-        os.environ["QEL_WINE_NO_XVFB"] = "1"
-        return subprocess.call(["xvfb-run", "-a", sys.executable, *sys.argv])
-
+    rerun = wine_host.rerun_on_virtual_display()
+    if rerun is not None:
+        return rerun
     suite = Suite(args)
-    try:
-        {"setup": suite.test_setup, "register": suite.test_register,
-         "scripts": suite.test_scripts, "client": suite.test_client,
-         "locales": suite.test_locales, "unregister": suite.test_unregister,
-         "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
-         "dll": suite.test_dll_surface, "measure": suite.measure,
-         "package": suite.test_package, "reentry": suite.test_reentry,
-         "com_names": suite.test_com_names, "service": suite.test_service}[args.test]()
-    except Failure as failure:
-        print("FAIL:", failure)
-        suite.failures += 1
-    finally:
-        suite.stop_scale()
-        # The Wine session belongs to this test's display: end it with the test.
-        suite.stop_wineserver()
-    print("%s: %s" % (args.test, "passed" if suite.failures == 0 else
-                      "%d failure(s)" % suite.failures))
-    return 0 if suite.failures == 0 else 1
+    return wine_host.run_test(suite, args.test, {
+        "setup": suite.test_setup, "register": suite.test_register,
+        "scripts": suite.test_scripts, "client": suite.test_client,
+        "locales": suite.test_locales, "unregister": suite.test_unregister,
+        "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
+        "dll": suite.test_dll_surface, "measure": suite.measure,
+        "package": suite.test_package, "reentry": suite.test_reentry,
+        "com_names": suite.test_com_names, "service": suite.test_service}[args.test])
 
 
 if __name__ == "__main__":
