@@ -7,6 +7,7 @@ by scripts/setup (see scripts/i386-support); where neither can be had, the 32-bi
 so in one loud line and count as skipped, never as passed.
 """
 
+import functools
 import os
 import shutil
 import subprocess
@@ -27,8 +28,10 @@ def loader(bits):
     return WINE32 if bits == 32 else WINE64
 
 
+@functools.lru_cache(maxsize=None)
 def i386_support():
-    """("native" | "emulated" | "skip", reason), as scripts/i386-support reports it."""
+    """("native" | "emulated" | "skip", reason), as scripts/i386-support reports it; asked
+    once per process, since it starts a 32-bit program."""
     try:
         line = subprocess.run([os.path.join(SOURCE, "scripts", "i386-support"), "status"],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60,
