@@ -216,6 +216,9 @@ class SecurityTest(unittest.TestCase):
         finally:
             for s in held:
                 s.close()
+            # The limit holds until the service has seen those closes; the check after the
+            # test must not race them.
+            wait_until(lambda: self.service.fd_count() <= self.baseline_fds, 10)
 
     def test_a_thousand_quick_connects_and_disconnects(self):
         payloads = [b"", b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n",
