@@ -110,7 +110,8 @@ void QelLibraryFactory::OnDriverMessage(const char* text, const char* caption, i
   auto* self = static_cast<QelLibraryFactory*>(context);
   if (self == nullptr || !self->sink_) return;
   try {
-    self->sink_(text != nullptr ? text : "", caption != nullptr ? caption : "", critical != 0);
+    self->sink_(text != nullptr ? text : "", caption != nullptr ? caption : "",
+                critical != 0 ? MessageIcon::kCritical : MessageIcon::kNone);
   } catch (...) {
     // Nothing may unwind through the driver's C frames.
   }

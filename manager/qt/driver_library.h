@@ -17,7 +17,7 @@ class QelLibraryFactory : public DriverFactory {
  public:
   // Stands for the modal message box the driver shows; returns when dismissed.
   using MessageSink =
-      std::function<void(const std::string& text, const std::string& caption, bool critical)>;
+      std::function<void(const std::string& text, const std::string& caption, MessageIcon icon)>;
 
   // `candidates` are tried in order with dlopen; the first that loads and has every
   // function wins.

@@ -23,8 +23,8 @@ Form1::Form1(std::vector<std::string> library_candidates, QWidget* parent)
     : QWidget(parent),
       dpi_(logicalDpiX()),
       factory_(std::move(library_candidates),
-               [this](const std::string& text, const std::string& caption, bool critical) {
-                 ShowDriverMessage(text, caption, critical);
+               [this](const std::string& text, const std::string& caption, MessageIcon icon) {
+                 ShowMessageBox(Utf8(caption), text, icon);
                }) {
   setObjectName(Utf8(kFormName));
   setWindowTitle(Utf8(kFormCaption));
@@ -130,14 +130,12 @@ void Form1::SetComboItems(const std::vector<std::string>& items) {
 std::string Form1::ComboText() { return combo_->currentText().toStdString(); }
 
 void Form1::ShowMessage(const std::string& text, MessageIcon icon) {
-  QMessageBox box(icon == MessageIcon::kCritical ? QMessageBox::Critical : QMessageBox::NoIcon,
-                  Utf8(kFormCaption), Utf8(text), QMessageBox::Ok, this);
-  box.exec();
+  ShowMessageBox(Utf8(kFormCaption), text, icon);
 }
 
-void Form1::ShowDriverMessage(const std::string& text, const std::string& caption, bool critical) {
-  QMessageBox box(critical ? QMessageBox::Critical : QMessageBox::NoIcon, Utf8(caption), Utf8(text),
-                  QMessageBox::Ok, this);
+void Form1::ShowMessageBox(const QString& caption, const std::string& text, MessageIcon icon) {
+  QMessageBox box(icon == MessageIcon::kCritical ? QMessageBox::Critical : QMessageBox::NoIcon,
+                  caption, Utf8(text), QMessageBox::Ok, this);
   box.exec();
 }
 

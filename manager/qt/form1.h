@@ -36,7 +36,8 @@ class Form1 : public QWidget, public View {
 
  private:
   void BuildControls();
-  void ShowDriverMessage(const std::string& text, const std::string& caption, bool critical);
+  // Every message box the window shows, the bench's own and the driver's, modal to Form1.
+  void ShowMessageBox(const QString& caption, const std::string& text, MessageIcon icon);
 
   int dpi_;
   std::map<ControlId, QWidget*> controls_;

@@ -21,6 +21,10 @@ if(TARGET qel_weigher AND TARGET virtual_scale)
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;QEL_WEIGHER_LIBRARY=$<TARGET_FILE:qel_weigher>;VIRTUAL_SCALE=$<TARGET_FILE:virtual_scale>")
 endif()
 
+# Prints the control table as JSON for the Wine test, which checks the window against it.
+add_executable(weightbench_control_table ${CMAKE_CURRENT_LIST_DIR}/control_table_json.cpp)
+target_link_libraries(weightbench_control_table PRIVATE weightbench_logic qel_warnings)
+
 # weightbench.exe under Wine, driven with mouse and keyboard on its own X server. Needs the
 # Windows builds (win32 / win64 presets); skipped when they are missing.
 set(QEL_WIN32_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH "32-bit Windows build directory")
@@ -42,6 +46,7 @@ if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
     set(command ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/wine_bench.py
         --build-dir ${QEL_${ARCH}_BUILD_DIR} --prefix ${prefix}
         --virtual-scale $<TARGET_FILE:virtual_scale>
+        --control-table-tool $<TARGET_FILE:weightbench_control_table>
         --failure-screenshot ${CMAKE_CURRENT_BINARY_DIR}/weightbench-wine-${arch}-failure.png)
     if(arch STREQUAL "win64")
       list(APPEND command --dpi 144)  # one of the two runs away from 96 dpi

@@ -31,7 +31,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "wine"))
 import wine_host  # noqa: E402  (the loaders and the prefixes every Wine test shares)
 
 SKIP = wine_host.SKIP
-CONTROL_TABLE = os.path.join(HERE, "..", "logic", "control_table.h")
 
 WINE_CALL_TIMEOUT = 60      # seconds for any one wine command
 WAIT_TIMEOUT = 30           # seconds for the bench to show what we wait for
@@ -54,29 +53,25 @@ def check(condition, what):
     log("ok: " + what)
 
 
-# --- the control table, read from the header both toolkits build from -------------------
+# --- the control table, as the tool built from manager/logic prints it -------------------
 
-def read_control_table():
-    with open(CONTROL_TABLE, encoding="utf-8") as f:
-        text = f.read()
-    enum = re.search(r"enum class ControlId \{([^}]*)\}", text).group(1)
-    ids = [name.strip()[1:] for name in enum.split(",") if name.strip()]
-    rows = re.findall(
-        r'\{ControlId::k(\w+),\s*"(\w+)",\s*ControlKind::k(\w+),\s*"([^"]*)",\s*(\d+),\s*(\d+),'
-        r"\s*(\d+),\s*(\d+),\s*(\d+),\s*(true|false)\}", text)
+FIRST_CONTROL_ID = 100  # the Win32 bench numbers its controls from here, in ControlId order
+
+
+def read_control_table(tool):
+    try:
+        printed = subprocess.run([tool], check=True, capture_output=True, timeout=30).stdout
+        table = json.loads(printed)
+    except (OSError, subprocess.SubprocessError, ValueError) as error:
+        raise TestFailure("could not read the control table from %s: %s" % (tool, error))
     controls = {}
-    for enum_name, name, kind, caption, left, top, width, height, tab, enabled in rows:
-        controls[name] = {
-            "id": 100 + ids.index(enum_name),  # the bench's control ids
-            "kind": kind, "caption": caption,
-            "twips": [int(left), int(top), int(width), int(height)],
-            "tab": int(tab), "enabled": enabled == "true",
+    for entry in table["controls"]:
+        controls[entry["name"]] = {
+            "id": FIRST_CONTROL_ID + entry["index"],
+            "kind": entry["kind"], "caption": entry["caption"], "twips": entry["twips"],
+            "tab": entry["tab_index"], "enabled": entry["enabled_at_start"],
         }
-    client = [int(re.search(r"kClient%sTwips = (\d+)" % k, text).group(1))
-              for k in ("Width", "Height")]
-    if len(controls) != 8:
-        raise TestFailure("could not read the control table from " + CONTROL_TABLE)
-    return controls, client
+    return controls, table["client_twips"]
 
 
 def px(twips, dpi):
@@ -335,7 +330,7 @@ def check_layout(args, form, controls, client):
 
 
 def scenario(args, work):
-    controls, client = read_control_table()
+    controls, client = read_control_table(args.control_table_tool)
     build = os.path.abspath(args.build_dir)
     exe = os.path.join(build, "manager", "weightbench.exe")
     probe = os.path.join(build, "manager", "benchprobe.exe")
@@ -503,6 +498,8 @@ def main():
     parser.add_argument("--prefix", required=True,
                         help="the build's Wine prefix of the bench's bitness, copied for the run")
     parser.add_argument("--virtual-scale", required=True)
+    parser.add_argument("--control-table-tool", required=True,
+                        help="the Linux build's weightbench_control_table, which prints the table")
     parser.add_argument("--expect-weight", default="1.234",
                         help="the reading of 1.234 in the prefix's locale")
     parser.add_argument("--dpi", type=int, help="screen resolution of the prefix (LogPixels)")

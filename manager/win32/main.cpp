@@ -127,69 +127,89 @@ class Form1Window : public View {
     lbl_input_font_.reset(CreateFontIndirectW(&lbl_input));
   }
 
+  // Children are added at the bottom of the Z order, which is also the Tab order: create
+  // the controls by tab index and the frame last, beneath them.
   void CreateControls(HINSTANCE instance) {
-    const ControlEntry& frame = Entry(ControlId::kFrame2);
-    // Children are added at the bottom of the Z order, which is also the Tab order: create
-    // the controls by tab index and the frame last, beneath them.
     std::vector<const ControlEntry*> order;
     for (const ControlEntry& entry : kControls) {
       if (entry.id != ControlId::kFrame2) order.push_back(&entry);
     }
-    order.push_back(&frame);
+    order.push_back(&Entry(ControlId::kFrame2));
+    for (const ControlEntry* entry : order) controls_[entry->id] = CreateControl(*entry, instance);
+  }
 
-    for (const ControlEntry* entry : order) {
-      const wchar_t* window_class = L"BUTTON";
-      DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
-      int height = Px(entry->height);
-      switch (entry->kind) {
-        case ControlKind::kFrame:
-          style |= BS_GROUPBOX;
-          break;
-        case ControlKind::kLabel:
-          window_class = L"STATIC";
-          style |= SS_LEFT | SS_NOPREFIX;
-          break;
-        case ControlKind::kComboBox:
-          window_class = L"COMBOBOX";
-          style |= CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP;
-          height = Px(entry->height) * 8;  // room for the drop-down list
-          break;
-        case ControlKind::kButton:
-          style |= BS_PUSHBUTTON | WS_TABSTOP;
-          break;
-      }
-      int left = Px(entry->left);
-      int top = Px(entry->top);
-      if (entry->id != ControlId::kFrame2) {
-        // Positions are relative to the frame; the frame is a sibling drawn beneath them.
-        left = Px(frame.left + entry->left);
-        top = Px(frame.top + entry->top);
-      }
-      const std::wstring caption = Widen(std::string(entry->caption));
-      const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(entry->id));
-      HWND control =
-          CreateWindowExW(0, window_class, caption.c_str(), style, left, top, Px(entry->width),
-                          height, hwnd_, reinterpret_cast<HMENU>(id), instance, nullptr);
-      const HFONT font =
-          entry->id == ControlId::kLblInput ? lbl_input_font_.get() : default_font_.get();
-      if (font != nullptr) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-      if (entry->kind == ControlKind::kComboBox) {
-        // The closed box's height follows its selection field; the borders around it differ
-        // between systems, so measure and correct.
-        const int target = Px(entry->height);
-        for (int attempt = 0; attempt < 3; ++attempt) {
-          RECT closed;
-          GetWindowRect(control, &closed);
-          const int actual = static_cast<int>(closed.bottom - closed.top);
-          if (actual == target) break;
-          const auto field =
-              static_cast<int>(SendMessageW(control, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
-          SendMessageW(control, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + target - actual);
-        }
-        SetWindowTextW(control, caption.c_str());  // a combo box takes no text at creation
-      }
-      EnableWindow(control, entry->enabled_at_start ? TRUE : FALSE);
-      controls_[entry->id] = control;
+  struct WindowKind {
+    const wchar_t* window_class;
+    DWORD style;
+  };
+
+  static WindowKind KindOf(ControlKind kind) {
+    constexpr DWORD kChild = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    switch (kind) {
+      case ControlKind::kFrame:
+        return {L"BUTTON", kChild | BS_GROUPBOX};
+      case ControlKind::kLabel:
+        return {L"STATIC", kChild | SS_LEFT | SS_NOPREFIX};
+      case ControlKind::kComboBox:
+        return {L"COMBOBOX", kChild | CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP};
+      case ControlKind::kButton:
+        return {L"BUTTON", kChild | BS_PUSHBUTTON | WS_TABSTOP};
+    }
+    return {L"BUTTON", kChild};
+  }
+
+  struct Placement {
+    int left;
+    int top;
+    int width;
+    int height;
+  };
+
+  // Where the control's window goes in Form1's client area, in pixels at this DPI.
+  Placement PlacementOf(const ControlEntry& entry) const {
+    int left = Px(entry.left);
+    int top = Px(entry.top);
+    if (entry.id != ControlId::kFrame2) {
+      // Positions are relative to the frame; the frame is a sibling drawn beneath them.
+      const ControlEntry& frame = Entry(ControlId::kFrame2);
+      left = Px(frame.left + entry.left);
+      top = Px(frame.top + entry.top);
+    }
+    int height = Px(entry.height);
+    if (entry.kind == ControlKind::kComboBox) height *= 8;  // room for the drop-down list
+    return {left, top, Px(entry.width), height};
+  }
+
+  HWND CreateControl(const ControlEntry& entry, HINSTANCE instance) {
+    const WindowKind kind = KindOf(entry.kind);
+    const Placement place = PlacementOf(entry);
+    const std::wstring caption = Widen(std::string(entry.caption));
+    const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(entry.id));
+    HWND control = CreateWindowExW(0, kind.window_class, caption.c_str(), kind.style, place.left,
+                                   place.top, place.width, place.height, hwnd_,
+                                   reinterpret_cast<HMENU>(id), instance, nullptr);
+    const HFONT font =
+        entry.id == ControlId::kLblInput ? lbl_input_font_.get() : default_font_.get();
+    if (font != nullptr) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (entry.kind == ControlKind::kComboBox) {
+      FitClosedHeight(control, Px(entry.height));
+      SetWindowTextW(control, caption.c_str());  // a combo box takes no text at creation
+    }
+    EnableWindow(control, entry.enabled_at_start ? TRUE : FALSE);
+    return control;
+  }
+
+  // The closed combo box's height follows its selection field; the borders around it differ
+  // between systems, so measure and correct.
+  static void FitClosedHeight(HWND combo, int target) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      RECT closed;
+      GetWindowRect(combo, &closed);
+      const int actual = static_cast<int>(closed.bottom - closed.top);
+      if (actual == target) break;
+      const auto field =
+          static_cast<int>(SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
+      SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + target - actual);
     }
   }
 

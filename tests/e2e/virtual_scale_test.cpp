@@ -1,9 +1,12 @@
 // The virtual scale must behave like a scale on a real line behind a real port, or the
 // Wine tests (whose serial layer does not flush at open) would read stale frames.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -39,6 +42,21 @@ TEST(VirtualScale, SendsOnlyWhilePortIsHeldAndNothingOutlivesAClose) {
   EXPECT_EQ(second.find("432.100"), std::string::npos) << second;
   EXPECT_NE(second.find("=005.200"), std::string::npos) << second;
   EXPECT_LT(second.size(), 200u) << "bytes were sent while nobody held the port";
+}
+
+// A start that fails after the pseudo-terminal exists must not leave the symlink: it would
+// point at a terminal number that the system hands to the next program that asks.
+TEST(VirtualScale, FailedStartLeavesNoSymlink) {
+  char dir[] = "/tmp/qel-vscale-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string link = std::string(dir) + "/scale";
+  const std::string timestamps = std::string(dir) + "/missing/timestamps";
+  EXPECT_THROW(ScaleProcess scale({"--symlink", link, "--timestamps", timestamps}),
+               std::runtime_error);
+  struct stat info {};
+  EXPECT_NE(lstat(link.c_str(), &info), 0) << link << " was left behind";
+  unlink(link.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -339,13 +340,16 @@ bool LinkSlave(const std::string& target, const std::string& link) {
   return symlink(target.c_str(), link.c_str()) == 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   std::string weight_text = "001.234";
   Mode mode = Mode::kNormal;
   std::string symlink_path;
   std::string timestamps_path;
+};
+
+// Reads the command line into `options`; an exit status when the program is to end at once
+// (help, or a bad argument after its message).
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     const bool has_value = i + 1 < argc;
@@ -353,7 +357,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--weight" && has_value) {
-      if (!ParseWeight(argv[++i], weight_text)) {
+      if (!ParseWeight(argv[++i], options.weight_text)) {
         std::fprintf(stderr, "virtual_scale: bad weight '%s'\n", argv[i]);
         return 2;
       }
@@ -363,42 +367,56 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "virtual_scale: unknown mode '%s'\n", argv[i]);
         return 2;
       }
-      mode = *parsed;
+      options.mode = *parsed;
     } else if (arg == "--symlink" && has_value) {
-      symlink_path = argv[++i];
+      options.symlink_path = argv[++i];
     } else if (arg == "--timestamps" && has_value) {
-      timestamps_path = argv[++i];
+      options.timestamps_path = argv[++i];
     } else {
       std::fputs(kUsage, stderr);
       return 2;
     }
   }
+  return std::nullopt;
+}
 
+// SIGTERM and SIGINT end the stream loop cleanly (the symlink is removed); a client that
+// goes away must not end the program.
+void InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const std::optional<int> status = ParseArguments(argc, argv, options)) return *status;
+  InstallSignalHandlers();
+
+  // The timestamps file first: a failure after the symlink was made would leave the link
+  // behind, pointing at a pseudo-terminal number the system hands out again.
+  FILE* timestamps = nullptr;
+  if (!options.timestamps_path.empty()) {
+    timestamps = std::fopen(options.timestamps_path.c_str(), "a");
+    if (timestamps == nullptr) return Fail(options.timestamps_path.c_str());
+  }
   char slave_path[256];
   const int master = OpenPty(slave_path, sizeof slave_path);
   if (master < 0) return 1;
-
-  if (!symlink_path.empty() && !LinkSlave(slave_path, symlink_path)) {
-    return Fail(symlink_path.c_str());
-  }
-  FILE* timestamps = nullptr;
-  if (!timestamps_path.empty()) {
-    timestamps = std::fopen(timestamps_path.c_str(), "a");
-    if (timestamps == nullptr) return Fail(timestamps_path.c_str());
+  if (!options.symlink_path.empty() && !LinkSlave(slave_path, options.symlink_path)) {
+    return Fail(options.symlink_path.c_str());
   }
 
   std::printf("%s\n", slave_path);
   std::fflush(stdout);
 
-  VirtualScale scale(master, slave_path, symlink_path, vscale::ScaleStream(weight_text, mode),
-                     timestamps);
+  VirtualScale scale(master, slave_path, options.symlink_path,
+                     vscale::ScaleStream(options.weight_text, options.mode), timestamps);
   const int status = scale.Run();
   if (timestamps != nullptr) std::fclose(timestamps);
   return status;

@@ -1,4 +1,5 @@
-// Runs one virtual_scale process for a test and talks to it over its stdin and stdout.
+// Runs one virtual_scale process for a test or a benchmark and talks to it over its stdin and
+// stdout.
 #pragma once
 
 #include <sys/types.h>
