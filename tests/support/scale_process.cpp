@@ -10,13 +10,17 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace qel::e2e {
 
 ScaleProcess::ScaleProcess(const std::vector<std::string>& args) {
   int in_pipe[2];
   int out_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) {
+  if (pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+    close(in_pipe[0]);
+    close(in_pipe[1]);
     throw std::runtime_error("pipe failed");
   }
   std::vector<std::string> argv_text{QEL_VIRTUAL_SCALE_PATH};
@@ -27,7 +31,10 @@ ScaleProcess::ScaleProcess(const std::vector<std::string>& args) {
 
   const pid_t parent = getpid();
   pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ < 0) {
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) close(fd);
+    throw std::runtime_error("fork failed");
+  }
   if (pid_ == 0) {
     // A crashed test must not leave its scale running.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -42,16 +49,22 @@ ScaleProcess::ScaleProcess(const std::vector<std::string>& args) {
   to_scale_ = in_pipe[1];
   from_scale_ = out_pipe[0];
   port_ = ReadLine(5000);
-  if (port_.empty()) throw std::runtime_error("virtual_scale printed no port");
+  if (port_.empty()) {
+    Stop();
+    throw std::runtime_error("virtual_scale printed no port");
+  }
 }
 
-ScaleProcess::~ScaleProcess() {
+ScaleProcess::~ScaleProcess() { Stop(); }
+
+void ScaleProcess::Stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
-  if (to_scale_ >= 0) close(to_scale_);
-  if (from_scale_ >= 0) close(from_scale_);
+  if (to_scale_ >= 0) close(std::exchange(to_scale_, -1));
+  if (from_scale_ >= 0) close(std::exchange(from_scale_, -1));
 }
 
 std::string ScaleProcess::Command(const std::string& line) {

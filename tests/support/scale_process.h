@@ -27,6 +27,8 @@ class ScaleProcess {
 
  private:
   std::string ReadLine(int timeout_ms);
+  // Ends the scale and closes the pipes; also on a failed start, which runs no destructor.
+  void Stop();
 
   pid_t pid_ = -1;
   int to_scale_ = -1;
