@@ -13,8 +13,6 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "Qel_weigher.h"
