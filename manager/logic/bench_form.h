@@ -17,7 +17,6 @@ inline constexpr std::string_view kCreationFailedText =
     "Нет связи с Qel_weigher.dll!\n\rперезапустите программу";
 inline constexpr std::string_view kProbeFailedText = "Нет связи с вессами RLS1000!";
 inline constexpr std::string_view kProbeOkSuffix = " -> OK!";
-inline constexpr std::string_view kDriverProgId = "Qel_weigher.Qelscale";
 
 enum class MessageIcon { kNone, kCritical };
 

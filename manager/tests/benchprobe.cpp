@@ -8,21 +8,13 @@
 #include <cwchar>
 #include <string>
 
-namespace {
+#include "wide_text.h"
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length,
-                      nullptr, nullptr);
-  return out;
-}
+namespace {
 
 std::string Json(const std::wstring& text) {
   std::string out = "\"";
-  for (unsigned char c : Utf8(text)) {
+  for (unsigned char c : qel::win::WideToUtf8(text)) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);

@@ -7,28 +7,18 @@
 
 #include <string>
 
-#include "com_support.h"
+#include "Qel_weigher.h"
+#include "com_resource.h"
+#include "wide_text.h"
 
 namespace weightbench {
 
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& utf16) {
-  if (utf16.empty()) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), narrow.data(),
-                      length, nullptr, nullptr);
-  return narrow;
-}
+using qel::win::ComPtr;
+using qel::win::UniqueBstr;
+using qel::win::UniqueExcepInfo;
+using qel::win::UniqueVariant;
+using qel::win::Utf8ToWide;
+using qel::win::WideToUtf8;
 
 namespace {
 
@@ -55,7 +45,8 @@ std::string DescribeFailure(const wchar_t* method, HRESULT hr, EXCEPINFO* info) 
   }
   wchar_t code[16];
   wsprintfW(code, L"0x%08lX", static_cast<unsigned long>(hr));
-  return Narrow(std::wstring(method) + L": " + (text.empty() ? code : text + L" (" + code + L")"));
+  return WideToUtf8(std::wstring(method) + L": " +
+                    (text.empty() ? code : text + L" (" + code + L")"));
 }
 
 class ComDriver : public Driver {
@@ -64,20 +55,20 @@ class ComDriver : public Driver {
 
   bool OpenComPort_(const std::string& port) override {
     // The method takes the port by reference: pass the address of our own BSTR.
-    UniqueBstr argument(Widen(port));
+    UniqueBstr argument(Utf8ToWide(port));
     VARIANTARG arg;
     VariantInit(&arg);
     arg.vt = VT_BSTR | VT_BYREF;
-    arg.pbstrVal = argument.Address();
+    arg.pbstrVal = argument.address();
     DISPPARAMS params = {&arg, nullptr, 1, 0};
     UniqueVariant result;
     Call(L"OpenComPort_", DISPATCH_METHOD, params, result);
-    const VARIANT& value = result.Ref();
+    const VARIANT& value = *result;
     if (value.vt == VT_BOOL) return value.boolVal == VARIANT_TRUE;
     // Anything else is compared as a number with True (-1), as a Variant comparison does.
     UniqueVariant number;
-    if (FAILED(VariantChangeType(number.Get(), result.Get(), 0, VT_I4))) return false;
-    return number.Ref().lVal == -1;
+    if (FAILED(VariantChangeType(number.get(), result.get(), 0, VT_I4))) return false;
+    return number->lVal == -1;
   }
 
   std::string GetWeight_() override {
@@ -85,10 +76,10 @@ class ComDriver : public Driver {
     UniqueVariant result;
     Call(L"GetWeight_", DISPATCH_METHOD | DISPATCH_PROPERTYGET, params, result);
     UniqueVariant text;
-    const HRESULT hr = VariantChangeType(text.Get(), result.Get(), 0, VT_BSTR);
+    const HRESULT hr = VariantChangeType(text.get(), result.get(), 0, VT_BSTR);
     if (FAILED(hr)) throw DriverFault(DescribeFailure(L"GetWeight_", hr, nullptr));
-    const BSTR bstr = text.Ref().bstrVal;
-    return Narrow(bstr ? std::wstring(bstr, SysStringLen(bstr)) : std::wstring());
+    const BSTR bstr = text->bstrVal;
+    return WideToUtf8(bstr ? std::wstring_view(bstr, SysStringLen(bstr)) : std::wstring_view());
   }
 
  private:
@@ -99,9 +90,9 @@ class ComDriver : public Driver {
     if (FAILED(hr)) throw DriverFault(DescribeFailure(name, hr, nullptr));
     UniqueExcepInfo info;
     UINT bad_argument = 0;
-    hr = dispatch_->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.Get(),
-                           info.Get(), &bad_argument);
-    if (FAILED(hr)) throw DriverFault(DescribeFailure(name, hr, info.Get()));
+    hr = dispatch_->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.get(),
+                           info.get(), &bad_argument);
+    if (FAILED(hr)) throw DriverFault(DescribeFailure(name, hr, info.get()));
   }
 
   ComPtr<IDispatch> dispatch_;
@@ -110,11 +101,10 @@ class ComDriver : public Driver {
 }  // namespace
 
 std::unique_ptr<Driver> ComDriverFactory::Create() {
-  const std::wstring prog_id = Widen(std::string(kDriverProgId));
   CLSID clsid;
-  if (FAILED(CLSIDFromProgID(prog_id.c_str(), &clsid))) return nullptr;
+  if (FAILED(CLSIDFromProgID(QEL_PROGID, &clsid))) return nullptr;
   ComPtr<IDispatch> dispatch;
-  if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, dispatch.PutVoid())) ||
+  if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, dispatch.put_void())) ||
       !dispatch) {
     return nullptr;
   }

@@ -11,10 +11,14 @@
 
 #include "bench_form.h"
 #include "com_driver.h"
-#include "com_support.h"
+#include "com_resource.h"
+#include "wide_text.h"
 
 namespace weightbench {
 namespace {
+
+using qel::win::Utf8ToWide;
+using qel::win::WideToUtf8;
 
 constexpr wchar_t kWindowClass[] = L"WeightbenchForm1";
 constexpr int kFirstControlId = 100;  // clear of IDOK/IDCANCEL, which IsDialogMessage sends
@@ -55,7 +59,7 @@ class Form1Window : public View {
     if (RegisterClassExW(&window_class) == 0) return false;
 
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    const std::wstring caption = Widen(std::string(kFormCaption));
+    const std::wstring caption = Utf8ToWide(kFormCaption);
     hwnd_ = CreateWindowExW(0, kWindowClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
                             CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, this);
     if (hwnd_ == nullptr) return false;
@@ -79,7 +83,7 @@ class Form1Window : public View {
 
   // View
   void SetCaption(ControlId control, const std::string& text) override {
-    SetWindowTextW(controls_.at(control), Widen(text).c_str());
+    SetWindowTextW(controls_.at(control), Utf8ToWide(text).c_str());
   }
   void SetEnabled(ControlId control, bool enabled) override {
     EnableWindow(controls_.at(control), enabled ? TRUE : FALSE);
@@ -89,10 +93,10 @@ class Form1Window : public View {
     const std::string text = ComboText();
     SendMessageW(combo, CB_RESETCONTENT, 0, 0);
     for (const std::string& item : items) {
-      const std::wstring wide = Widen(item);
+      const std::wstring wide = Utf8ToWide(item);
       SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
     }
-    SetWindowTextW(combo, Widen(text).c_str());
+    SetWindowTextW(combo, Utf8ToWide(text).c_str());
   }
   std::string ComboText() override {
     HWND combo = controls_.at(ControlId::kComboPort);
@@ -100,11 +104,11 @@ class Form1Window : public View {
     std::wstring text(static_cast<size_t>(length) + 1, L'\0');
     const int copied = GetWindowTextW(combo, text.data(), length + 1);
     text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
-    return Narrow(text);
+    return WideToUtf8(text);
   }
   void ShowMessage(const std::string& text, MessageIcon icon) override {
-    const std::wstring caption = Widen(std::string(kFormCaption));
-    MessageBoxW(hwnd_, Widen(text).c_str(), caption.c_str(),
+    const std::wstring caption = Utf8ToWide(kFormCaption);
+    MessageBoxW(hwnd_, Utf8ToWide(text).c_str(), caption.c_str(),
                 MB_OK | (icon == MessageIcon::kCritical ? MB_ICONERROR : 0u));
   }
 
@@ -122,7 +126,7 @@ class Form1Window : public View {
     lbl_input.lfHeight = -MulDiv(kLblInputFontCentiPoints, dpi_, 72 * 100);
     lbl_input.lfWeight = kLblInputFontWeight;
     lbl_input.lfCharSet = static_cast<BYTE>(kLblInputFontCharset);
-    const std::wstring face = Widen(std::string(kLblInputFontFace));
+    const std::wstring face = Utf8ToWide(kLblInputFontFace);
     lstrcpynW(lbl_input.lfFaceName, face.c_str(), LF_FACESIZE);
     lbl_input_font_.reset(CreateFontIndirectW(&lbl_input));
   }
@@ -183,7 +187,7 @@ class Form1Window : public View {
   HWND CreateControl(const ControlEntry& entry, HINSTANCE instance) {
     const WindowKind kind = KindOf(entry.kind);
     const Placement place = PlacementOf(entry);
-    const std::wstring caption = Widen(std::string(entry.caption));
+    const std::wstring caption = Utf8ToWide(entry.caption);
     const auto id = static_cast<INT_PTR>(kFirstControlId + static_cast<int>(entry.id));
     HWND control = CreateWindowExW(0, kind.window_class, caption.c_str(), kind.style, place.left,
                                    place.top, place.width, place.height, hwnd_,
@@ -278,8 +282,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   INITCOMMONCONTROLSEX common_controls = {sizeof(common_controls), ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&common_controls);
 
-  weightbench::ComApartment apartment;
-  if (!apartment.Ok()) return 1;
+  qel::win::ComApartment apartment;
+  if (!apartment.ok()) return 1;
 
   // Declared after the apartment so that the driver object goes before CoUninitialize.
   weightbench::Form1Window form;

@@ -1,17 +1,16 @@
 # Windows front end: plain Win32 and COM late binding; no link-time tie to the driver DLL.
+# qel_com_ids gives the ProgID from the IDL's header; its object holds only GUID data.
 add_executable(weightbench WIN32
   ${CMAKE_CURRENT_LIST_DIR}/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/com_driver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/weightbench.rc)
-target_compile_definitions(weightbench PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(weightbench PRIVATE -municode -mwindows -static -static-libgcc -static-libstdc++)
-target_link_libraries(weightbench PRIVATE weightbench_logic qel_warnings ole32 oleaut32 uuid comctl32
-  gdi32 user32)
+target_link_libraries(weightbench PRIVATE weightbench_logic qel_winsupport qel_com_ids qel_warnings
+  comctl32 gdi32 user32)
 install(TARGETS weightbench RUNTIME DESTINATION bin)
 
 # Reads Form1 and any message box back from outside, for the tests that drive the bench
 # under Wine.
 add_executable(benchprobe ${CMAKE_CURRENT_LIST_DIR}/../tests/benchprobe.cpp)
-target_compile_definitions(benchprobe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(benchprobe PRIVATE -municode -static -static-libgcc -static-libstdc++)
-target_link_libraries(benchprobe PRIVATE qel_warnings user32)
+target_link_libraries(benchprobe PRIVATE qel_winsupport qel_warnings user32)

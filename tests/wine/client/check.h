@@ -1,33 +1,32 @@
 // Minimal self-checking for the Wine clients: each failed check prints where and why, and
 // the process exit code tells the harness whether all passed.
+//
+// A helper that checks on a test's behalf takes the test's place (`const qeltest::Where&`,
+// passed by a macro wrapper as QEL_HERE) and uses the *_AT checks, so that a failure names
+// the test line that called it rather than a line inside the helper.
 #pragma once
-
-#include <windows.h>
 
 #include <cstdio>
 #include <string>
 
+#include "wide_text.h"
+
 namespace qeltest {
+
+struct Where {
+  const char* file;
+  int line;
+};
 
 inline int& Failures() {
   static int failures = 0;
   return failures;
 }
 
-inline void Fail(const char* file, int line, const std::string& what) {
-  std::printf("FAIL %s:%d: %s\n", file, line, what.c_str());
+inline void Fail(const Where& at, const std::string& what) {
+  std::printf("FAIL %s:%d: %s\n", at.file, at.line, what.c_str());
   std::fflush(stdout);
   ++Failures();
-}
-
-inline std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), size,
-                        nullptr, nullptr);
-  return out;
 }
 
 inline std::string Hex(long value) {
@@ -36,29 +35,37 @@ inline std::string Hex(long value) {
   return text;
 }
 
+inline void CheckHr(const Where& at, long expected, long actual, const char* what) {
+  if (expected != actual) {
+    Fail(at, std::string(what) + " = " + Hex(actual) + ", expected " + Hex(expected));
+  }
+}
+
+inline void CheckWstr(const Where& at, const std::wstring& expected, const std::wstring& actual,
+                      const char* what) {
+  if (expected != actual) {
+    Fail(at, std::string(what) + " = \"" + qel::win::WideToUtf8(actual) + "\", expected \"" +
+                 qel::win::WideToUtf8(expected) + "\"");
+  }
+}
+
 }  // namespace qeltest
 
-#define CHECK(cond)                                                     \
-  do {                                                                  \
-    if (!(cond)) qeltest::Fail(__FILE__, __LINE__, "CHECK(" #cond ")"); \
-  } while (0)
+#define QEL_HERE (qeltest::Where{__FILE__, __LINE__})
 
-#define CHECK_HR(expected, actual)                                                             \
-  do {                                                                                         \
-    const long check_expected_ = static_cast<long>(expected);                                  \
-    const long check_actual_ = static_cast<long>(actual);                                      \
-    if (check_expected_ != check_actual_)                                                      \
-      qeltest::Fail(__FILE__, __LINE__,                                                        \
-                    std::string(#actual " = ") + qeltest::Hex(check_actual_) + ", expected " + \
-                        qeltest::Hex(check_expected_));                                        \
+// Each macro spells out its own arguments, so that a failure quotes them as written.
+#define QEL_CHECK(at, cond, text)                        \
+  do {                                                   \
+    if (!(cond)) qeltest::Fail((at), "CHECK(" text ")"); \
   } while (0)
+#define QEL_CHECK_HR(at, expected, actual, text) \
+  qeltest::CheckHr((at), static_cast<long>(expected), static_cast<long>(actual), text)
+#define QEL_CHECK_WSTR(at, expected, actual, text) \
+  qeltest::CheckWstr((at), std::wstring(expected), std::wstring(actual), text)
 
-#define CHECK_WSTR(expected, actual)                                                  \
-  do {                                                                                \
-    const std::wstring check_expected_(expected);                                     \
-    const std::wstring check_actual_(actual);                                         \
-    if (check_expected_ != check_actual_)                                             \
-      qeltest::Fail(__FILE__, __LINE__,                                               \
-                    std::string(#actual " = \"") + qeltest::Narrow(check_actual_) +   \
-                        "\", expected \"" + qeltest::Narrow(check_expected_) + "\""); \
-  } while (0)
+#define CHECK(cond) QEL_CHECK(QEL_HERE, cond, #cond)
+#define CHECK_HR(expected, actual) QEL_CHECK_HR(QEL_HERE, expected, actual, #actual)
+#define CHECK_WSTR(expected, actual) QEL_CHECK_WSTR(QEL_HERE, expected, actual, #actual)
+#define CHECK_AT(at, cond) QEL_CHECK(at, cond, #cond)
+#define CHECK_HR_AT(at, expected, actual) QEL_CHECK_HR(at, expected, actual, #actual)
+#define CHECK_WSTR_AT(at, expected, actual) QEL_CHECK_WSTR(at, expected, actual, #actual)

@@ -13,61 +13,39 @@
 #include <map>
 #include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include "Qel_weigher.h"
 #include "check.h"
-#include "com_ptr.h"
-#include "handles.h"
+#include "com_resource.h"
 #include "message_box_watch.h"
+#include "unique_resource.h"
+#include "wide_text.h"
 
-using qel::com::Bstr;
-using qel::com::ComPtr;
-using qel::com::Variant;
+using qel::win::ComApartment;
+using qel::win::ComPtr;
+using qel::win::UniqueBstr;
+using qel::win::UniqueVariant;
+using qel::win::Utf8ToWide;
 
 namespace {
 
-constexpr DISPID kGetWeight = 0x60030000;
-constexpr DISPID kOpenComPort = 0x60030001;
-constexpr wchar_t kProgId[] = L"Qel_weigher.Qelscale";
-
-class ComApartment {
- public:
-  explicit ComApartment(DWORD model = COINIT_APARTMENTTHREADED)
-      : hr_(::CoInitializeEx(nullptr, model)) {}
-  ~ComApartment() {
-    if (SUCCEEDED(hr_)) ::CoUninitialize();
-  }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  HRESULT hr_;
-};
-
-std::wstring Widen(const char* text) {
-  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), size);
-  out.resize(out.size() - 1);
-  return out;
-}
-
 HRESULT CreateScale(ComPtr<IDispatch>& out) {
   CLSID clsid;
-  HRESULT hr = ::CLSIDFromProgID(kProgId, &clsid);
+  HRESULT hr = ::CLSIDFromProgID(QEL_PROGID, &clsid);
   if (FAILED(hr)) return hr;
   return ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, out.put_void());
 }
 
-ComPtr<IDispatch> MustCreate() {
+// The helpers below check on the calling test's behalf: each takes its caller's place
+// through the macro named after it (see check.h).
+#define MUST_CREATE() MustCreate(QEL_HERE)
+ComPtr<IDispatch> MustCreate(const qeltest::Where& at) {
   ComPtr<IDispatch> scale;
   const HRESULT hr = CreateScale(scale);
-  CHECK_HR(S_OK, hr);
+  CHECK_HR_AT(at, S_OK, hr);
   if (!scale) {
-    std::printf("cannot create %s, giving up\n", qeltest::Narrow(kProgId).c_str());
+    std::printf("cannot create %s, giving up\n", qel::win::WideToUtf8(QEL_PROGID).c_str());
     std::exit(2);
   }
   return scale;
@@ -87,152 +65,152 @@ HRESULT Invoke(IDispatch* scale, DISPID id, std::vector<VARIANTARG> args, VARIAN
                        &arg_error);
 }
 
-std::wstring LateWeight(IDispatch* scale) {
-  Variant result;
-  CHECK_HR(S_OK, Invoke(scale, kGetWeight, {}, result.get()));
-  CHECK(result->vt == VT_BSTR);
+// Arguments in the forms clients pass them; the callers keep what they point to alive.
+VARIANTARG Arg(VARTYPE vt) {
+  VARIANTARG arg;
+  ::VariantInit(&arg);
+  arg.vt = vt;
+  return arg;
+}
+VARIANTARG StringArg(BSTR text) {
+  VARIANTARG arg = Arg(VT_BSTR);
+  arg.bstrVal = text;
+  return arg;
+}
+VARIANTARG StringRefArg(BSTR* text) {
+  VARIANTARG arg = Arg(VT_BSTR | VT_BYREF);
+  arg.pbstrVal = text;
+  return arg;
+}
+VARIANTARG VariantRefArg(VARIANT* variable) {
+  VARIANTARG arg = Arg(VT_VARIANT | VT_BYREF);
+  arg.pvarVal = variable;
+  return arg;
+}
+
+#define LATE_WEIGHT(scale) LateWeight(QEL_HERE, scale)
+std::wstring LateWeight(const qeltest::Where& at, IDispatch* scale) {
+  UniqueVariant result;
+  CHECK_HR_AT(at, S_OK, Invoke(scale, DISPID_QELSCALE_GETWEIGHT, {}, result.get()));
+  CHECK_AT(at, result->vt == VT_BSTR);
   return result->vt == VT_BSTR ? std::wstring(result->bstrVal, ::SysStringLen(result->bstrVal))
                                : std::wstring();
 }
 
-// Probe with the port as a plain BSTR.
-bool LateProbe(IDispatch* scale, const wchar_t* port) {
-  Bstr name{std::wstring_view(port)};
-  VARIANTARG arg;
-  ::VariantInit(&arg);
-  arg.vt = VT_BSTR;
-  arg.bstrVal = name.get();
-  Variant result;
-  CHECK_HR(S_OK, Invoke(scale, kOpenComPort, {arg}, result.get()));
-  CHECK(result->vt == VT_BOOL);
-  CHECK(result->boolVal == VARIANT_TRUE || result->boolVal == VARIANT_FALSE);
+// OpenComPort_ with `arg`: succeeds with a Boolean, and its answer.
+#define PROBE_WITH(scale, ...) ProbeWith(QEL_HERE, scale, __VA_ARGS__)
+bool ProbeWith(const qeltest::Where& at, IDispatch* scale, VARIANTARG arg,
+               std::vector<DISPID> named = {}) {
+  UniqueVariant result;
+  CHECK_HR_AT(at, S_OK,
+              Invoke(scale, DISPID_QELSCALE_OPENCOMPORT, {arg}, result.get(), nullptr, named));
+  CHECK_AT(at, result->vt == VT_BOOL);
+  CHECK_AT(at, result->boolVal == VARIANT_TRUE || result->boolVal == VARIANT_FALSE);
   return result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE;
+}
+
+// Probe with the port as a plain BSTR.
+#define LATE_PROBE(scale, port) LateProbe(QEL_HERE, scale, port)
+bool LateProbe(const qeltest::Where& at, IDispatch* scale, const wchar_t* port) {
+  UniqueBstr name{std::wstring_view(port)};
+  return ProbeWith(at, scale, StringArg(name.get()));
 }
 
 // --- scenarios -------------------------------------------------------------------------
 
-int Dispatch(const std::wstring& expected_weight) {
-  ComApartment apartment;
-  ComPtr<IDispatch> scale = MustCreate();
-
-  // Names, case-insensitive as automation names are, and the DISPIDs of the type library.
+// Names, case-insensitive as automation names are, and the DISPIDs of the type library.
+void CheckNames(IDispatch* scale) {
   struct NameCase {
     const wchar_t* name;
     DISPID id;
     HRESULT hr;
   };
-  for (const NameCase& c :
-       {NameCase{L"GetWeight_", kGetWeight, S_OK}, NameCase{L"OpenComPort_", kOpenComPort, S_OK},
-        NameCase{L"getweight_", kGetWeight, S_OK}, NameCase{L"OPENCOMPORT_", kOpenComPort, S_OK},
-        NameCase{L"GetWeight", DISPID_UNKNOWN, DISP_E_UNKNOWNNAME}}) {
+  for (const NameCase& c : {NameCase{L"GetWeight_", DISPID_QELSCALE_GETWEIGHT, S_OK},
+                            NameCase{L"OpenComPort_", DISPID_QELSCALE_OPENCOMPORT, S_OK},
+                            NameCase{L"getweight_", DISPID_QELSCALE_GETWEIGHT, S_OK},
+                            NameCase{L"OPENCOMPORT_", DISPID_QELSCALE_OPENCOMPORT, S_OK},
+                            NameCase{L"GetWeight", DISPID_UNKNOWN, DISP_E_UNKNOWNNAME}}) {
     LPOLESTR name = const_cast<LPOLESTR>(c.name);
     DISPID id = 0;
     CHECK_HR(c.hr, scale->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
     CHECK_HR(c.id, id);
   }
+}
 
-  // Every form in which clients pass a string argument; the argument is never changed.
-  Bstr port{std::wstring_view(L"COM3")};
+// Every form in which clients pass a string argument; the argument is never changed.
+void CheckStringArgumentForms(IDispatch* scale, const UniqueBstr& port) {
   const BSTR original = port.get();
-  {
-    VARIANTARG arg;
-    ::VariantInit(&arg);
-    arg.vt = VT_BSTR;
-    arg.bstrVal = port.get();
-    Variant result;
-    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get()));
-    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
-  }
-  {
-    BSTR by_ref = port.get();
-    VARIANTARG arg;
-    ::VariantInit(&arg);
-    arg.vt = VT_BSTR | VT_BYREF;
-    arg.pbstrVal = &by_ref;
-    Variant result;
-    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get()));
-    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
-    CHECK(by_ref == original);
-  }
-  {
-    VARIANT variable;  // what a script engine passes for a variable
-    ::VariantInit(&variable);
-    variable.vt = VT_BSTR;
-    variable.bstrVal = port.get();
-    VARIANTARG arg;
-    ::VariantInit(&arg);
-    arg.vt = VT_VARIANT | VT_BYREF;
-    arg.pvarVal = &variable;
-    Variant result;
-    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get()));
-    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
-    CHECK(variable.vt == VT_BSTR && variable.bstrVal == original);
-  }
-  {
-    // VBA's scale.OpenComPort_ port:="COM3": the argument under its name.
-    VARIANTARG arg;
-    ::VariantInit(&arg);
-    arg.vt = VT_BSTR;
-    arg.bstrVal = port.get();
-    Variant result;
-    CHECK_HR(S_OK, Invoke(scale.get(), kOpenComPort, {arg}, result.get(), nullptr, {0}));
-    CHECK(result->vt == VT_BOOL && result->boolVal == VARIANT_TRUE);
-  }
+  CHECK(PROBE_WITH(scale, StringArg(port.get())));
+  BSTR by_ref = port.get();
+  CHECK(PROBE_WITH(scale, StringRefArg(&by_ref)));
+  CHECK(by_ref == original);
+  VARIANT variable = StringArg(port.get());  // what a script engine passes for a variable
+  CHECK(PROBE_WITH(scale, VariantRefArg(&variable)));
+  CHECK(variable.vt == VT_BSTR && variable.bstrVal == original);
+  // VBA's scale.OpenComPort_ port:="COM3": the argument under its name.
+  CHECK(PROBE_WITH(scale, StringArg(port.get()), {0}));
   CHECK(port.get() == original);
   CHECK_WSTR(L"COM3", port.view());
+}
 
-  // Early binding through the dual interface gives what late binding gives.
+// Early binding through the dual interface gives what late binding gives.
+void CheckEarlyBinding(const ComPtr<IDispatch>& scale, const UniqueBstr& port,
+                       const std::wstring& expected_weight) {
   ComPtr<_Qelscale> early;
-  CHECK_HR(S_OK, scale.As(early));
+  CHECK_HR(S_OK, scale.as(early));
   if (early) {
     VARIANT_BOOL found = VARIANT_FALSE;
     BSTR in_out = port.get();
     CHECK_HR(S_OK, early->OpenComPort_(&in_out, &found));
     CHECK(found == VARIANT_TRUE);
-    CHECK(in_out == original);
-    Bstr weight;
+    CHECK(in_out == port.get());
+    UniqueBstr weight;
     CHECK_HR(S_OK, early->GetWeight_(weight.put()));
     CHECK_WSTR(expected_weight, weight.view());
     CHECK_HR(E_POINTER, early->GetWeight_(nullptr));
     CHECK_HR(E_POINTER, early->OpenComPort_(nullptr, &found));
   }
-  CHECK_WSTR(expected_weight, LateWeight(scale.get()));
+  CHECK_WSTR(expected_weight, LATE_WEIGHT(scale.get()));
+}
 
-  // No result wanted: the call still runs and nothing leaks.
-  CHECK_HR(S_OK, Invoke(scale.get(), kGetWeight, {}, nullptr));
-
-  // Malformed calls are refused without running the driver.
-  VARIANTARG text;
-  ::VariantInit(&text);
-  text.vt = VT_BSTR;
-  text.bstrVal = port.get();
+// Malformed calls are refused without running the driver.
+void CheckMalformedCalls(IDispatch* scale, BSTR port) {
+  const DISPID get_weight = DISPID_QELSCALE_GETWEIGHT;
+  const DISPID open_port = DISPID_QELSCALE_OPENCOMPORT;
+  const VARIANTARG text = StringArg(port);
   LONG three = 3;
-  VARIANTARG number_ref;
-  ::VariantInit(&number_ref);
-  number_ref.vt = VT_I4 | VT_BYREF;
+  VARIANTARG number_ref = Arg(VT_I4 | VT_BYREF);
   number_ref.plVal = &three;
   VARIANT empty_variable;
   ::VariantInit(&empty_variable);
-  VARIANTARG empty_ref;
-  ::VariantInit(&empty_ref);
-  empty_ref.vt = VT_VARIANT | VT_BYREF;
-  empty_ref.pvarVal = &empty_variable;
-  Variant ignored;
-  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kGetWeight, {text}, ignored.get()));
-  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kOpenComPort, {}, ignored.get()));
-  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale.get(), kOpenComPort, {text, text}, ignored.get()));
-  CHECK_HR(DISP_E_PARAMNOTFOUND,
-           Invoke(scale.get(), kOpenComPort, {text}, ignored.get(), nullptr, {1}));
-  CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale.get(), 42, {}, ignored.get()));
-  CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale.get(), DISPID_VALUE, {}, ignored.get()));
+  const VARIANTARG empty_ref = VariantRefArg(&empty_variable);
+  UniqueVariant ignored;
+  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale, get_weight, {text}, ignored.get()));
+  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale, open_port, {}, ignored.get()));
+  CHECK_HR(DISP_E_BADPARAMCOUNT, Invoke(scale, open_port, {text, text}, ignored.get()));
+  CHECK_HR(DISP_E_PARAMNOTFOUND, Invoke(scale, open_port, {text}, ignored.get(), nullptr, {1}));
+  CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale, 42, {}, ignored.get()));
+  CHECK_HR(DISP_E_MEMBERNOTFOUND, Invoke(scale, DISPID_VALUE, {}, ignored.get()));
   CHECK_HR(DISP_E_MEMBERNOTFOUND,
-           Invoke(scale.get(), kGetWeight, {}, ignored.get(), nullptr, {}, DISPATCH_PROPERTYPUT));
-  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale.get(), kOpenComPort, {number_ref}, ignored.get()));
-  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale.get(), kOpenComPort, {empty_ref}, ignored.get()));
-  CHECK_HR(E_INVALIDARG, scale->Invoke(kGetWeight, IID_NULL, 0, DISPATCH_METHOD, nullptr,
+           Invoke(scale, get_weight, {}, ignored.get(), nullptr, {}, DISPATCH_PROPERTYPUT));
+  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale, open_port, {number_ref}, ignored.get()));
+  CHECK_HR(DISP_E_TYPEMISMATCH, Invoke(scale, open_port, {empty_ref}, ignored.get()));
+  CHECK_HR(E_INVALIDARG, scale->Invoke(get_weight, IID_NULL, 0, DISPATCH_METHOD, nullptr,
                                        ignored.get(), nullptr, nullptr));
-  CHECK_HR(DISP_E_UNKNOWNINTERFACE, scale->Invoke(kGetWeight, IID_IUnknown, 0, DISPATCH_METHOD,
+  CHECK_HR(DISP_E_UNKNOWNINTERFACE, scale->Invoke(get_weight, IID_IUnknown, 0, DISPATCH_METHOD,
                                                   nullptr, ignored.get(), nullptr, nullptr));
+}
+
+int Dispatch(const std::wstring& expected_weight) {
+  ComApartment apartment;
+  ComPtr<IDispatch> scale = MUST_CREATE();
+  CheckNames(scale.get());
+  const UniqueBstr port{std::wstring_view(L"COM3")};
+  CheckStringArgumentForms(scale.get(), port);
+  CheckEarlyBinding(scale, port, expected_weight);
+  // No result wanted: the call still runs and nothing leaks.
+  CHECK_HR(S_OK, Invoke(scale.get(), DISPID_QELSCALE_GETWEIGHT, {}, nullptr));
+  CheckMalformedCalls(scale.get(), port.get());
   return qeltest::Failures();
 }
 
@@ -240,9 +218,7 @@ using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
 template <typename Fn>
-Fn Export(const char* name) {
-  const HMODULE module = ::GetModuleHandleW(L"Qel_weigher.dll");
-  CHECK(module != nullptr);
+Fn Export(HMODULE module, const char* name) {
   return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)))
                 : nullptr;
 }
@@ -250,7 +226,7 @@ Fn Export(const char* name) {
 int Lifetime() {
   ComApartment apartment;
   CLSID clsid;
-  CHECK_HR(S_OK, ::CLSIDFromProgID(kProgId, &clsid));
+  CHECK_HR(S_OK, ::CLSIDFromProgID(QEL_PROGID, &clsid));
   CHECK(IsEqualCLSID(clsid, CLSID_Qelscale));
 
   IUnknown* raw = nullptr;
@@ -282,8 +258,10 @@ int Lifetime() {
     }
   }
 
-  const auto can_unload = Export<CanUnloadFn>("DllCanUnloadNow");
-  const auto get_class = Export<GetClassObjectFn>("DllGetClassObject");
+  const HMODULE library = ::GetModuleHandleW(L"Qel_weigher.dll");
+  CHECK(library != nullptr);
+  const auto can_unload = Export<CanUnloadFn>(library, "DllCanUnloadNow");
+  const auto get_class = Export<GetClassObjectFn>(library, "DllGetClassObject");
   if (!can_unload || !get_class) return qeltest::Failures() + 1;
 
   CHECK_HR(S_FALSE, can_unload());  // one object alive
@@ -327,17 +305,15 @@ std::wstring VersionString(const std::vector<BYTE>& block, const wchar_t* key) {
   return std::wstring(static_cast<const wchar_t*>(value));
 }
 
-int TypeInfo() {
-  ComApartment apartment;
-  ComPtr<IDispatch> scale = MustCreate();
-
+// The object has one type info, of the dispatch half of _Qelscale.
+ComPtr<ITypeInfo> DispatchTypeInfo(IDispatch* scale) {
   UINT count = 0;
   CHECK_HR(S_OK, scale->GetTypeInfoCount(&count));
   CHECK(count == 1);
   ComPtr<ITypeInfo> info;
   CHECK_HR(DISP_E_BADINDEX, scale->GetTypeInfo(1, 0, info.put()));
   CHECK_HR(S_OK, scale->GetTypeInfo(0, 0, info.put()));
-  if (!info) return qeltest::Failures() + 1;
+  if (!info) return info;
 
   TYPEATTR* attr = nullptr;
   CHECK_HR(S_OK, info->GetTypeAttr(&attr));
@@ -348,9 +324,14 @@ int TypeInfo() {
     CHECK_HR(wanted, attr->wTypeFlags & wanted);
     info->ReleaseTypeAttr(attr);
   }
-  // The type library's DISPIDs are the ones the object answers with.
-  for (const auto& [name, id] : std::map<std::wstring, DISPID>{{L"GetWeight_", kGetWeight},
-                                                               {L"OpenComPort_", kOpenComPort}}) {
+  return info;
+}
+
+// The type library's DISPIDs are the ones the object answers with.
+void CheckTypeLibraryDispids(ITypeInfo* info, IDispatch* scale) {
+  for (const auto& [name, id] :
+       std::map<std::wstring, DISPID>{{L"GetWeight_", DISPID_QELSCALE_GETWEIGHT},
+                                      {L"OpenComPort_", DISPID_QELSCALE_OPENCOMPORT}}) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
     DISPID from_type = 0, from_object = 0;
     CHECK_HR(S_OK, info->GetIDsOfNames(names, 1, &from_type));
@@ -358,89 +339,91 @@ int TypeInfo() {
     CHECK_HR(id, from_type);
     CHECK_HR(id, from_object);
   }
+}
 
-  // The vtable half of the dual interface: GetWeight_ then OpenComPort_, with their parameters.
+// The vtable half of the dual interface: GetWeight_ then OpenComPort_, with their parameters.
+void CheckVtableHalf(ITypeInfo* info) {
   HREFTYPE vtable_ref = 0;
   ComPtr<ITypeInfo> vtable;
   CHECK_HR(S_OK, info->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable_ref));
   CHECK_HR(S_OK, info->GetRefTypeInfo(vtable_ref, vtable.put()));
-  if (vtable) {
-    TYPEATTR* vattr = nullptr;
-    CHECK_HR(S_OK, vtable->GetTypeAttr(&vattr));
-    if (vattr) {
-      CHECK(vattr->typekind == TKIND_INTERFACE);
-      CHECK(vattr->cFuncs == 2);
-      const WORD wanted =
-          TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION;
-      CHECK_HR(wanted, vattr->wTypeFlags & wanted);
-      vtable->ReleaseTypeAttr(vattr);
-    }
-    const wchar_t* expected_names[] = {L"GetWeight_", L"OpenComPort_"};
-    const DISPID expected_ids[] = {kGetWeight, kOpenComPort};
-    const SHORT expected_params[] = {1, 2};
-    SHORT last_offset = 0;
-    for (UINT i = 0; i < 2; ++i) {
-      FUNCDESC* func = nullptr;
-      CHECK_HR(S_OK, vtable->GetFuncDesc(i, &func));
-      if (!func) continue;
-      CHECK_HR(expected_ids[i], func->memid);
-      CHECK(func->cParams == expected_params[i]);
-      CHECK(func->oVft > last_offset);
-      last_offset = func->oVft;
-      Bstr name;
-      CHECK_HR(S_OK, vtable->GetDocumentation(func->memid, name.put(), nullptr, nullptr, nullptr));
-      CHECK_WSTR(expected_names[i], name.view());
-      if (i == 1 && func->cParams == 2) {
-        const ELEMDESC& port = func->lprgelemdescParam[0];
-        const ELEMDESC& found = func->lprgelemdescParam[1];
-        CHECK(port.tdesc.vt == VT_PTR && port.tdesc.lptdesc->vt == VT_BSTR);
-        CHECK((port.paramdesc.wParamFlags & (PARAMFLAG_FIN | PARAMFLAG_FOUT)) ==
-              (PARAMFLAG_FIN | PARAMFLAG_FOUT));
-        CHECK(found.tdesc.vt == VT_PTR && found.tdesc.lptdesc->vt == VT_BOOL);
-        CHECK(found.paramdesc.wParamFlags & PARAMFLAG_FRETVAL);
-      }
-      vtable->ReleaseFuncDesc(func);
-    }
+  if (!vtable) return;
+  TYPEATTR* vattr = nullptr;
+  CHECK_HR(S_OK, vtable->GetTypeAttr(&vattr));
+  if (vattr) {
+    CHECK(vattr->typekind == TKIND_INTERFACE);
+    CHECK(vattr->cFuncs == 2);
+    const WORD wanted =
+        TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION;
+    CHECK_HR(wanted, vattr->wTypeFlags & wanted);
+    vtable->ReleaseTypeAttr(vattr);
   }
+  const wchar_t* expected_names[] = {L"GetWeight_", L"OpenComPort_"};
+  const DISPID expected_ids[] = {DISPID_QELSCALE_GETWEIGHT, DISPID_QELSCALE_OPENCOMPORT};
+  const SHORT expected_params[] = {1, 2};
+  SHORT last_offset = 0;
+  for (UINT i = 0; i < 2; ++i) {
+    FUNCDESC* func = nullptr;
+    CHECK_HR(S_OK, vtable->GetFuncDesc(i, &func));
+    if (!func) continue;
+    CHECK_HR(expected_ids[i], func->memid);
+    CHECK(func->cParams == expected_params[i]);
+    CHECK(func->oVft > last_offset);
+    last_offset = func->oVft;
+    UniqueBstr name;
+    CHECK_HR(S_OK, vtable->GetDocumentation(func->memid, name.put(), nullptr, nullptr, nullptr));
+    CHECK_WSTR(expected_names[i], name.view());
+    if (i == 1 && func->cParams == 2) {
+      const ELEMDESC& port = func->lprgelemdescParam[0];
+      const ELEMDESC& found = func->lprgelemdescParam[1];
+      CHECK(port.tdesc.vt == VT_PTR && port.tdesc.lptdesc->vt == VT_BSTR);
+      CHECK((port.paramdesc.wParamFlags & (PARAMFLAG_FIN | PARAMFLAG_FOUT)) ==
+            (PARAMFLAG_FIN | PARAMFLAG_FOUT));
+      CHECK(found.tdesc.vt == VT_PTR && found.tdesc.lptdesc->vt == VT_BOOL);
+      CHECK(found.paramdesc.wParamFlags & PARAMFLAG_FRETVAL);
+    }
+    vtable->ReleaseFuncDesc(func);
+  }
+}
 
-  // The library it comes from: identity, and the class with its default interface.
+// The library it comes from: identity, and the class with its default interface.
+void CheckContainingLibrary(ITypeInfo* info) {
   ComPtr<ITypeLib> library;
   UINT index = 0;
   CHECK_HR(S_OK, info->GetContainingTypeLib(library.put(), &index));
-  if (library) {
-    TLIBATTR* lib = nullptr;
-    CHECK_HR(S_OK, library->GetLibAttr(&lib));
-    if (lib) {
-      CHECK(IsEqualGUID(lib->guid, LIBID_Qel_weigher));
-      CHECK(lib->wMajorVerNum == 1 && lib->wMinorVerNum == 0 && lib->lcid == 0);
-      library->ReleaseTLibAttr(lib);
-    }
-    CHECK(library->GetTypeInfoCount() == 2);
-    Bstr name;
-    CHECK_HR(S_OK, library->GetDocumentation(-1, name.put(), nullptr, nullptr, nullptr));
-    CHECK_WSTR(L"Qel_weigher", name.view());
-    ComPtr<ITypeInfo> coclass;
-    CHECK_HR(S_OK, library->GetTypeInfoOfGuid(CLSID_Qelscale, coclass.put()));
-    if (coclass) {
-      CHECK_HR(S_OK,
-               coclass->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr));
-      CHECK_WSTR(L"Qelscale", name.view());
-      INT flags = 0;
-      CHECK_HR(S_OK, coclass->GetImplTypeFlags(0, &flags));
-      CHECK(flags & IMPLTYPEFLAG_FDEFAULT);
-      HREFTYPE ref = 0;
-      ComPtr<ITypeInfo> default_interface;
-      CHECK_HR(S_OK, coclass->GetRefTypeOfImplType(0, &ref));
-      CHECK_HR(S_OK, coclass->GetRefTypeInfo(ref, default_interface.put()));
-      if (default_interface) {
-        CHECK_HR(S_OK, default_interface->GetDocumentation(MEMBERID_NIL, name.put(), nullptr,
-                                                           nullptr, nullptr));
-        CHECK_WSTR(L"_Qelscale", name.view());
-      }
-    }
+  if (!library) return;
+  TLIBATTR* lib = nullptr;
+  CHECK_HR(S_OK, library->GetLibAttr(&lib));
+  if (lib) {
+    CHECK(IsEqualGUID(lib->guid, LIBID_Qel_weigher));
+    CHECK(lib->wMajorVerNum == 1 && lib->wMinorVerNum == 0 && lib->lcid == 0);
+    library->ReleaseTLibAttr(lib);
   }
+  CHECK(library->GetTypeInfoCount() == 2);
+  UniqueBstr name;
+  CHECK_HR(S_OK, library->GetDocumentation(-1, name.put(), nullptr, nullptr, nullptr));
+  CHECK_WSTR(L"Qel_weigher", name.view());
+  ComPtr<ITypeInfo> coclass;
+  CHECK_HR(S_OK, library->GetTypeInfoOfGuid(CLSID_Qelscale, coclass.put()));
+  if (!coclass) return;
+  CHECK_HR(S_OK, coclass->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr));
+  CHECK_WSTR(L"Qelscale", name.view());
+  INT flags = 0;
+  CHECK_HR(S_OK, coclass->GetImplTypeFlags(0, &flags));
+  CHECK(flags & IMPLTYPEFLAG_FDEFAULT);
+  HREFTYPE ref = 0;
+  ComPtr<ITypeInfo> default_interface;
+  CHECK_HR(S_OK, coclass->GetRefTypeOfImplType(0, &ref));
+  CHECK_HR(S_OK, coclass->GetRefTypeInfo(ref, default_interface.put()));
+  if (default_interface) {
+    CHECK_HR(S_OK, default_interface->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr,
+                                                       nullptr));
+    CHECK_WSTR(L"_Qelscale", name.view());
+  }
+}
 
-  // The version resource, read back from the loaded library.
+// The version resource, read back from the loaded library.
+void CheckVersionResource() {
   wchar_t path[MAX_PATH] = {};
   CHECK(::GetModuleFileNameW(::GetModuleHandleW(L"Qel_weigher.dll"), path, MAX_PATH) > 0);
   DWORD handle = 0;
@@ -462,13 +445,24 @@ int TypeInfo() {
   if (translation && translation_size >= 4) CHECK(*translation == MAKELONG(0x0409, 1200));
   CHECK_WSTR(L"4.00", VersionString(block, L"FileVersion"));
   CHECK_WSTR(L"4.00", VersionString(block, L"ProductVersion"));
-  CHECK_WSTR(Widen("драйвер весов Rongta RLS1000(считывание веса платфоромы из RS-232)"),
+  CHECK_WSTR(Utf8ToWide("драйвер весов Rongta RLS1000(считывание веса платфоромы из RS-232)"),
              VersionString(block, L"FileDescription"));
-  CHECK_WSTR(Widen("драйвер весов"), VersionString(block, L"Comments"));
+  CHECK_WSTR(Utf8ToWide("драйвер весов"), VersionString(block, L"Comments"));
   CHECK_WSTR(L"Qel_scale", VersionString(block, L"ProductName"));
   CHECK_WSTR(L"Qel_weigher", VersionString(block, L"InternalName"));
   CHECK_WSTR(L"Qel_weigher.dll", VersionString(block, L"OriginalFilename"));
   CHECK_WSTR(L"", VersionString(block, L"OLESelfRegister"));
+}
+
+int TypeInfo() {
+  ComApartment apartment;
+  ComPtr<IDispatch> scale = MUST_CREATE();
+  const ComPtr<ITypeInfo> info = DispatchTypeInfo(scale.get());
+  if (!info) return qeltest::Failures() + 1;
+  CheckTypeLibraryDispids(info.get(), scale.get());
+  CheckVtableHalf(info.get());
+  CheckContainingLibrary(info.get());
+  CheckVersionResource();
   return qeltest::Failures();
 }
 
@@ -484,12 +478,12 @@ void OnStaThread(const std::function<void(qeltest::MessageBoxWatch&)>& work) {
 }
 
 std::wstring OpenFailedText(const wchar_t* port, DWORD code) {
-  return Widen("Не могу открыть порт ") + port + L": " + std::to_wstring(code);
+  return Utf8ToWide("Не могу открыть порт ") + port + L": " + std::to_wstring(code);
 }
 
 // The code the system gives for opening `device` the way the driver does.
 DWORD OpenErrorFor(const char* device) {
-  qel::win32::FileHandle handle(
+  qel::win::UniqueHfile handle(
       ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   return handle ? 0 : ::GetLastError();
 }
@@ -508,11 +502,11 @@ int Threads(const std::wstring& expected_weight) {
 
   // One thread: a new object resets the port choice of every object of that thread.
   {
-    ComPtr<IDispatch> a = MustCreate();
-    CHECK(LateProbe(a.get(), L"COM3"));
-    CHECK_WSTR(expected_weight, LateWeight(a.get()));
-    ComPtr<IDispatch> b = MustCreate();
-    CHECK_WSTR(L"0", LateWeight(a.get()));
+    ComPtr<IDispatch> a = MUST_CREATE();
+    CHECK(LATE_PROBE(a.get(), L"COM3"));
+    CHECK_WSTR(expected_weight, LATE_WEIGHT(a.get()));
+    ComPtr<IDispatch> b = MUST_CREATE();
+    CHECK_WSTR(L"0", LATE_WEIGHT(a.get()));
     const auto seen = watch.Take();
     CHECK_HR(1, seen.size());
     if (!seen.empty()) CHECK(IsCom1Failure(seen[0].text));
@@ -522,25 +516,25 @@ int Threads(const std::wstring& expected_weight) {
   {
     HANDLE chosen = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE other_created = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    qel::win32::KernelHandle chosen_owner(chosen), created_owner(other_created);
+    qel::win::UniqueHandle chosen_owner(chosen), created_owner(other_created);
     std::wstring weight_a;
     std::vector<qeltest::SeenBox> boxes_b;
     std::thread a([&] {
       ComApartment sta;
       qeltest::MessageBoxWatch own;
-      ComPtr<IDispatch> scale = MustCreate();
-      CHECK(LateProbe(scale.get(), L"COM3"));
+      ComPtr<IDispatch> scale = MUST_CREATE();
+      CHECK(LATE_PROBE(scale.get(), L"COM3"));
       ::SetEvent(chosen);
       ::WaitForSingleObject(other_created, 10000);
-      weight_a = LateWeight(scale.get());
+      weight_a = LATE_WEIGHT(scale.get());
     });
     std::thread b([&] {
       ComApartment sta;
       qeltest::MessageBoxWatch own;
       ::WaitForSingleObject(chosen, 10000);
-      ComPtr<IDispatch> scale = MustCreate();  // "COM1" for this thread only
+      ComPtr<IDispatch> scale = MUST_CREATE();  // "COM1" for this thread only
       ::SetEvent(other_created);
-      CHECK_WSTR(L"0", LateWeight(scale.get()));
+      CHECK_WSTR(L"0", LATE_WEIGHT(scale.get()));
       boxes_b = own.Take();
     });
     a.join();
@@ -555,13 +549,13 @@ int Threads(const std::wstring& expected_weight) {
   {
     constexpr int kThreads = 6;
     HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    qel::win32::KernelHandle release_owner(release);
+    qel::win::UniqueHandle release_owner(release);
     std::vector<std::thread> lingering;
     for (int i = 0; i < kThreads; ++i) {
       lingering.emplace_back([release] {
         {
           ComApartment sta;
-          ComPtr<IDispatch> scale = MustCreate();
+          ComPtr<IDispatch> scale = MUST_CREATE();
           UINT count = 0;
           CHECK_HR(S_OK, scale->GetTypeInfoCount(&count));
         }
@@ -570,7 +564,7 @@ int Threads(const std::wstring& expected_weight) {
     }
     for (int i = 0; i < kThreads; ++i) {
       OnStaThread([](qeltest::MessageBoxWatch&) {
-        ComPtr<IDispatch> scale = MustCreate();
+        ComPtr<IDispatch> scale = MUST_CREATE();
         UINT count = 0;
         CHECK_HR(S_OK, scale->GetTypeInfoCount(&count));
       });
@@ -586,21 +580,21 @@ int Threads(const std::wstring& expected_weight) {
   }
 
   // And the library loads again and works after all that.
-  ComPtr<IDispatch> again = MustCreate();
-  CHECK(LateProbe(again.get(), L"COM3"));
-  CHECK_WSTR(expected_weight, LateWeight(again.get()));
+  ComPtr<IDispatch> again = MUST_CREATE();
+  CHECK(LATE_PROBE(again.get(), L"COM3"));
+  CHECK_WSTR(expected_weight, LATE_WEIGHT(again.get()));
   return qeltest::Failures();
 }
 
 int Messages() {
   ComApartment apartment;
   qeltest::MessageBoxWatch watch;
-  ComPtr<IDispatch> scale = MustCreate();
+  ComPtr<IDispatch> scale = MUST_CREATE();
 
   // A port that does not exist.
   const DWORD absent = OpenErrorFor("COM9:");
   CHECK(absent != 0);
-  CHECK(!LateProbe(scale.get(), L"COM9"));
+  CHECK(!LATE_PROBE(scale.get(), L"COM9"));
   auto seen = watch.Take();
   CHECK_HR(1, seen.size());
   if (!seen.empty()) {
@@ -610,20 +604,20 @@ int Messages() {
     CHECK(!seen[0].has_cancel);
   }
   // The failed probe kept COM9: the next reading goes there too.
-  CHECK_WSTR(L"0", LateWeight(scale.get()));
+  CHECK_WSTR(L"0", LATE_WEIGHT(scale.get()));
   CHECK_HR(1, watch.Take().size());
 
   // A port someone else holds. Windows refuses a second open of a serial port; Wine does
   // not enforce exclusive opens of serial devices, so there the check cannot apply.
   {
-    qel::win32::FileHandle held(::CreateFileW(L"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0,
-                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    qel::win::UniqueHfile held(::CreateFileW(L"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
     CHECK(held.valid());
     const DWORD busy = OpenErrorFor("COM3:");
     if (busy == 0) {
       std::printf("note: this system lets a second handle open COM3; busy-port check skipped\n");
     } else {
-      CHECK(!LateProbe(scale.get(), L"COM3"));
+      CHECK(!LATE_PROBE(scale.get(), L"COM3"));
       seen = watch.Take();
       CHECK_HR(1, seen.size());
       if (!seen.empty()) {
@@ -634,7 +628,7 @@ int Messages() {
     }
   }
   // Released again: the same object probes fine, without a message.
-  CHECK(LateProbe(scale.get(), L"COM3"));
+  CHECK(LATE_PROBE(scale.get(), L"COM3"));
   CHECK(watch.Take().empty());
   return qeltest::Failures();
 }
@@ -660,14 +654,14 @@ void CALLBACK PollFromTimer(HWND, UINT, UINT_PTR id, DWORD) {
   ++call.fired;
   call.boxes_up = call.watch->HeldCount();
   call.watch->Hold(false);
-  call.found = LateProbe(call.scale, L"COM3");
+  call.found = LATE_PROBE(call.scale, L"COM3");
   call.watch->Answer();  // only now the driver's box goes away
 }
 
 int Reentry(const std::wstring& expected_weight) {
   ComApartment apartment;
   qeltest::MessageBoxWatch watch;
-  ComPtr<IDispatch> scale = MustCreate();
+  ComPtr<IDispatch> scale = MUST_CREATE();
   const DWORD free_before = OpenErrorFor("COM6:");
   CHECK_HR(0, free_before);
 
@@ -678,7 +672,7 @@ int Reentry(const std::wstring& expected_weight) {
   watch.Hold(true);
   const UINT_PTR timer = ::SetTimer(nullptr, 0, 200, PollFromTimer);
   CHECK(timer != 0);
-  CHECK(!LateProbe(scale.get(), L"COM6"));
+  CHECK(!LATE_PROBE(scale.get(), L"COM6"));
   watch.Hold(false);
   if (call.fired == 0) ::KillTimer(nullptr, timer);
   g_timer_call = nullptr;
@@ -693,12 +687,12 @@ int Reentry(const std::wstring& expected_weight) {
   // Nothing of the interrupted call stays open: COM6 opens as before, and the driver's next
   // call there fails the same way, not with a port that someone holds.
   CHECK_HR(free_before, OpenErrorFor("COM6:"));
-  CHECK(!LateProbe(scale.get(), L"COM6"));
+  CHECK(!LATE_PROBE(scale.get(), L"COM6"));
   seen = watch.Take();
   CHECK_HR(1, seen.size());
   if (!seen.empty()) CHECK(seen[0].text.rfind(L"Error DCB&Timout:", 0) == 0);
-  CHECK(LateProbe(scale.get(), L"COM3"));
-  CHECK_WSTR(expected_weight, LateWeight(scale.get()));
+  CHECK(LATE_PROBE(scale.get(), L"COM3"));
+  CHECK_WSTR(expected_weight, LATE_WEIGHT(scale.get()));
   CHECK(watch.Take().empty());
   return qeltest::Failures();
 }
@@ -745,13 +739,26 @@ void* PatchImport(HMODULE module, const char* dll, const char* function, void* r
   return nullptr;
 }
 
+// A probe and a reading on `port` read the scale, and the driver opened `device` for each.
+#define CHECK_READS_THROUGH(scale, port, device, weight) \
+  CheckReadsThrough(QEL_HERE, scale, port, device, weight)
+void CheckReadsThrough(const qeltest::Where& at, IDispatch* scale, const wchar_t* port,
+                       const char* device, const std::wstring& expected_weight) {
+  g_devices.clear();
+  const bool found = LateProbe(at, scale, port);
+  const bool weighed = LateWeight(at, scale) == expected_weight;
+  CHECK_AT(at, found && weighed);
+  const std::vector<std::string> twice{device, device};
+  CHECK_AT(at, g_devices == twice);
+}
+
 // The harness maps COM12 to the scale as well as COM3. COM1 to COM9 keep the device name
 // "COMn:"; COM10 and above open as \\.\COMn; a name already in that form opens as it stands.
 // Messages name the port as the client gave it.
 int ComNames(const std::wstring& expected_weight) {
   ComApartment apartment;
   qeltest::MessageBoxWatch watch;
-  ComPtr<IDispatch> scale = MustCreate();
+  ComPtr<IDispatch> scale = MUST_CREATE();
   const HMODULE library = ::GetModuleHandleW(L"Qel_weigher.dll");
   CHECK(library != nullptr);
   if (!library) return qeltest::Failures();
@@ -760,43 +767,26 @@ int ComNames(const std::wstring& expected_weight) {
   CHECK(g_real_create_file != nullptr);
   if (!g_real_create_file) return qeltest::Failures();
 
-  const auto devices_for = [&](const wchar_t* port) {
-    g_devices.clear();
-    const bool found = LateProbe(scale.get(), port);
-    const std::wstring weight = LateWeight(scale.get());
-    return std::make_pair(found && weight == expected_weight, g_devices);
-  };
-  const auto twice = [](const char* device) { return std::vector<std::string>{device, device}; };
-
-  auto [reads, devices] = devices_for(L"COM12");
-  CHECK(reads);
-  CHECK(devices == twice("\\\\.\\COM12"));
-  std::tie(reads, devices) = devices_for(L"\\\\.\\COM12");
-  CHECK(reads);
-  CHECK(devices == twice("\\\\.\\COM12"));
-  std::tie(reads, devices) = devices_for(L"com12");
-  CHECK(reads);
-  CHECK(devices == twice("\\\\.\\com12"));
-  std::tie(reads, devices) = devices_for(L"COM3");
-  CHECK(reads);
-  CHECK(devices == twice("COM3:"));
+  CHECK_READS_THROUGH(scale.get(), L"COM12", "\\\\.\\COM12", expected_weight);
+  CHECK_READS_THROUGH(scale.get(), L"\\\\.\\COM12", "\\\\.\\COM12", expected_weight);
+  CHECK_READS_THROUGH(scale.get(), L"com12", "\\\\.\\com12", expected_weight);
+  CHECK_READS_THROUGH(scale.get(), L"COM3", "COM3:", expected_weight);
   watch.Take();
   for (int n = 1; n <= 9; ++n) {
     const std::wstring port = L"COM" + std::to_wstring(n);
     g_devices.clear();
-    LateProbe(scale.get(), port.c_str());
+    LATE_PROBE(scale.get(), port.c_str());
     const std::string name = "COM" + std::to_string(n) + ":";
     if (g_devices != std::vector<std::string>{name}) {
-      qeltest::Fail(__FILE__, __LINE__,
-                    "COM" + std::to_string(n) + " opened as " +
-                        (g_devices.empty() ? "nothing" : g_devices[0]));
+      qeltest::Fail(QEL_HERE, "COM" + std::to_string(n) + " opened as " +
+                                  (g_devices.empty() ? "nothing" : g_devices[0]));
     }
   }
   watch.Take();
 
   // A port that is not there: the message names it as the client did.
   g_devices.clear();
-  CHECK(!LateProbe(scale.get(), L"COM13"));
+  CHECK(!LATE_PROBE(scale.get(), L"COM13"));
   CHECK(g_devices == std::vector<std::string>{"\\\\.\\COM13"});
   const DWORD absent = OpenErrorFor("\\\\.\\COM13");
   CHECK(absent != 0);
@@ -820,16 +810,16 @@ int Unregistered() {
 
 int Measure(int calls) {
   ComApartment apartment;
-  ComPtr<IDispatch> scale = MustCreate();
-  CHECK(LateProbe(scale.get(), L"COM3"));
+  ComPtr<IDispatch> scale = MUST_CREATE();
+  CHECK(LATE_PROBE(scale.get(), L"COM3"));
   ComPtr<_Qelscale> early;
-  CHECK_HR(S_OK, scale.As(early));
+  CHECK_HR(S_OK, scale.as(early));
   if (!early) return 1;
   LARGE_INTEGER frequency, start, stop;
   ::QueryPerformanceFrequency(&frequency);
   std::vector<double> overhead_ms;
   for (int i = 0; i < calls; ++i) {
-    Bstr weight;
+    UniqueBstr weight;
     ::QueryPerformanceCounter(&start);
     const HRESULT hr = early->GetWeight_(weight.put());
     ::QueryPerformanceCounter(&stop);
@@ -852,7 +842,7 @@ int Measure(int calls) {
 
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
-  const std::wstring arg = argc > 2 ? Widen(argv[2]) : L"";
+  const std::wstring arg = argc > 2 ? Utf8ToWide(argv[2]) : L"";
   int failures = 0;
   if (scenario == "dispatch") {
     failures = Dispatch(arg);

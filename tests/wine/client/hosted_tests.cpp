@@ -14,18 +14,19 @@
 #include <string>
 #include <vector>
 
+#include "Qel_weigher.h"
 #include "check.h"
-#include "com_ptr.h"
+#include "com_resource.h"
 #include "module_api.h"
 #include "platform.h"
 #include "qelscale_object.h"
 #include "runtime_fault.h"
-#include "text.h"
 #include "win32_services.h"
 
-using qel::com::Bstr;
-using qel::com::ComPtr;
-using qel::com::Variant;
+using qel::win::ComPtr;
+using qel::win::UniqueBstr;
+using qel::win::UniqueExcepInfo;
+using qel::win::UniqueVariant;
 
 namespace {
 
@@ -84,26 +85,23 @@ void Faults() {
   ComPtr<IDispatch> scale;
   CHECK_HR(S_OK, qel::com::CreateQelscale(services, IID_IDispatch, scale.put_void()));
   ComPtr<_Qelscale> early;
-  CHECK_HR(S_OK, scale.As(early));
+  CHECK_HR(S_OK, scale.as(early));
   if (!scale || !early) return;
 
   // Late binding: the fault arrives in EXCEPINFO.
   DISPPARAMS none{};
-  EXCEPINFO exception{};
-  VARIANT result;
-  ::VariantInit(&result);
-  CHECK_HR(DISP_E_EXCEPTION, scale->Invoke(0x60030000, IID_NULL, 0, DISPATCH_METHOD, &none, &result,
-                                           &exception, nullptr));
-  CHECK_HR(qel::com::kRuntimeFault, exception.scode);
-  CHECK(exception.bstrDescription && std::wstring(exception.bstrDescription) == L"Overflow");
-  CHECK(exception.bstrSource &&
-        std::wstring(exception.bstrSource) == std::wstring(qel::com::kProgId));
-  CHECK(result.vt == VT_EMPTY);
-  ::SysFreeString(exception.bstrDescription);
-  ::SysFreeString(exception.bstrSource);
+  UniqueExcepInfo exception;
+  UniqueVariant result;
+  CHECK_HR(DISP_E_EXCEPTION, scale->Invoke(DISPID_QELSCALE_GETWEIGHT, IID_NULL, 0, DISPATCH_METHOD,
+                                           &none, result.get(), exception.get(), nullptr));
+  CHECK_HR(qel::com::kRuntimeFault, exception->scode);
+  CHECK(exception->bstrDescription && std::wstring(exception->bstrDescription) == L"Overflow");
+  CHECK(exception->bstrSource && std::wstring(exception->bstrSource) == QEL_PROGID);
+  CHECK(result->vt == VT_EMPTY);
   // Without an EXCEPINFO the HRESULT itself tells.
-  CHECK_HR(qel::com::kRuntimeFault, scale->Invoke(0x60030000, IID_NULL, 0, DISPATCH_METHOD, &none,
-                                                  nullptr, nullptr, nullptr));
+  CHECK_HR(qel::com::kRuntimeFault,
+           scale->Invoke(DISPID_QELSCALE_GETWEIGHT, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr,
+                         nullptr, nullptr));
 
   // Early binding: the fault arrives in the thread's error object.
   BSTR weight = reinterpret_cast<BSTR>(1);
@@ -112,7 +110,7 @@ void Faults() {
   ComPtr<IErrorInfo> info;
   CHECK_HR(S_OK, ::GetErrorInfo(0, info.put()));
   if (info) {
-    Bstr description;
+    UniqueBstr description;
     info->GetDescription(description.put());
     CHECK_WSTR(L"Overflow", description.view());
     GUID guid{};
@@ -121,7 +119,7 @@ void Faults() {
   }
 
   // Any other exception is contained as well.
-  Bstr port{std::wstring_view(L"COM3")};
+  UniqueBstr port{std::wstring_view(L"COM3")};
   BSTR in_out = port.get();
   VARIANT_BOOL found = VARIANT_TRUE;
   serial.what = Throw::kBadAlloc;
@@ -198,7 +196,7 @@ struct Outcome {
 // The arguments of one call, in the order IDispatch::Invoke takes them: named arguments
 // first, then the positional ones from last to first. By-reference arguments point here.
 struct Arguments {
-  Bstr port{std::wstring_view(L"COM3")};
+  UniqueBstr port{std::wstring_view(L"COM3")};
   BSTR port_ref = port.get();
   LONG number = 12;
   VARIANT variable;  // a script engine's variable, holding the port name or a number
@@ -250,7 +248,9 @@ std::string ResultText(const VARIANT& result) {
                                                 : "a Boolean neither True nor False";
     case VT_BSTR:
       return "\"" +
-             qeltest::Narrow(std::wstring(V_BSTR(&result), ::SysStringLen(V_BSTR(&result)))) + "\"";
+             qel::win::WideToUtf8(
+                 std::wstring_view(V_BSTR(&result), ::SysStringLen(V_BSTR(&result)))) +
+             "\"";
     default:
       return "vt " + std::to_string(V_VT(&result));
   }
@@ -296,8 +296,8 @@ void InvokeMatchesStandardDispatch() {
     if (SUCCEEDED(their_hr)) CHECK(mine == theirs);
   }
 
-  constexpr DISPID kGetWeight = 0x60030000;
-  constexpr DISPID kOpenComPort = 0x60030001;
+  constexpr DISPID kGetWeight = DISPID_QELSCALE_GETWEIGHT;
+  constexpr DISPID kOpenComPort = DISPID_QELSCALE_OPENCOMPORT;
   enum class Kind {
     kSame,
     // Wine's standard dispatch counts an argument under a name that is no parameter as one
@@ -434,16 +434,14 @@ void InvokeMatchesStandardDispatch() {
     params.rgdispidNamedArgs = args.named.empty() ? nullptr : args.named.data();
     params.cNamedArgs = static_cast<UINT>(args.named.size());
     serial.opened.clear();
-    Variant result;
-    EXCEPINFO exception{};
+    UniqueVariant result;
+    UniqueExcepInfo exception;
     Outcome outcome;
-    outcome.hr = standard ? ::DispInvoke(scale.get(), vtable_info.get(), form.id, DISPATCH_METHOD,
-                                         &params, result.get(), &exception, &outcome.arg_error)
-                          : scale->Invoke(form.id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                                          &params, result.get(), &exception, &outcome.arg_error);
-    ::SysFreeString(exception.bstrSource);
-    ::SysFreeString(exception.bstrDescription);
-    ::SysFreeString(exception.bstrHelpFile);
+    outcome.hr = standard
+                     ? ::DispInvoke(scale.get(), vtable_info.get(), form.id, DISPATCH_METHOD,
+                                    &params, result.get(), exception.get(), &outcome.arg_error)
+                     : scale->Invoke(form.id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                     &params, result.get(), exception.get(), &outcome.arg_error);
     outcome.result = ResultText(*result);
     for (const std::string& device : serial.opened) outcome.opened += device;
     outcome.arguments_unchanged = args.Unchanged();
@@ -463,7 +461,7 @@ void InvokeMatchesStandardDispatch() {
       expected = Outcome{S_OK, Outcome::kNoArgError, "True", "COM3:", true};
     }
     if (mine.Text() != expected.Text()) {
-      qeltest::Fail(__FILE__, __LINE__,
+      qeltest::Fail(QEL_HERE,
                     std::string(form.what) + ": " + mine.Text() + ", expected " + expected.Text());
     }
     // The one argument there is, wherever the index is given.
@@ -485,7 +483,8 @@ void EmbeddedNul() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+  const qel::win::ComApartment apartment;
+  if (!apartment.ok()) return 2;
   if (argc > 1 && std::strcmp(argv[1], "dispatch") == 0) {
     InvokeMatchesStandardDispatch();
   } else {
@@ -493,7 +492,6 @@ int main(int argc, char** argv) {
     LineRecords();
     EmbeddedNul();
   }
-  ::CoUninitialize();
   std::printf("hosted: %s\n", qeltest::Failures() == 0 ? "ok" : "FAILED");
   return qeltest::Failures() == 0 ? 0 : 1;
 }

@@ -7,9 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "handles.h"
+#include "unique_resource.h"
 
 namespace qeltest {
+
+// Owns a hook set with SetWindowsHookEx; only the tests hook windows.
+struct WindowsHookTraits {
+  using Type = HHOOK;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type hook) { ::UnhookWindowsHookEx(hook); }
+};
+using WindowsHook = qel::win::UniqueResource<WindowsHookTraits>;
 
 struct SeenBox {
   std::wstring text;
@@ -34,7 +42,7 @@ class MessageBoxWatch {
 
  private:
   static LRESULT CALLBACK Hook(int code, WPARAM wparam, LPARAM lparam);
-  qel::win32::WindowsHook hook_;
+  WindowsHook hook_;
   std::vector<SeenBox> seen_;
   MessageBoxWatch* previous_ = nullptr;
   bool hold_ = false;
