@@ -5,9 +5,11 @@
 
 #include "Qel_weigher.h"
 #include "qelscale.h"
-#include "registration_table.h"
 
 namespace qel::com {
+
+// The source the object names in its error information: its ProgID.
+inline constexpr wchar_t kProgId[] = QEL_PROGID;
 
 // HRESULT of a conversion fault raised inside a method (the driver's only raised error).
 inline constexpr HRESULT kRuntimeFault = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0201);
@@ -42,6 +44,12 @@ class QelscaleObject final : public _Qelscale, public ISupportErrorInfo {
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
  private:
+  // Steps of Invoke: the checks before the arguments, then each method.
+  static HRESULT CheckInvoke(DISPID id, REFIID riid, WORD flags, const DISPPARAMS* params);
+  HRESULT InvokeGetWeight(const DISPPARAMS& params, VARIANT* result, EXCEPINFO* exception);
+  HRESULT InvokeOpenComPort(const DISPPARAMS& params, VARIANT* result, EXCEPINFO* exception,
+                            UINT* arg_error);
+
   LONG refs_ = 1;
   qel::Qelscale scale_;
 };
