@@ -62,9 +62,8 @@ bool KeyExists(const std::wstring& key) {
 
 HRESULT UnregisterTypeLibrary() {
   // Only ours: the library key of this bitness, if present.
-  const std::wstring platform_key =
-      L"TypeLib\\" + Ids().libid +
-      (kSysKind == SYS_WIN64 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32");
+  const std::wstring platform_key = L"TypeLib\\" + Ids().libid + L"\\" + table::kLibraryVersion +
+                                    (kSysKind == SYS_WIN64 ? L"\\0\\win64" : L"\\0\\win32");
   if (!KeyExists(platform_key)) return S_OK;
   return ::UnRegisterTypeLib(LIBID_Qel_weigher, 1, 0, LOCALE_NEUTRAL, kSysKind);
 }
