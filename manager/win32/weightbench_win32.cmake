@@ -4,6 +4,12 @@ add_executable(weightbench WIN32
   ${CMAKE_CURRENT_LIST_DIR}/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/com_driver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/weightbench.rc)
+# The manifest carries the project's version; weightbench.rc finds it in the build tree.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/weightbench.manifest.in
+               ${CMAKE_CURRENT_BINARY_DIR}/weightbench.manifest @ONLY)
+target_include_directories(weightbench PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/weightbench.rc PROPERTIES
+  OBJECT_DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/weightbench.manifest)
 target_link_options(weightbench PRIVATE -municode -mwindows -static -static-libgcc -static-libstdc++)
 target_link_libraries(weightbench PRIVATE weightbench_logic qel_winsupport qel_com_ids qel_warnings
   comctl32 gdi32 user32)

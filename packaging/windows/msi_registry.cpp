@@ -1,6 +1,7 @@
 // Prints the COM registration of one Qel_weigher.dll as MSI registry entries: a wixl include
 // file of <RegistryValue> elements, made from the same table that DllRegisterServer writes
-// (registration_table.h) and the GUIDs of the MIDL-generated identifiers.
+// (registration_table.h) and the identities of Qel_weigher.idl: the GUIDs of the
+// MIDL-generated identifiers and the ProgID (QEL_PROGID, which CMake takes from the IDL).
 //
 //   qel_msi_registry libid
 //   qel_msi_registry values --platform win32|win64 --path TEXT --folder TEXT [--shared]
@@ -15,8 +16,9 @@
 #include <vector>
 
 #include "registration_table.h"
-#include "rpc.h"
 
+// Qel_weigher_i.c defines them; the header that declares them (Qel_weigher.h) needs the
+// Windows headers.
 extern "C" const CLSID CLSID_Qelscale;
 extern "C" const IID LIBID_Qel_weigher;
 extern "C" const IID IID__Qelscale;
@@ -58,8 +60,7 @@ std::string Xml(const std::wstring& text) {
 }
 
 table::Identities Ids() {
-  return {table::GuidText(CLSID_Qelscale), table::GuidText(LIBID_Qel_weigher),
-          table::GuidText(IID__Qelscale)};
+  return table::Identities(QEL_PROGID, CLSID_Qelscale, LIBID_Qel_weigher, IID__Qelscale);
 }
 
 int Usage() {

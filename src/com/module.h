@@ -9,7 +9,6 @@
 namespace qel::com {
 
 void SetModule(HMODULE module);
-HMODULE Module();
 // Full path of the library file, as registered for InprocServer32.
 std::wstring ModulePath();
 
@@ -17,11 +16,14 @@ void ObjectCreated();
 void ObjectDestroyed();
 void LockServer(bool lock);
 bool CanUnload();
-long LiveObjects();
 
-// The type library embedded as TYPELIB 1 and the type info of _Qelscale, loaded once.
-HRESULT EmbeddedTypeLib(ITypeLib** out);
-HRESULT QelscaleTypeInfo(ITypeInfo** out);
+// The interfaces whose type information the library hands out: indexes into its cache.
+enum class TypeId { kQelscale, kCount };
+
+// The type information of one interface, from the type library embedded as TYPELIB 1.
+// Loaded on first use and kept until the library is unloaded; the caller gets its own
+// reference. The library itself is the type information's GetContainingTypeLib.
+HRESULT CachedTypeInfo(TypeId id, ITypeInfo** out);
 // Called when the library is unloaded (not at process exit, when oleaut32 may be gone).
 void ReleaseCachedTypeInfo();
 

@@ -4,16 +4,17 @@
 #include <new>
 #include <string>
 
-#include "com_ptr.h"
+#include "com_resource.h"
 #include "module.h"
 #include "runtime_fault.h"
-#include "text.h"
+#include "wide_text.h"
 
 namespace qel::com {
 namespace {
 
-constexpr DISPID kGetWeight = 0x60030000;
-constexpr DISPID kOpenComPort = 0x60030001;
+using win::ComPtr;
+using win::UniqueBstr;
+using win::UniqueVariant;
 
 struct Fault {
   HRESULT hr = S_OK;
@@ -22,7 +23,7 @@ struct Fault {
 
 std::wstring WideOrEmpty(const char* text) noexcept {
   try {
-    return win32::Utf8ToWide(text);
+    return win::Utf8ToWide(text);
   } catch (...) {
     return {};
   }
@@ -53,10 +54,10 @@ HRESULT WithErrorInfo(HRESULT hr, const Fault& fault) {
   ComPtr<ICreateErrorInfo> create;
   if (SUCCEEDED(::CreateErrorInfo(create.put()))) {
     create->SetGUID(IID__Qelscale);
-    create->SetSource(const_cast<LPOLESTR>(kProgId));
+    create->SetSource(const_cast<LPOLESTR>(QEL_PROGID));
     create->SetDescription(const_cast<LPOLESTR>(fault.description.c_str()));
     ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(create.As(info))) ::SetErrorInfo(0, info.get());
+    if (SUCCEEDED(create.as(info))) ::SetErrorInfo(0, info.get());
   }
   return hr;
 }
@@ -65,7 +66,7 @@ HRESULT WithErrorInfo(HRESULT hr, const Fault& fault) {
 HRESULT WithExcepInfo(HRESULT hr, const Fault& fault, EXCEPINFO* exception) {
   if (SUCCEEDED(hr) || !exception) return hr;
   *exception = EXCEPINFO{};
-  exception->bstrSource = ::SysAllocString(kProgId);
+  exception->bstrSource = ::SysAllocString(QEL_PROGID);
   exception->bstrDescription =
       ::SysAllocStringLen(fault.description.data(), static_cast<UINT>(fault.description.size()));
   exception->scode = hr;
@@ -74,11 +75,11 @@ HRESULT WithExcepInfo(HRESULT hr, const Fault& fault, EXCEPINFO* exception) {
 
 HRESULT Weigh(qel::Qelscale& scale, BSTR* weight, Fault& fault) {
   *weight = nullptr;
-  Bstr text;
+  UniqueBstr text;
   const HRESULT hr = Guarded(
       [&] {
-        const std::wstring wide = win32::Utf8ToWide(scale.GetWeight_());
-        text = Bstr(wide);
+        const std::wstring wide = win::Utf8ToWide(scale.GetWeight_());
+        text = UniqueBstr(wide);
         if (!text.get()) throw std::bad_alloc();
       },
       fault);
@@ -89,8 +90,7 @@ HRESULT Weigh(qel::Qelscale& scale, BSTR* weight, Fault& fault) {
 HRESULT Probe(qel::Qelscale& scale, std::wstring_view port, VARIANT_BOOL* found, Fault& fault) {
   *found = VARIANT_FALSE;
   bool answered = false;
-  const HRESULT hr =
-      Guarded([&] { answered = scale.OpenComPort_(win32::WideToUtf8(port)); }, fault);
+  const HRESULT hr = Guarded([&] { answered = scale.OpenComPort_(win::WideToUtf8(port)); }, fault);
   if (SUCCEEDED(hr)) *found = answered ? VARIANT_TRUE : VARIANT_FALSE;
   return hr;
 }
@@ -100,8 +100,8 @@ bool SameName(const wchar_t* name, const wchar_t* expected) {
   return name && ::CompareStringOrdinal(name, -1, expected, -1, TRUE) == CSTR_EQUAL;
 }
 
-}  // namespace
-
+// Views a BSTR held in any of the forms automation clients pass for a string argument.
+// False: the variant holds no string.
 bool StringArgument(const VARIANT& arg, std::wstring_view& out) {
   auto view = [](BSTR text) {
     return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view();
@@ -125,12 +125,10 @@ bool StringArgument(const VARIANT& arg, std::wstring_view& out) {
   }
 }
 
-namespace {
-
 // The one argument of OpenComPort_, positional or named "port" (DISPID 0 by
 // GetIDsOfNames), as the standard dispatch takes it: a string as it stands, by value or by
 // reference; any other type by value coerced to a string; nothing else.
-HRESULT PortArgument(const DISPPARAMS& params, std::wstring_view& port, Variant& coerced) {
+HRESULT PortArgument(const DISPPARAMS& params, std::wstring_view& port, UniqueVariant& coerced) {
   if (params.cNamedArgs == 1 && params.rgdispidNamedArgs[0] != 0) return DISP_E_PARAMNOTFOUND;
   const VARIANT& arg = params.rgvarg[0];
   if (StringArgument(arg, port)) return S_OK;
@@ -179,7 +177,7 @@ HRESULT QelscaleObject::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
   if (!info) return E_POINTER;
   *info = nullptr;
   if (index != 0) return DISP_E_BADINDEX;
-  return QelscaleTypeInfo(info);
+  return CachedTypeInfo(TypeId::kQelscale, info);
 }
 
 HRESULT QelscaleObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
@@ -190,9 +188,9 @@ HRESULT QelscaleObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, 
 
   HRESULT hr = S_OK;
   if (SameName(names[0], L"GetWeight_")) {
-    ids[0] = kGetWeight;
+    ids[0] = DISPID_QELSCALE_GETWEIGHT;
   } else if (SameName(names[0], L"OpenComPort_")) {
-    ids[0] = kOpenComPort;
+    ids[0] = DISPID_QELSCALE_OPENCOMPORT;
     // Its one parameter, by name, as often as it is asked for.
     for (UINT i = 1; i < count; ++i) {
       if (SameName(names[i], L"port")) ids[i] = 0;
@@ -211,8 +209,19 @@ HRESULT QelscaleObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, 
 // VT_VARIANT|VT_BYREF, which standard dispatch refuses for a BSTR* parameter.
 HRESULT QelscaleObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                VARIANT* result, EXCEPINFO* exception, UINT* arg_error) {
+  const HRESULT checked = CheckInvoke(id, riid, flags, params);
+  if (FAILED(checked)) return checked;
+  if (result) ::VariantInit(result);
+  if (id == DISPID_QELSCALE_GETWEIGHT) return InvokeGetWeight(*params, result, exception);
+  return InvokeOpenComPort(*params, result, exception, arg_error);
+}
+
+// What the standard dispatch refuses before it looks at the arguments.
+HRESULT QelscaleObject::CheckInvoke(DISPID id, REFIID riid, WORD flags, const DISPPARAMS* params) {
   if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-  if (id != kGetWeight && id != kOpenComPort) return DISP_E_MEMBERNOTFOUND;
+  if (id != DISPID_QELSCALE_GETWEIGHT && id != DISPID_QELSCALE_OPENCOMPORT) {
+    return DISP_E_MEMBERNOTFOUND;
+  }
   if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
   if (!params) return E_INVALIDARG;
   if (params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
@@ -220,31 +229,36 @@ HRESULT QelscaleObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
       (params->cNamedArgs > 0 && !params->rgdispidNamedArgs)) {
     return E_INVALIDARG;
   }
-  if (result) ::VariantInit(result);
+  return S_OK;
+}
 
+HRESULT QelscaleObject::InvokeGetWeight(const DISPPARAMS& params, VARIANT* result,
+                                        EXCEPINFO* exception) {
+  if (params.cArgs != 0) return DISP_E_BADPARAMCOUNT;
   Fault fault;
-  if (id == kGetWeight) {
-    if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
-    BSTR weight = nullptr;
-    const HRESULT hr = Weigh(scale_, &weight, fault);
-    if (FAILED(hr)) return WithExcepInfo(hr, fault, exception);
-    if (result) {
-      V_VT(result) = VT_BSTR;
-      V_BSTR(result) = weight;
-    } else {
-      ::SysFreeString(weight);
-    }
-    return S_OK;
+  BSTR weight = nullptr;
+  const HRESULT hr = Weigh(scale_, &weight, fault);
+  if (FAILED(hr)) return WithExcepInfo(hr, fault, exception);
+  if (result) {
+    V_VT(result) = VT_BSTR;
+    V_BSTR(result) = weight;
+  } else {
+    ::SysFreeString(weight);
   }
+  return S_OK;
+}
 
-  if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+HRESULT QelscaleObject::InvokeOpenComPort(const DISPPARAMS& params, VARIANT* result,
+                                          EXCEPINFO* exception, UINT* arg_error) {
+  if (params.cArgs != 1) return DISP_E_BADPARAMCOUNT;
   std::wstring_view port;
-  Variant coerced;
-  const HRESULT taken = PortArgument(*params, port, coerced);
+  UniqueVariant coerced;
+  const HRESULT taken = PortArgument(params, port, coerced);
   if (FAILED(taken)) {
     if (arg_error) *arg_error = 0;
     return taken;
   }
+  Fault fault;
   VARIANT_BOOL found = VARIANT_FALSE;
   // The view points into the caller's argument or its coerced copy, which both stay put
   // for the whole call.

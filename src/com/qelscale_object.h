@@ -5,7 +5,6 @@
 
 #include "Qel_weigher.h"
 #include "qelscale.h"
-#include "registration_table.h"
 
 namespace qel::com {
 
@@ -42,6 +41,12 @@ class QelscaleObject final : public _Qelscale, public ISupportErrorInfo {
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
  private:
+  // Steps of Invoke: the checks before the arguments, then each method.
+  static HRESULT CheckInvoke(DISPID id, REFIID riid, WORD flags, const DISPPARAMS* params);
+  HRESULT InvokeGetWeight(const DISPPARAMS& params, VARIANT* result, EXCEPINFO* exception);
+  HRESULT InvokeOpenComPort(const DISPPARAMS& params, VARIANT* result, EXCEPINFO* exception,
+                            UINT* arg_error);
+
   LONG refs_ = 1;
   qel::Qelscale scale_;
 };

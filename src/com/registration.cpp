@@ -8,24 +8,21 @@
 #include <vector>
 
 #include "Qel_weigher.h"
-#include "com_ptr.h"
-#include "handles.h"
+#include "com_resource.h"
 #include "module.h"
-#include "qelscale_object.h"
 #include "registration_table.h"
+#include "unique_resource.h"
 
 namespace {
 
-using qel::com::ComPtr;
-using qel::win32::RegKey;
+using qel::win::ComPtr;
+using qel::win::UniqueHkey;
 
 namespace table = qel::com::registration;
 
 // The identities of Qel_weigher.idl, from the MIDL-generated identifiers.
 const table::Identities& Ids() {
-  static const table::Identities ids{table::GuidText(CLSID_Qelscale),
-                                     table::GuidText(LIBID_Qel_weigher),
-                                     table::GuidText(IID__Qelscale)};
+  static const table::Identities ids(QEL_PROGID, CLSID_Qelscale, LIBID_Qel_weigher, IID__Qelscale);
   return ids;
 }
 
@@ -34,7 +31,7 @@ std::wstring ClassKey() { return L"CLSID\\" + Ids().clsid; }
 constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
 HRESULT SetValue(const table::Value& entry) {
-  RegKey key;
+  UniqueHkey key;
   LSTATUS status = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0,
                                      KEY_SET_VALUE, nullptr, key.put(), nullptr);
   if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
@@ -58,16 +55,15 @@ HRESULT DeleteTree(const std::wstring& key) {
 }
 
 bool KeyExists(const std::wstring& key) {
-  RegKey opened;
+  UniqueHkey opened;
   return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, opened.put()) ==
          ERROR_SUCCESS;
 }
 
 HRESULT UnregisterTypeLibrary() {
   // Only ours: the library key of this bitness, if present.
-  const std::wstring platform_key =
-      L"TypeLib\\" + Ids().libid +
-      (kSysKind == SYS_WIN64 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32");
+  const std::wstring platform_key = L"TypeLib\\" + Ids().libid + L"\\" + table::kLibraryVersion +
+                                    (kSysKind == SYS_WIN64 ? L"\\0\\win64" : L"\\0\\win32");
   if (!KeyExists(platform_key)) return S_OK;
   return ::UnRegisterTypeLib(LIBID_Qel_weigher, 1, 0, LOCALE_NEUTRAL, kSysKind);
 }
@@ -76,7 +72,7 @@ HRESULT UnregisterTypeLibrary() {
 // while the server of the other bitness is still registered, its clients need the ProgID.
 bool OtherBitnessRegistered() {
   const REGSAM other_view = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-  RegKey key;
+  UniqueHkey key;
   return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, (ClassKey() + L"\\InprocServer32").c_str(), 0,
                          KEY_READ | other_view, key.put()) == ERROR_SUCCESS;
 }
@@ -90,13 +86,12 @@ HRESULT UnregisterAll() {
   keep(UnregisterTypeLibrary());
   keep(DeleteTree(ClassKey()));
   // On a 32-bit system the "other" view is this one, whose class key is gone by now.
-  if (!OtherBitnessRegistered()) keep(DeleteTree(qel::com::kProgId));
+  if (!OtherBitnessRegistered()) keep(DeleteTree(Ids().progid));
   return first;
 }
 
-HRESULT RegisterAll() {
-  const std::wstring path = qel::com::ModulePath();
-  if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
+// The values DllRegisterServer writes itself: the ProgID and the class.
+HRESULT WriteClassEntries(const std::wstring& path) {
   std::vector<table::Value> entries = table::ProgIdValues(Ids());
   const std::vector<table::Value> class_entries = table::ClassValues(Ids(), path);
   entries.insert(entries.end(), class_entries.begin(), class_entries.end());
@@ -104,13 +99,28 @@ HRESULT RegisterAll() {
     const HRESULT hr = SetValue(entry);
     if (FAILED(hr)) return hr;
   }
+  return S_OK;
+}
 
-  ComPtr<ITypeLib> library;
-  HRESULT hr = qel::com::EmbeddedTypeLib(library.put());
+// Writes the type library key and the interface with the automation marshaller: what
+// table::TypeLib*Values and table::InterfaceValues describe for the MSI.
+HRESULT RegisterEmbeddedTypeLib(const std::wstring& path) {
+  ComPtr<ITypeInfo> info;
+  HRESULT hr = qel::com::CachedTypeInfo(qel::com::TypeId::kQelscale, info.put());
   if (FAILED(hr)) return hr;
-  // Writes the type library key and the interface with the automation marshaller: what
-  // table::TypeLib*Values and table::InterfaceValues describe for the MSI.
+  ComPtr<ITypeLib> library;
+  UINT index = 0;
+  hr = info->GetContainingTypeLib(library.put(), &index);
+  if (FAILED(hr)) return hr;
   return ::RegisterTypeLib(library.get(), const_cast<LPOLESTR>(path.c_str()), nullptr);
+}
+
+HRESULT RegisterAll() {
+  const std::wstring path = qel::com::ModulePath();
+  if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
+  const HRESULT hr = WriteClassEntries(path);
+  if (FAILED(hr)) return hr;
+  return RegisterEmbeddedTypeLib(path);
 }
 
 void RollBack() noexcept {

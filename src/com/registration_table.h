@@ -1,19 +1,17 @@
 // What registering the automation server writes, as one table for both writers:
-// DllRegisterServer (registration.cpp) and the MSI's registry entries (tools/msi_registry).
-// Portable C++ with no Windows header, so the host tool that writes the MSI's entries can
-// build it. The GUIDs are not spelled here: each writer passes those of the MIDL-generated
-// identifiers (Qel_weigher_i.c), formatted by GuidText.
+// DllRegisterServer (registration.cpp) and the MSI's registry entries
+// (packaging/windows/msi_registry.cpp). It needs only the GUID type and StringFromGUID2, so the
+// build-machine tool that writes the MSI's entries compiles it against stand-ins for those
+// (packaging/windows/shim). No identity is spelled here: each writer passes those of
+// Qel_weigher.idl, the MIDL-generated identifiers and QEL_PROGID.
 #pragma once
 
-#include <cstdint>
+#include <objbase.h>
+
 #include <string>
 #include <vector>
 
-namespace qel::com {
-
-inline constexpr wchar_t kProgId[] = L"Qel_weigher.Qelscale";
-
-namespace registration {
+namespace qel::com::registration {
 
 // Names the type library gives (Qel_weigher.idl): the coclass, the library, its version and
 // the dual interface.
@@ -22,6 +20,12 @@ inline constexpr wchar_t kLibraryName[] = L"Qel_weigher";
 inline constexpr wchar_t kLibraryVersion[] = L"1.0";
 inline constexpr wchar_t kInterfaceName[] = L"_Qelscale";
 
+// The system's automation marshaller (PSOAInterface): not one of ours, but the proxy/stub
+// that RegisterTypeLib names for every dual or oleautomation interface. No SDK header
+// declares it, so its value is given here, once.
+inline constexpr GUID kAutomationMarshaller = {
+    0x00020424, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
 // One value under HKEY_CLASSES_ROOT, in the registry view of the server's bitness.
 struct Value {
   std::wstring key;
@@ -29,35 +33,27 @@ struct Value {
   std::wstring data;  // REG_SZ
 };
 
-// The three identities of Qel_weigher.idl as registry text: "{XXXXXXXX-XXXX-...}".
+// A GUID as the registry writes it: "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+inline std::wstring GuidText(const GUID& guid) {
+  wchar_t text[39];  // the braces, 36 characters and the terminator
+  const int length = StringFromGUID2(guid, text, 39);
+  return std::wstring(text, length > 0 ? static_cast<std::size_t>(length - 1) : 0);
+}
+
+// The identities of Qel_weigher.idl as registry text.
 struct Identities {
+  Identities(const wchar_t* progid_text, const GUID& clsid_guid, const GUID& libid_guid,
+             const GUID& iid_guid)
+      : progid(progid_text),
+        clsid(GuidText(clsid_guid)),
+        libid(GuidText(libid_guid)),
+        iid(GuidText(iid_guid)) {}
+
+  std::wstring progid;
   std::wstring clsid;
   std::wstring libid;
   std::wstring iid;
 };
-
-// Any GUID-shaped structure (Windows' GUID, or the host tool's copy) as registry text.
-template <class Guid>
-std::wstring GuidText(const Guid& guid) {
-  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-  std::wstring text = L"{";
-  auto put = [&text](std::uint64_t value, int digits) {
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-      text += kHex[(value >> shift) & 0xF];
-    }
-  };
-  put(guid.Data1, 8);
-  text += L'-';
-  put(guid.Data2, 4);
-  text += L'-';
-  put(guid.Data3, 4);
-  text += L'-';
-  for (int i = 0; i < 8; ++i) {
-    if (i == 2) text += L'-';
-    put(guid.Data4[i], 2);
-  }
-  return text + L"}";
-}
 
 // The server as the registry names it: the DLL's full path, its folder (no trailing
 // backslash), and the type library's platform key ("win32" or "win64").
@@ -70,10 +66,9 @@ struct Server {
 // Written by DllRegisterServer itself: the ProgID. Its key is one for both registry views
 // (as on Windows since 7, and in Wine): either server's registration writes the same values.
 inline std::vector<Value> ProgIdValues(const Identities& ids) {
-  const std::wstring progid = kProgId;
   return {
-      {progid, L"", kClassName},
-      {progid + L"\\CLSID", L"", ids.clsid},
+      {ids.progid, L"", kClassName},
+      {ids.progid + L"\\CLSID", L"", ids.clsid},
   };
 }
 
@@ -85,24 +80,21 @@ inline std::vector<Value> ClassValues(const Identities& ids, const std::wstring&
       {class_key, L"", kClassName},
       {class_key + L"\\InprocServer32", L"", server_path},
       {class_key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-      {class_key + L"\\ProgID", L"", kProgId},
+      {class_key + L"\\ProgID", L"", ids.progid},
       {class_key + L"\\TypeLib", L"", ids.libid},
       {class_key + L"\\VERSION", L"", kLibraryVersion},
   };
 }
 
-// The system's automation marshaller (PSOAInterface): not one of ours, but the proxy/stub
-// that RegisterTypeLib names for every dual or oleautomation interface.
-inline constexpr wchar_t kAutomationMarshaller[] = L"{00020424-0000-0000-C000-000000000046}";
-
 // Written by RegisterTypeLib, which DllRegisterServer calls for the embedded type library:
 // the interface, in the server's view (RegisterTypeLib of a 64-bit server writes it in both).
 inline std::vector<Value> InterfaceValues(const Identities& ids) {
   const std::wstring key = L"Interface\\" + ids.iid;
+  const std::wstring marshaller = GuidText(kAutomationMarshaller);
   return {
       {key, L"", kInterfaceName},
-      {key + L"\\ProxyStubClsid", L"", kAutomationMarshaller},
-      {key + L"\\ProxyStubClsid32", L"", kAutomationMarshaller},
+      {key + L"\\ProxyStubClsid", L"", marshaller},
+      {key + L"\\ProxyStubClsid32", L"", marshaller},
       {key + L"\\TypeLib", L"", ids.libid},
       {key + L"\\TypeLib", L"Version", kLibraryVersion},
   };
@@ -127,5 +119,4 @@ inline std::vector<Value> TypeLibSharedValues(const Identities& ids, const Serve
   };
 }
 
-}  // namespace registration
-}  // namespace qel::com
+}  // namespace qel::com::registration

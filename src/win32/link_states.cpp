@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "srw_lock.h"
 #include "win32_services.h"
 
 namespace qel::win32 {
@@ -17,7 +18,8 @@ namespace {
 
 INIT_ONCE g_slot_once = INIT_ONCE_STATIC_INIT;
 DWORD g_slot = TLS_OUT_OF_INDEXES;
-SRWLOCK g_lock = SRWLOCK_INIT;
+// Guards the registry: threads add their states while DLL_THREAD_DETACH removes others'.
+win::SrwLock g_lock;
 
 std::vector<std::unique_ptr<LinkState>>& Registry() {
   static std::vector<std::unique_ptr<LinkState>> states;
@@ -28,14 +30,6 @@ BOOL CALLBACK AllocateSlot(PINIT_ONCE, PVOID, PVOID*) {
   g_slot = ::TlsAlloc();
   return g_slot != TLS_OUT_OF_INDEXES;
 }
-
-class ExclusiveLock {
- public:
-  ExclusiveLock() { ::AcquireSRWLockExclusive(&g_lock); }
-  ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&g_lock); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-};
 
 DWORD Slot() {
   if (!::InitOnceExecuteOnce(&g_slot_once, AllocateSlot, nullptr, nullptr)) throw std::bad_alloc();
@@ -50,7 +44,7 @@ LinkState& TlsLinkStateStore::ForCurrentThread() {
   auto created = std::make_unique<LinkState>();
   LinkState* state = created.get();
   {
-    ExclusiveLock lock;
+    const auto lock = g_lock.lock_exclusive();
     Registry().push_back(std::move(created));
   }
   ::TlsSetValue(slot, state);
@@ -62,7 +56,7 @@ void ReleaseThreadLinkState() {
   auto* state = static_cast<LinkState*>(::TlsGetValue(g_slot));
   if (state == nullptr) return;
   ::TlsSetValue(g_slot, nullptr);
-  ExclusiveLock lock;
+  const auto lock = g_lock.lock_exclusive();
   auto& states = Registry();
   states.erase(std::remove_if(states.begin(), states.end(),
                               [state](const auto& owned) { return owned.get() == state; }),
@@ -71,7 +65,7 @@ void ReleaseThreadLinkState() {
 
 void ReleaseAllLinkStates() {
   {
-    ExclusiveLock lock;
+    const auto lock = g_lock.lock_exclusive();
     Registry().clear();
     Registry().shrink_to_fit();
   }
@@ -79,11 +73,6 @@ void ReleaseAllLinkStates() {
     ::TlsFree(g_slot);
     g_slot = TLS_OUT_OF_INDEXES;
   }
-}
-
-std::size_t LiveLinkStates() {
-  ExclusiveLock lock;
-  return Registry().size();
 }
 
 }  // namespace qel::win32

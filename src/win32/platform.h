@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <cstddef>
-
 #include "link_state.h"
 
 namespace qel::win32 {
@@ -19,7 +17,5 @@ void ReleaseThreadLinkState();
 // DLL_PROCESS_DETACH on FreeLibrary: frees the states of threads that are still running
 // (they get no DLL_THREAD_DETACH from an unloaded library) and the TLS slot.
 void ReleaseAllLinkStates();
-// How many threads currently hold a link state.
-std::size_t LiveLinkStates();
 
 }  // namespace qel::win32

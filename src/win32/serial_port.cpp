@@ -6,7 +6,7 @@
 
 #include "platform.h"
 #include "services.h"
-#include "text.h"
+#include "wide_text.h"
 #include "win32_services.h"
 
 namespace qel::win32 {
@@ -65,7 +65,7 @@ OpenOutcome Win32Serial::Open(const std::string& device) {
   // CreateFileA stops at the first NUL; a name with one inside would open a different
   // device than the one the client asked for.
   if (device.find('\0') != std::string::npos) return {kInvalidPortHandle, ERROR_INVALID_NAME};
-  const std::string ansi = WideToAnsi(Utf8ToWide(device));
+  const std::string ansi = win::WideToAnsi(win::Utf8ToWide(device));
   const HANDLE handle = ::CreateFileA(ansi.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {kInvalidPortHandle, ::GetLastError()};

@@ -10,6 +10,7 @@ Exit codes: 0 passed, 1 failed, 77 skipped (no Wine, no Windows build, no prefix
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -21,14 +22,30 @@ SKIP = wine_host.SKIP
 # A 32-bit process sees system32 redirected to syswow64: 64-bit system programs need the
 # 64-bit loader, and it is the one that runs everything that is not 32-bit on purpose.
 WINE64 = wine_host.WINE64
-PROGID_CLSID = "{C58A209C-DE26-4AEF-9764-B1247370A88B}"
-LIBID = "{819735E9-66CF-4727-A6E9-8C98E394F906}"
-IID = "{C073722B-22D5-4E97-8C25-BFC16E479E23}"
 # Wine locale -> weight text of the scale's 1.234
 LOCALES = {"ru_RU.UTF-8": "1,234", "de_DE.UTF-8": "1,234", "en_US.UTF-8": "1.234"}
 
 Failure = wine_host.Failure
 windows_path = wine_host.windows_path
+
+
+class Identities:
+    """The server's identities as the registry shows them, read from its IDL (the one place
+    they are written): the class, the type library, the interface and the ProgID."""
+
+    def __init__(self, idl_path):
+        with open(idl_path, encoding="utf-8") as idl:
+            text = idl.read()
+        # "[uuid(...), ...] library|interface|coclass Name": the attribute block's uuid.
+        uuids = {kind: "{%s}" % guid.upper() for guid, kind in re.findall(
+            r"uuid\(([0-9A-Fa-f-]{36})\)[^\]]*\]\s*(library|interface|coclass)\b", text)}
+        progid = re.search(r'#define QEL_PROGID L\\"([^\\"]+)\\"', text)
+        if len(uuids) != 3 or not progid:
+            raise Failure("cannot read the identities from %s" % idl_path)
+        self.clsid = uuids["coclass"]
+        self.libid = uuids["library"]
+        self.iid = uuids["interface"]
+        self.progid = progid.group(1)
 
 
 class Arch:
@@ -53,6 +70,7 @@ class Suite(wine_host.WineSession):
     def __init__(self, args):
         super().__init__(args.prefix, args.scale)
         self.args = args
+        self.ids = Identities(os.path.join(args.source, "src", "com", "Qel_weigher.idl"))
         self.scripts = os.path.abspath(args.scripts)
         self.builds = [Arch(32, args.win32), Arch(64, args.win64)]
         # Both bitnesses in one prefix where 32-bit code runs natively; elsewhere the full
@@ -117,18 +135,19 @@ class Suite(wine_host.WineSession):
     def test_register(self):
         self.register_all()
         for arch in self.arches:
-            server = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % PROGID_CLSID)
+            server = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % self.ids.clsid)
             self.expect(server is not None and windows_path(arch.dll).lower() in server.lower(),
                         "%d-bit InprocServer32 is the DLL's path" % arch.bits)
-            model = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % PROGID_CLSID,
+            model = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % self.ids.clsid,
                                    "ThreadingModel")
             self.expect(model is not None and "Apartment" in model,
                         "%d-bit ThreadingModel Apartment" % arch.bits)
             # The ProgID key is shared by both views; Wine keeps it in the 64-bit one.
-            clsid = self.reg_query(self.builds[1], "HKCR\\Qel_weigher.Qelscale\\CLSID")
-            self.expect(clsid is not None and PROGID_CLSID in clsid,
+            clsid = self.reg_query(self.builds[1], "HKCR\\%s\\CLSID" % self.ids.progid)
+            self.expect(clsid is not None and self.ids.clsid in clsid,
                         "%d-bit ProgID names the class" % arch.bits)
-            for key in ("HKCR\\Interface\\%s" % IID, "HKCR\\TypeLib\\%s\\1.0" % LIBID):
+            for key in ("HKCR\\Interface\\%s" % self.ids.iid,
+                        "HKCR\\TypeLib\\%s\\1.0" % self.ids.libid):
                 self.expect(self.reg_query(arch, key) is not None,
                             "%d-bit %s registered" % (arch.bits, key))
 
@@ -247,11 +266,12 @@ class Suite(wine_host.WineSession):
                             "%d-bit creation by ProgID fails: %s" % (arch.bits, got))
                 code, out = self.wine(arch.client(), "unregistered", check=False)
                 self.expect(code == 0, "%d-bit client: creation fails\n%s" % (arch.bits, out))
-                for key in ("HKCR\\Qel_weigher.Qelscale", "HKCR\\CLSID\\%s" % PROGID_CLSID,
-                            "HKCR\\Interface\\%s" % IID):
+                for key in ("HKCR\\%s" % self.ids.progid, "HKCR\\CLSID\\%s" % self.ids.clsid,
+                            "HKCR\\Interface\\%s" % self.ids.iid):
                     self.expect(self.reg_query(arch, key) is None,
                                 "%d-bit %s removed" % (arch.bits, key))
-            self.expect(self.reg_query(self.arches[0], "HKCR\\TypeLib\\%s" % LIBID) is None,
+            self.expect(self.reg_query(self.arches[0], "HKCR\\TypeLib\\%s" % self.ids.libid)
+                        is None,
                         "type library removed")
         finally:
             self.register_all()  # leave the prefix as the other tests expect it
@@ -261,12 +281,17 @@ class Suite(wine_host.WineSession):
         and its examples read the scale."""
         work = os.path.join(os.path.dirname(self.prefix), "package-test")
         shutil.rmtree(work, ignore_errors=True)
-        subprocess.run([os.path.join(self.args.source, "scripts", "package-windows"),
-                        "--no-build", "--win32", self.args.win32, "--win64", self.args.win64,
-                        "--out", work], check=True, stdout=subprocess.DEVNULL, timeout=120)
-        subprocess.run(["unzip", "-q", "Qel_weigher-4.00-win.zip"], cwd=work, check=True,
-                       timeout=60)
-        unpacked = os.path.join(work, "Qel_weigher-4.00-win")
+        # The script prints the zip it made; its name carries the version.
+        made = subprocess.run([os.path.join(self.args.source, "scripts", "package-windows"),
+                               "--no-build", "--win32", self.args.win32, "--win64",
+                               self.args.win64, "--out", work], check=True,
+                              stdout=subprocess.PIPE, text=True, timeout=120)
+        zip_path = made.stdout.strip().splitlines()[-1]
+        self.expect(os.path.dirname(zip_path) == os.path.abspath(work) and
+                    re.fullmatch(r"Qel_weigher-\d+\.\d\d-win\.zip", os.path.basename(zip_path)),
+                    "package-windows made %s" % zip_path)
+        subprocess.run(["unzip", "-q", zip_path], cwd=work, check=True, timeout=60)
+        unpacked = zip_path[:-len(".zip")]
         dlls = {32: os.path.join(unpacked, "x86", "Qel_weigher.dll"),
                 64: os.path.join(unpacked, "x64", "Qel_weigher.dll")}
         suffix = {32: "x86", 64: "x64"}
@@ -278,7 +303,7 @@ class Suite(wine_host.WineSession):
                 self.wine("cmd", "/c", windows_path(
                     os.path.join(unpacked, "register-%s.cmd" % suffix[arch.bits])), "/s",
                           loader=WINE64)
-                server = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % PROGID_CLSID)
+                server = self.reg_query(arch, "HKCR\\CLSID\\%s\\InprocServer32" % self.ids.clsid)
                 self.expect(server is not None and
                             windows_path(dlls[arch.bits]).lower() in server.lower(),
                             "register-%s.cmd registers the packed DLL" % suffix[arch.bits])
