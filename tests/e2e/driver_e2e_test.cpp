@@ -221,7 +221,7 @@ TEST_F(DriverE2E, DeviceVanishingMidCycleTakesTheReadFailurePath) {
 TEST_F(DriverE2E, EachThreadKeepsItsOwnPort) {
   ScaleProcess first({"--weight", "1"});
   ScaleProcess second({"--weight", "2"});
-  Qelscale main_driver;
+  Qelscale main_driver(PlatformServices());
   std::string results[2];
   auto run = [&results](int index, const std::string& port) {
     Qelscale driver(PlatformServices());
