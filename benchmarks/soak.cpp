@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bench_stats.h"
+#include "platform_services.h"
 #include "posix_platform.h"
 #include "qelscale.h"
 #include "scale_process.h"

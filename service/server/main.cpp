@@ -13,6 +13,7 @@
 #ifdef QELD_WITH_MQTT
 #include "mqtt_publisher.h"
 #endif
+#include "platform_services.h"
 #include "routing.h"
 #include "server.h"
 #include "services.h"

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "platform_services.h"
 #include "posix_platform.h"
 #include "qel_weigher/qel_weigher.h"
 #include "qelscale.h"
@@ -16,7 +17,8 @@ extern "C" {
 
 QEL_API Qelscale* Qelscale_Create(void) {
   try {
-    return std::make_unique<Qelscale>(Qelscale{qel::Qelscale(), {}}).release();
+    return std::make_unique<Qelscale>(Qelscale{qel::Qelscale(qel::PlatformServices()), {}})
+        .release();
   } catch (...) {
     return nullptr;
   }

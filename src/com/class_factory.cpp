@@ -1,6 +1,7 @@
 #include "class_factory.h"
 
 #include "module.h"
+#include "platform_services.h"
 #include "qelscale_object.h"
 
 namespace qel::com {

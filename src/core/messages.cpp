@@ -10,6 +10,8 @@ std::string OpenFailed(std::string_view port_name, std::uint32_t code) {
   return text;
 }
 
+// "Timout" is no typo to mend: it is the text users have always seen and clients compare,
+// letter for letter.
 std::string SetupFailed(std::uint32_t code) { return "Error DCB&Timout:" + std::to_string(code); }
 
 std::string ReadFailed(std::uint32_t code, std::string_view error_description) {

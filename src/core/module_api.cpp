@@ -42,6 +42,8 @@ void ClearBuffer(LinkState& link) { std::memset(link.RxBuffer, 0x20, sizeof link
 
 LineSettings MakeLineSettings(std::int32_t baud) {
   LineSettings dcb;
+  // sizeof(DCB), which the system asks for: 28 bytes on 32-bit and 64-bit Windows alike (the
+  // record holds no pointer). A number here because the core sees no platform header.
   dcb.DCBlength = 28;
   dcb.BaudRate = static_cast<std::uint32_t>(baud);
   // Binary, parity checking flag, TX continues on XOFF; no handshake, DTR and RTS held off.
@@ -109,6 +111,8 @@ bool OpenPort(LinkState& link, const Services& services, std::string_view name, 
 }
 
 void ReadPort(LinkState& link, const Services& services) {
+  // Every read lands on spaces, whoever called it: the bytes past BytesRead are blanks, never
+  // what an earlier read left there.
   ClearBuffer(link);
   const ReadOutcome read = services.serial.Read(link.PortHandle, link.RxBuffer, kReadSize);
   link.BytesRead =

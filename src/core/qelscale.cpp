@@ -19,6 +19,8 @@ Qelscale::Acquisition Qelscale::AcquireFrameText() {
   // handle and bytes.
   LinkState link = thread_link;
   Acquisition result;
+  // Blanked here as well as in ReadPort: a cycle whose open fails never reads, and it still
+  // leaves spaces in the thread's record, not the bytes of an earlier cycle.
   ModuleAPI::ClearBuffer(link);
   result.opened = ModuleAPI::OpenPort(link, services_, link.PortName, ModuleAPI::kBaudRate);
   if (result.opened) {

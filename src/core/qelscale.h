@@ -11,8 +11,9 @@ namespace qel {
 
 class Qelscale {
  public:
-  // Sets the calling thread's port back to "COM1".
-  explicit Qelscale(Services& services = PlatformServices());
+  // Sets the calling thread's port back to "COM1". The caller hands in the platform (each
+  // platform library has an accessor for its own) or a fake.
+  explicit Qelscale(Services& services);
 
   // The weight text: the accepted weight with three decimals, or "0".
   std::string GetWeight_();

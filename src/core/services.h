@@ -87,9 +87,6 @@ struct Services {
   LinkStateStore& states;
 };
 
-// The real platform, provided by the platform folder linked into the library.
-Services& PlatformServices();
-
 // Caption of the driver library's own message boxes.
 inline constexpr std::string_view kDriverCaption = "Qel_weigher";
 

@@ -45,7 +45,8 @@ bool AllZero(std::string_view digits) {
 }  // namespace
 
 std::string ReceivedText(const std::uint8_t* buffer, std::int32_t bytes_read) {
-  const std::int32_t count = std::clamp<std::int32_t>(bytes_read, 0, 255);
+  const std::int32_t count =
+      std::clamp<std::int32_t>(bytes_read, 0, static_cast<std::int32_t>(kReadSize));
   return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(count));
 }
 

@@ -14,10 +14,12 @@
 namespace qel {
 
 // The text the driver decodes: the first `bytes_read` bytes, one character per byte.
-// The count is clamped to 0..255.
+// The count is clamped to 0..kReadSize.
 std::string ReceivedText(const std::uint8_t* buffer, std::int32_t bytes_read);
 
-// A text of 8 characters or fewer holds no frame.
+// A text of 8 characters or fewer holds no frame, not even when it is exactly one ("=" and
+// its 7-character field): the scale sends frames back to back, so a cycle's 600 ms fill the
+// buffer with some thirty of them, and so little text means the stream was not running.
 inline constexpr std::size_t kMinFrameText = 9;
 inline constexpr std::size_t kWeightFieldLength = 7;
 

@@ -42,43 +42,92 @@ bool IsComName(std::string_view name, unsigned& number) {
   return number >= 1;
 }
 
-speed_t SpeedFor(std::uint32_t baud, bool& known) {
-  known = true;
-  switch (baud) {
-    case 110:
-      return B110;
-    case 300:
-      return B300;
-    case 600:
-      return B600;
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    default:
-      known = false;
-      return B0;
+// The baud rates a port accepts, each with its termios speed.
+struct BaudRate {
+  std::uint32_t baud;
+  speed_t speed;
+};
+constexpr BaudRate kBaudRates[] = {
+    {110, B110},     {300, B300},     {600, B600},       {1200, B1200},
+    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
+// Each step edits `tio` for one group of DCB fields; a value termios cannot express is
+// EINVAL, as SetCommState refuses it.
+SysStatus SetBaudRate(termios& tio, std::uint32_t baud) {
+  for (const BaudRate& rate : kBaudRates) {
+    if (rate.baud != baud) continue;
+    ::cfsetispeed(&tio, rate.speed);
+    ::cfsetospeed(&tio, rate.speed);
+    return SysStatus::Ok();
   }
+  return SysStatus::Fail(EINVAL);
 }
 
-// DCB bit fields that decide the modem lines and flow control.
-constexpr std::uint32_t kDcbOutxCtsFlow = 0x4;
-constexpr std::uint32_t kDcbOutX = 0x100;
-constexpr std::uint32_t kDcbInX = 0x200;
-constexpr unsigned kDcbDtrShift = 4;
-constexpr unsigned kDcbRtsShift = 12;
+// Byte size, parity and stop bits.
+SysStatus SetFraming(termios& tio, const LineSettings& settings) {
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+  switch (settings.ByteSize) {
+    case 5:
+      tio.c_cflag |= CS5;
+      break;
+    case 6:
+      tio.c_cflag |= CS6;
+      break;
+    case 7:
+      tio.c_cflag |= CS7;
+      break;
+    case 8:
+      tio.c_cflag |= CS8;
+      break;
+    default:
+      return SysStatus::Fail(EINVAL);
+  }
+  switch (settings.Parity) {
+    case 0:
+      break;  // NOPARITY
+    case 1:
+      tio.c_cflag |= PARENB | PARODD;
+      break;  // ODDPARITY
+    case 2:
+      tio.c_cflag |= PARENB;
+      break;  // EVENPARITY
+    default:
+      return SysStatus::Fail(EINVAL);  // mark and space are not offered
+  }
+  switch (settings.StopBits) {
+    case 0:
+      break;  // ONESTOPBIT
+    case 2:
+      tio.c_cflag |= CSTOPB;
+      break;  // TWOSTOPBITS
+    default:
+      return SysStatus::Fail(EINVAL);
+  }
+  return SysStatus::Ok();
+}
+
+// Hardware (CTS) and software (XON/XOFF) handshakes.
+void SetFlowControl(termios& tio, std::uint32_t flags) {
+  tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  if (DcbFlag(flags, kDcbOutxCtsFlow)) tio.c_cflag |= CRTSCTS;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  if (DcbFlag(flags, kDcbOutX)) tio.c_iflag |= IXON;
+  if (DcbFlag(flags, kDcbInX)) tio.c_iflag |= IXOFF;
+}
+
+// DTR_CONTROL_DISABLE / RTS_CONTROL_DISABLE hold the lines off, any other value raises
+// them. A pseudo-terminal has no modem lines and refuses the ioctl; that is no failure of
+// the port.
+void SetModemLines(int fd, std::uint32_t flags) {
+  int drop = 0;
+  int raise = 0;
+  (DtrControl(flags) == kLineControlDisable ? drop : raise) |= TIOCM_DTR;
+  (RtsControl(flags) == kLineControlDisable ? drop : raise) |= TIOCM_RTS;
+  if (drop != 0) ::ioctl(fd, TIOCMBIC, &drop);
+  if (raise != 0) ::ioctl(fd, TIOCMBIS, &raise);
+}
 
 // The read policy of one COMMTIMEOUTS record applied to a request of `count` bytes.
 struct ReadPlan {
@@ -147,69 +196,19 @@ class TermiosSerial final : public SerialApi {
     if (::tcgetattr(fd, &tio) != 0) return SysStatus::Fail(ErrnoCode(errno));
     ::cfmakeraw(&tio);
 
-    bool known = false;
-    const speed_t speed = SpeedFor(settings.BaudRate, known);
-    if (!known) return SysStatus::Fail(EINVAL);
-    ::cfsetispeed(&tio, speed);
-    ::cfsetospeed(&tio, speed);
-
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
-    switch (settings.ByteSize) {
-      case 5:
-        tio.c_cflag |= CS5;
-        break;
-      case 6:
-        tio.c_cflag |= CS6;
-        break;
-      case 7:
-        tio.c_cflag |= CS7;
-        break;
-      case 8:
-        tio.c_cflag |= CS8;
-        break;
-      default:
-        return SysStatus::Fail(EINVAL);
-    }
-    switch (settings.Parity) {
-      case 0:
-        break;  // NOPARITY
-      case 1:
-        tio.c_cflag |= PARENB | PARODD;
-        break;  // ODDPARITY
-      case 2:
-        tio.c_cflag |= PARENB;
-        break;  // EVENPARITY
-      default:
-        return SysStatus::Fail(EINVAL);  // mark and space are not offered
-    }
-    switch (settings.StopBits) {
-      case 0:
-        break;  // ONESTOPBIT
-      case 2:
-        tio.c_cflag |= CSTOPB;
-        break;  // TWOSTOPBITS
-      default:
-        return SysStatus::Fail(EINVAL);
-    }
+    SysStatus status = SetBaudRate(tio, settings.BaudRate);
+    if (status.ok) status = SetFraming(tio, settings);
+    if (!status.ok) return status;
+    SetFlowControl(tio, settings.Flags);
+    // No hang-up on close, no modem control of the line's state, the receiver on.
+    tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
     tio.c_cflag |= CLOCAL | CREAD;
-    if (settings.Flags & kDcbOutxCtsFlow) tio.c_cflag |= CRTSCTS;
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    if (settings.Flags & kDcbOutX) tio.c_iflag |= IXON;
-    if (settings.Flags & kDcbInX) tio.c_iflag |= IXOFF;
     // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN, so a read of 0 can only
     // mean the device hung up.
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) return SysStatus::Fail(ErrnoCode(errno));
-
-    // DTR_CONTROL_DISABLE / RTS_CONTROL_DISABLE hold the lines off. A pseudo-terminal has
-    // no modem lines and refuses the ioctl; that is no failure of the port.
-    int drop = 0;
-    int raise = 0;
-    (((settings.Flags >> kDcbDtrShift) & 3) == 0 ? drop : raise) |= TIOCM_DTR;
-    (((settings.Flags >> kDcbRtsShift) & 3) == 0 ? drop : raise) |= TIOCM_RTS;
-    if (drop != 0) ::ioctl(fd, TIOCMBIC, &drop);
-    if (raise != 0) ::ioctl(fd, TIOCMBIS, &raise);
+    SetModemLines(fd, settings.Flags);
     return SysStatus::Ok();
   }
 

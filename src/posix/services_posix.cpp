@@ -4,8 +4,8 @@
 
 #include "locale_posix.h"
 #include "message_box_posix.h"
+#include "platform_services.h"
 #include "serial_posix.h"
-#include "services.h"
 
 namespace qel {
 namespace {

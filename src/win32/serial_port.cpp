@@ -20,21 +20,22 @@ DCB ToDcb(const LineSettings& settings) {
   DCB dcb{};
   dcb.DCBlength = settings.DCBlength;
   dcb.BaudRate = settings.BaudRate;
-  // The bit-field word in the order the system declares it.
+  // The bit-field word, field by field in the order the system declares it. The two-bit
+  // fields take the mask again only so the compiler sees that the value fits.
   const std::uint32_t flags = settings.Flags;
-  dcb.fBinary = flags & 1u;
-  dcb.fParity = (flags >> 1) & 1u;
-  dcb.fOutxCtsFlow = (flags >> 2) & 1u;
-  dcb.fOutxDsrFlow = (flags >> 3) & 1u;
-  dcb.fDtrControl = (flags >> 4) & 3u;
-  dcb.fDsrSensitivity = (flags >> 6) & 1u;
-  dcb.fTXContinueOnXoff = (flags >> 7) & 1u;
-  dcb.fOutX = (flags >> 8) & 1u;
-  dcb.fInX = (flags >> 9) & 1u;
-  dcb.fErrorChar = (flags >> 10) & 1u;
-  dcb.fNull = (flags >> 11) & 1u;
-  dcb.fRtsControl = (flags >> 12) & 3u;
-  dcb.fAbortOnError = (flags >> 14) & 1u;
+  dcb.fBinary = DcbFlag(flags, kDcbBinary);
+  dcb.fParity = DcbFlag(flags, kDcbParity);
+  dcb.fOutxCtsFlow = DcbFlag(flags, kDcbOutxCtsFlow);
+  dcb.fOutxDsrFlow = DcbFlag(flags, kDcbOutxDsrFlow);
+  dcb.fDtrControl = DtrControl(flags) & kDcbControlMask;
+  dcb.fDsrSensitivity = DcbFlag(flags, kDcbDsrSensitivity);
+  dcb.fTXContinueOnXoff = DcbFlag(flags, kDcbTxContinueOnXoff);
+  dcb.fOutX = DcbFlag(flags, kDcbOutX);
+  dcb.fInX = DcbFlag(flags, kDcbInX);
+  dcb.fErrorChar = DcbFlag(flags, kDcbErrorChar);
+  dcb.fNull = DcbFlag(flags, kDcbNull);
+  dcb.fRtsControl = RtsControl(flags) & kDcbControlMask;
+  dcb.fAbortOnError = DcbFlag(flags, kDcbAbortOnError);
   dcb.fDummy2 = 0;  // reserved bits 15..31; the driver never sets them
   dcb.wReserved = settings.wReserved;
   dcb.XonLim = settings.XonLim;

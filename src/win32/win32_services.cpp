@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform_services.h"
 #include "wide_text.h"
 
 namespace qel::win32 {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform_services.h"
 #include "posix_platform.h"
 #include "qelscale.h"
 #include "scale_process.h"
@@ -75,7 +76,7 @@ class DriverE2E : public ::testing::Test {
 
 TEST_F(DriverE2E, ProbeThenReadingsFollowTheScale) {
   ScaleProcess scale;
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   EXPECT_TRUE(driver.OpenComPort_(scale.port()));
 
   const auto start = Clock::now();
@@ -105,14 +106,14 @@ TEST_F(DriverE2E, UserLocaleChoosesTheDecimalSeparator) {
   if (comma_locale == nullptr) GTEST_SKIP() << "no decimal-comma locale installed";
   ScaleProcess scale({"--weight", "12.5"});
   setenv("LC_ALL", comma_locale, 1);
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   driver.OpenComPort_(scale.port());
   EXPECT_EQ(driver.GetWeight_(), "12,500");
 }
 
 TEST_F(DriverE2E, SilentPortGivesNoReadingAndNoMessageButStaysChosen) {
   ScaleProcess scale({"--mode", "silent"});
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   const auto start = Clock::now();
   EXPECT_FALSE(driver.OpenComPort_(scale.port()));
   const long elapsed = ElapsedMs(start);
@@ -127,7 +128,7 @@ TEST_F(DriverE2E, SilentPortGivesNoReadingAndNoMessageButStaysChosen) {
 
 TEST_F(DriverE2E, NegativeWeightPassesTheProbeButIsNoReading) {
   ScaleProcess scale({"--mode", "negative"});
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   EXPECT_TRUE(driver.OpenComPort_(scale.port()));
   EXPECT_EQ(driver.GetWeight_(), "0");
   EXPECT_TRUE(log_.Take().empty());
@@ -137,7 +138,7 @@ class NoFrameE2E : public DriverE2E, public ::testing::WithParamInterface<const 
 
 TEST_P(NoFrameE2E, NoiseOrACutFrameIsNoReading) {
   ScaleProcess scale({"--mode", GetParam()});
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   EXPECT_FALSE(driver.OpenComPort_(scale.port()));
   EXPECT_EQ(driver.GetWeight_(), "0");
   EXPECT_TRUE(log_.Take().empty());
@@ -146,7 +147,7 @@ TEST_P(NoFrameE2E, NoiseOrACutFrameIsNoReading) {
 INSTANTIATE_TEST_SUITE_P(Modes, NoFrameE2E, ::testing::Values("garbage", "truncated"));
 
 TEST_F(DriverE2E, AbsentPortsFailAtOnceWithEnoent) {
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   for (const std::string port : {"COM99", "NUL", "/nonexistent/tty"}) {
     const auto start = Clock::now();
     EXPECT_FALSE(driver.OpenComPort_(port));
@@ -167,7 +168,7 @@ TEST_F(DriverE2E, PortHeldElsewhereFailsWithEbusy) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
 
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   EXPECT_FALSE(driver.OpenComPort_(scale.port()));
   std::vector<Message> messages = log_.Take();
   ASSERT_EQ(messages.size(), 1u);
@@ -187,7 +188,7 @@ TEST_F(DriverE2E, NonTerminalsAreRefusedAndNeverWritten) {
   struct stat before {};
   ASSERT_EQ(stat(file.c_str(), &before), 0);
 
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   for (const std::string& port : {file, std::string("/dev/null")}) {
     EXPECT_FALSE(driver.OpenComPort_(port));
     const std::vector<Message> messages = log_.Take();
@@ -207,7 +208,7 @@ TEST_F(DriverE2E, NonTerminalsAreRefusedAndNeverWritten) {
 
 TEST_F(DriverE2E, DeviceVanishingMidCycleTakesTheReadFailurePath) {
   ScaleProcess scale({"--mode", "hangup"});
-  Qelscale driver;
+  Qelscale driver(PlatformServices());
   EXPECT_FALSE(driver.OpenComPort_(scale.port()));
   const std::vector<Message> messages = log_.Take();
   ASSERT_EQ(messages.size(), 1u);
@@ -220,10 +221,10 @@ TEST_F(DriverE2E, DeviceVanishingMidCycleTakesTheReadFailurePath) {
 TEST_F(DriverE2E, EachThreadKeepsItsOwnPort) {
   ScaleProcess first({"--weight", "1"});
   ScaleProcess second({"--weight", "2"});
-  Qelscale main_driver;
+  Qelscale main_driver(PlatformServices());
   std::string results[2];
   auto run = [&results](int index, const std::string& port) {
-    Qelscale driver;
+    Qelscale driver(PlatformServices());
     if (driver.OpenComPort_(port)) results[index] = driver.GetWeight_();
   };
   std::thread a(run, 0, first.port());

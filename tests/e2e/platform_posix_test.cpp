@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
+#include "platform_services.h"
 #include "posix_platform.h"
 #include "services.h"
 

@@ -101,6 +101,54 @@ TEST_F(PtyPort, LineIsRaw9600With8N1AndNoFlowControl) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
 }
 
+TEST_F(PtyPort, OtherLineSettingsReachTheLineAndUnknownOnesAreRefused) {
+  OpenAsDriver();
+  const int fd = static_cast<int>(handle_);
+  LineSettings settings = ModuleAPI::MakeLineSettings(19200);
+  settings.ByteSize = 7;
+  settings.Parity = 2;    // EVENPARITY
+  settings.StopBits = 2;  // TWOSTOPBITS
+  settings.Flags |= kDcbOutxCtsFlow | kDcbOutX;
+  ASSERT_TRUE(serial().SetState(handle_, settings).ok);
+  // A pseudo-terminal always keeps 8 data bits and parity off, whatever it is asked; the
+  // other fields show.
+  termios tio{};
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  EXPECT_EQ(cfgetispeed(&tio), B19200);
+  EXPECT_EQ(cfgetospeed(&tio), B19200);
+  EXPECT_EQ(tio.c_cflag & (PARODD | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CSTOPB | CRTSCTS));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON));
+
+  settings.Parity = 1;  // ODDPARITY
+  settings.Flags = (settings.Flags & ~(kDcbOutxCtsFlow | kDcbOutX)) | kDcbInX;
+  ASSERT_TRUE(serial().SetState(handle_, settings).ok);
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  EXPECT_EQ(tio.c_cflag & (PARODD | CRTSCTS), static_cast<tcflag_t>(PARODD));
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXOFF));
+
+  // A value the line cannot take is refused as a whole: nothing of it reaches the line.
+  struct Refused {
+    const char* what;
+    void (*spoil)(LineSettings&);
+  };
+  const Refused refused[] = {
+      {"baud 12345", [](LineSettings& s) { s.BaudRate = 12345; }},
+      {"9 data bits", [](LineSettings& s) { s.ByteSize = 9; }},
+      {"mark parity", [](LineSettings& s) { s.Parity = 3; }},
+      {"1.5 stop bits", [](LineSettings& s) { s.StopBits = 1; }},
+  };
+  for (const Refused& c : refused) {
+    LineSettings bad = ModuleAPI::MakeLineSettings(9600);
+    c.spoil(bad);
+    const SysStatus status = serial().SetState(handle_, bad);
+    EXPECT_FALSE(status.ok) << c.what;
+    EXPECT_EQ(status.code, static_cast<std::uint32_t>(EINVAL)) << c.what;
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), B19200) << c.what;
+    EXPECT_EQ(tio.c_cflag & (PARODD | CSTOPB), static_cast<tcflag_t>(PARODD | CSTOPB)) << c.what;
+  }
+}
+
 TEST_F(PtyPort, WaitingBytesReturnAtOnceAndAReadStopsAt255) {
   OpenAsDriver();
   SendFromDevice(std::string(300, 'x'));

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "on_demand.h"
+#include "platform_services.h"
 #include "qel_weigher/qel_weigher.h"
 #include "reading_json.h"
 #include "serial_ports.h"

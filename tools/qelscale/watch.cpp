@@ -10,6 +10,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform_services.h"
 #include "reading_json.h"
 #include "services.h"
 #include "weight_stream.h"
