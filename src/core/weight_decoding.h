@@ -18,8 +18,9 @@ namespace qel {
 std::string ReceivedText(const std::uint8_t* buffer, std::int32_t bytes_read);
 
 // A text of 8 characters or fewer holds no frame, not even when it is exactly one ("=" and
-// its 7-character field): the scale sends frames back to back, so a cycle's 600 ms fill the
-// buffer with some thirty of them, and so little text means the stream was not running.
+// its 7-character field): the scale sends frames without pause, so a healthy cycle reads far
+// more, and a read that stops right at a frame's length cannot show that the frame was
+// complete rather than cut. Callers rely on this threshold, so it stays as it is.
 inline constexpr std::size_t kMinFrameText = 9;
 inline constexpr std::size_t kWeightFieldLength = 7;
 
