@@ -31,36 +31,36 @@ struct LineSettings {
   std::uint16_t wReserved1 = 0;
 };
 
-// The DCB bit-field word (LineSettings::Flags), one name per field, in the order and at the
-// positions the system declares them. Both back ends read the word through these names.
-inline constexpr std::uint32_t kDcbBinary = 1u << 0;            // fBinary
-inline constexpr std::uint32_t kDcbParity = 1u << 1;            // fParity
-inline constexpr std::uint32_t kDcbOutxCtsFlow = 1u << 2;       // fOutxCtsFlow
-inline constexpr std::uint32_t kDcbOutxDsrFlow = 1u << 3;       // fOutxDsrFlow
-inline constexpr unsigned kDcbDtrControlShift = 4;              // fDtrControl, 2 bits
-inline constexpr std::uint32_t kDcbDsrSensitivity = 1u << 6;    // fDsrSensitivity
-inline constexpr std::uint32_t kDcbTxContinueOnXoff = 1u << 7;  // fTXContinueOnXoff
-inline constexpr std::uint32_t kDcbOutX = 1u << 8;              // fOutX
-inline constexpr std::uint32_t kDcbInX = 1u << 9;               // fInX
-inline constexpr std::uint32_t kDcbErrorChar = 1u << 10;        // fErrorChar
-inline constexpr std::uint32_t kDcbNull = 1u << 11;             // fNull
-inline constexpr unsigned kDcbRtsControlShift = 12;             // fRtsControl, 2 bits
-inline constexpr std::uint32_t kDcbAbortOnError = 1u << 14;     // fAbortOnError
+// The fields of the DCB bit-field word (LineSettings::Flags), named by their lowest bit, in
+// the order and at the positions the system declares them. fDtrControl and fRtsControl are
+// two bits wide. The POSIX back end reads the word through these names; the Windows one hands
+// it to the system as it is.
+enum DcbBit : unsigned {
+  kDcbBinary,       // fBinary
+  kDcbParity,       // fParity
+  kDcbOutxCtsFlow,  // fOutxCtsFlow
+  kDcbOutxDsrFlow,  // fOutxDsrFlow
+  kDcbDtrControl,   // fDtrControl, 2 bits
+  kDcbDsrSensitivity = kDcbDtrControl + 2,
+  kDcbTxContinueOnXoff,  // fTXContinueOnXoff
+  kDcbOutX,
+  kDcbInX,
+  kDcbErrorChar,
+  kDcbNull,
+  kDcbRtsControl,  // fRtsControl, 2 bits
+  kDcbAbortOnError = kDcbRtsControl + 2,
+  kDcbReserved,  // fDummy2: the 17 bits from here on are the system's
+};
+static_assert(kDcbRtsControl == 12 && kDcbReserved == 15, "positions as the system declares");
 
-// The width of fDtrControl and fRtsControl, and DTR_CONTROL_DISABLE / RTS_CONTROL_DISABLE
-// (the line is held off).
-inline constexpr std::uint32_t kDcbControlMask = 3u;
-inline constexpr std::uint32_t kLineControlDisable = 0;
-
+constexpr std::uint32_t DcbMask(DcbBit bit) { return 1u << bit; }
 // Whether a one-bit field is set in `flags`.
-constexpr bool DcbFlag(std::uint32_t flags, std::uint32_t bit) { return (flags & bit) != 0; }
+constexpr bool DcbFlag(std::uint32_t flags, DcbBit bit) { return (flags & DcbMask(bit)) != 0; }
 // The two-bit fDtrControl and fRtsControl values (DTR_CONTROL_* and RTS_CONTROL_*).
-constexpr std::uint32_t DtrControl(std::uint32_t flags) {
-  return (flags >> kDcbDtrControlShift) & kDcbControlMask;
-}
-constexpr std::uint32_t RtsControl(std::uint32_t flags) {
-  return (flags >> kDcbRtsControlShift) & kDcbControlMask;
-}
+constexpr std::uint32_t DtrControl(std::uint32_t flags) { return (flags >> kDcbDtrControl) & 3u; }
+constexpr std::uint32_t RtsControl(std::uint32_t flags) { return (flags >> kDcbRtsControl) & 3u; }
+// DTR_CONTROL_DISABLE / RTS_CONTROL_DISABLE: the line is held off.
+inline constexpr std::uint32_t kLineControlDisable = 0;
 
 // Mirror of the Win32 COMMTIMEOUTS record, in milliseconds.
 struct CommTimeouts {

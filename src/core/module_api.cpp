@@ -47,7 +47,7 @@ LineSettings MakeLineSettings(std::int32_t baud) {
   dcb.DCBlength = 28;
   dcb.BaudRate = static_cast<std::uint32_t>(baud);
   // Binary, parity checking flag, TX continues on XOFF; no handshake, DTR and RTS held off.
-  dcb.Flags = kDcbBinary | kDcbParity | kDcbTxContinueOnXoff;
+  dcb.Flags = DcbMask(kDcbBinary) | DcbMask(kDcbParity) | DcbMask(kDcbTxContinueOnXoff);
   dcb.wReserved = 0;
   dcb.XonLim = 128;
   dcb.XoffLim = 64;

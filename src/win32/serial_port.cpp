@@ -1,7 +1,9 @@
 // kernel32 serial calls, one to one with the link's operations.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform.h"
@@ -20,23 +22,13 @@ DCB ToDcb(const LineSettings& settings) {
   DCB dcb{};
   dcb.DCBlength = settings.DCBlength;
   dcb.BaudRate = settings.BaudRate;
-  // The bit-field word, field by field in the order the system declares it. The two-bit
-  // fields take the mask again only so the compiler sees that the value fits.
-  const std::uint32_t flags = settings.Flags;
-  dcb.fBinary = DcbFlag(flags, kDcbBinary);
-  dcb.fParity = DcbFlag(flags, kDcbParity);
-  dcb.fOutxCtsFlow = DcbFlag(flags, kDcbOutxCtsFlow);
-  dcb.fOutxDsrFlow = DcbFlag(flags, kDcbOutxDsrFlow);
-  dcb.fDtrControl = DtrControl(flags) & kDcbControlMask;
-  dcb.fDsrSensitivity = DcbFlag(flags, kDcbDsrSensitivity);
-  dcb.fTXContinueOnXoff = DcbFlag(flags, kDcbTxContinueOnXoff);
-  dcb.fOutX = DcbFlag(flags, kDcbOutX);
-  dcb.fInX = DcbFlag(flags, kDcbInX);
-  dcb.fErrorChar = DcbFlag(flags, kDcbErrorChar);
-  dcb.fNull = DcbFlag(flags, kDcbNull);
-  dcb.fRtsControl = RtsControl(flags) & kDcbControlMask;
-  dcb.fAbortOnError = DcbFlag(flags, kDcbAbortOnError);
-  dcb.fDummy2 = 0;  // reserved bits 15..31; the driver never sets them
+  // The bit-field word is the system's own encoding (kDcbBinary in bit 0, see link_state.h):
+  // a DWORD of bit-fields right after BaudRate. Bit-fields have no address, so it is copied
+  // in whole; the reserved fDummy2 bits stay clear.
+  static_assert(offsetof(DCB, wReserved) == offsetof(DCB, BaudRate) + 2 * sizeof(DWORD));
+  const std::uint32_t flags = settings.Flags & (DcbMask(kDcbReserved) - 1);
+  std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + offsetof(DCB, BaudRate) + sizeof(DWORD),
+              &flags, sizeof flags);
   dcb.wReserved = settings.wReserved;
   dcb.XonLim = settings.XonLim;
   dcb.XoffLim = settings.XoffLim;

@@ -108,7 +108,7 @@ TEST_F(PtyPort, OtherLineSettingsReachTheLineAndUnknownOnesAreRefused) {
   settings.ByteSize = 7;
   settings.Parity = 2;    // EVENPARITY
   settings.StopBits = 2;  // TWOSTOPBITS
-  settings.Flags |= kDcbOutxCtsFlow | kDcbOutX;
+  settings.Flags |= DcbMask(kDcbOutxCtsFlow) | DcbMask(kDcbOutX);
   ASSERT_TRUE(serial().SetState(handle_, settings).ok);
   // A pseudo-terminal always keeps 8 data bits and parity off, whatever it is asked; the
   // other fields show.
@@ -120,7 +120,8 @@ TEST_F(PtyPort, OtherLineSettingsReachTheLineAndUnknownOnesAreRefused) {
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON));
 
   settings.Parity = 1;  // ODDPARITY
-  settings.Flags = (settings.Flags & ~(kDcbOutxCtsFlow | kDcbOutX)) | kDcbInX;
+  settings.Flags =
+      (settings.Flags & ~(DcbMask(kDcbOutxCtsFlow) | DcbMask(kDcbOutX))) | DcbMask(kDcbInX);
   ASSERT_TRUE(serial().SetState(handle_, settings).ok);
   ASSERT_EQ(tcgetattr(fd, &tio), 0);
   EXPECT_EQ(tio.c_cflag & (PARODD | CRTSCTS), static_cast<tcflag_t>(PARODD));

@@ -147,6 +147,50 @@ void LineRecords() {
   CHECK(dcb.XonChar == 0x11 && dcb.XoffChar == 0x13 && dcb.ErrorChar == 0x23 &&
         dcb.EofChar == 0x1A && dcb.EvtChar == 0);
 
+  // Each name of the bit-field word lands on the system's field of that name, and the
+  // reserved bits never reach the system.
+  struct Field {
+    const char* name;
+    qel::DcbBit bit;
+    unsigned (*read)(const DCB&);
+  };
+  const Field fields[] = {
+      {"fBinary", qel::kDcbBinary, [](const DCB& d) -> unsigned { return d.fBinary; }},
+      {"fParity", qel::kDcbParity, [](const DCB& d) -> unsigned { return d.fParity; }},
+      {"fOutxCtsFlow", qel::kDcbOutxCtsFlow,
+       [](const DCB& d) -> unsigned { return d.fOutxCtsFlow; }},
+      {"fOutxDsrFlow", qel::kDcbOutxDsrFlow,
+       [](const DCB& d) -> unsigned { return d.fOutxDsrFlow; }},
+      {"fDtrControl", qel::kDcbDtrControl, [](const DCB& d) -> unsigned { return d.fDtrControl; }},
+      {"fDsrSensitivity", qel::kDcbDsrSensitivity,
+       [](const DCB& d) -> unsigned { return d.fDsrSensitivity; }},
+      {"fTXContinueOnXoff", qel::kDcbTxContinueOnXoff,
+       [](const DCB& d) -> unsigned { return d.fTXContinueOnXoff; }},
+      {"fOutX", qel::kDcbOutX, [](const DCB& d) -> unsigned { return d.fOutX; }},
+      {"fInX", qel::kDcbInX, [](const DCB& d) -> unsigned { return d.fInX; }},
+      {"fErrorChar", qel::kDcbErrorChar, [](const DCB& d) -> unsigned { return d.fErrorChar; }},
+      {"fNull", qel::kDcbNull, [](const DCB& d) -> unsigned { return d.fNull; }},
+      {"fRtsControl", qel::kDcbRtsControl, [](const DCB& d) -> unsigned { return d.fRtsControl; }},
+      {"fAbortOnError", qel::kDcbAbortOnError,
+       [](const DCB& d) -> unsigned { return d.fAbortOnError; }},
+  };
+  for (const Field& set : fields) {
+    qel::LineSettings settings = qel::ModuleAPI::MakeLineSettings(9600);
+    settings.Flags = qel::DcbMask(set.bit);
+    const DCB one = qel::win32::ToDcb(settings);
+    for (const Field& field : fields) {
+      if (field.read(one) != (&field == &set ? 1u : 0u)) {
+        qeltest::Fail(QEL_HERE, std::string(set.name) + "'s bit reads " +
+                                    std::to_string(field.read(one)) + " in " + field.name);
+      }
+    }
+  }
+  qel::LineSettings all = qel::ModuleAPI::MakeLineSettings(9600);
+  all.Flags = ~0u;
+  const DCB every = qel::win32::ToDcb(all);
+  CHECK(every.fDtrControl == 3 && every.fRtsControl == 3 && every.fAbortOnError == 1);
+  CHECK(every.fDummy2 == 0 && every.wReserved == 0);
+
   const COMMTIMEOUTS t = qel::win32::ToCommTimeouts(qel::ModuleAPI::MakeTimeouts(9600));
   CHECK(t.ReadIntervalTimeout == 1 && t.ReadTotalTimeoutMultiplier == 1 &&
         t.ReadTotalTimeoutConstant == 1);
