@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "platform.h"
 #include "services.h"
@@ -19,28 +20,19 @@ HANDLE ToHandle(PortHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 }  // namespace
 
 DCB ToDcb(const LineSettings& settings) {
-  DCB dcb{};
-  dcb.DCBlength = settings.DCBlength;
-  dcb.BaudRate = settings.BaudRate;
-  // The bit-field word is the system's own encoding (kDcbBinary in bit 0, see link_state.h):
-  // a DWORD of bit-fields right after BaudRate. Bit-fields have no address, so it is copied
-  // in whole; the reserved fDummy2 bits stay clear.
-  static_assert(offsetof(DCB, wReserved) == offsetof(DCB, BaudRate) + 2 * sizeof(DWORD));
-  const std::uint32_t flags = settings.Flags & (DcbMask(kDcbReserved) - 1);
-  std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + offsetof(DCB, BaudRate) + sizeof(DWORD),
-              &flags, sizeof flags);
-  dcb.wReserved = settings.wReserved;
-  dcb.XonLim = settings.XonLim;
-  dcb.XoffLim = settings.XoffLim;
-  dcb.ByteSize = settings.ByteSize;
-  dcb.Parity = settings.Parity;
-  dcb.StopBits = settings.StopBits;
-  dcb.XonChar = settings.XonChar;
-  dcb.XoffChar = settings.XoffChar;
-  dcb.ErrorChar = settings.ErrorChar;
-  dcb.EofChar = settings.EofChar;
-  dcb.EvtChar = settings.EvtChar;
-  dcb.wReserved1 = settings.wReserved1;
+  // LineSettings mirrors the DCB field for field, its Flags word included (the system's
+  // bit-field encoding, named in link_state.h), so the record goes over whole; the Wine tests
+  // read back every field. Only the reserved fDummy2 bits are cleared.
+  static_assert(sizeof(DCB) == sizeof(LineSettings));
+  static_assert(std::is_trivially_copyable_v<LineSettings>);
+  static_assert(offsetof(DCB, wReserved) == offsetof(LineSettings, wReserved));
+  static_assert(offsetof(DCB, ByteSize) == offsetof(LineSettings, ByteSize));
+  static_assert(offsetof(DCB, XonChar) == offsetof(LineSettings, XonChar));
+  static_assert(offsetof(DCB, wReserved1) == offsetof(LineSettings, wReserved1));
+  LineSettings record = settings;
+  record.Flags &= DcbMask(kDcbReserved) - 1;
+  DCB dcb;
+  std::memcpy(&dcb, &record, sizeof dcb);
   return dcb;
 }
 
