@@ -1,6 +1,7 @@
 // Owners for Win32 handles. Each kind of handle has its own "no handle" value
 // (INVALID_HANDLE_VALUE for files and devices, NULL for most others), so each gets its own
-// type and a handle can never be checked against the wrong one.
+// traits and type, and a handle can never be checked against the wrong one. The driver holds
+// registry keys; other owners are declared beside the code that holds them.
 #pragma once
 
 #include <windows.h>
@@ -44,22 +45,7 @@ class UniqueResource {
   Type handle_ = Traits::Invalid();
 };
 
-// Files and devices: CreateFile reports failure as INVALID_HANDLE_VALUE.
-struct HfileTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Type handle) { ::CloseHandle(handle); }
-};
-using UniqueHfile = UniqueResource<HfileTraits>;
-
-// Threads, events and other kernel objects: failure is NULL.
-struct HandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type handle) { ::CloseHandle(handle); }
-};
-using UniqueHandle = UniqueResource<HandleTraits>;
-
+// Registry keys: no key is NULL.
 struct HkeyTraits {
   using Type = HKEY;
   static Type Invalid() { return nullptr; }

@@ -19,7 +19,7 @@
 #include "check.h"
 #include "com_resource.h"
 #include "message_box_watch.h"
-#include "unique_resource.h"
+#include "test_handles.h"
 #include "wide_text.h"
 
 using qel::win::ComApartment;
@@ -483,7 +483,7 @@ std::wstring OpenFailedText(const wchar_t* port, DWORD code) {
 
 // The code the system gives for opening `device` the way the driver does.
 DWORD OpenErrorFor(const char* device) {
-  qel::win::UniqueHfile handle(
+  qeltest::UniqueHfile handle(
       ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   return handle ? 0 : ::GetLastError();
 }
@@ -516,7 +516,7 @@ int Threads(const std::wstring& expected_weight) {
   {
     HANDLE chosen = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE other_created = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    qel::win::UniqueHandle chosen_owner(chosen), created_owner(other_created);
+    qeltest::UniqueHandle chosen_owner(chosen), created_owner(other_created);
     std::wstring weight_a;
     std::vector<qeltest::SeenBox> boxes_b;
     std::thread a([&] {
@@ -549,7 +549,7 @@ int Threads(const std::wstring& expected_weight) {
   {
     constexpr int kThreads = 6;
     HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    qel::win::UniqueHandle release_owner(release);
+    qeltest::UniqueHandle release_owner(release);
     std::vector<std::thread> lingering;
     for (int i = 0; i < kThreads; ++i) {
       lingering.emplace_back([release] {
@@ -610,8 +610,8 @@ int Messages() {
   // A port someone else holds. Windows refuses a second open of a serial port; Wine does
   // not enforce exclusive opens of serial devices, so there the check cannot apply.
   {
-    qel::win::UniqueHfile held(::CreateFileW(L"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0,
-                                             nullptr, OPEN_EXISTING, 0, nullptr));
+    qeltest::UniqueHfile held(::CreateFileW(L"\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
     CHECK(held.valid());
     const DWORD busy = OpenErrorFor("COM3:");
     if (busy == 0) {

@@ -7,17 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "unique_resource.h"
+#include "test_handles.h"
 
 namespace qeltest {
-
-// Owns a hook set with SetWindowsHookEx; only the tests hook windows.
-struct WindowsHookTraits {
-  using Type = HHOOK;
-  static Type Invalid() { return nullptr; }
-  static void Close(Type hook) { ::UnhookWindowsHookEx(hook); }
-};
-using WindowsHook = qel::win::UniqueResource<WindowsHookTraits>;
 
 struct SeenBox {
   std::wstring text;
