@@ -492,20 +492,13 @@ def main():
     if not os.path.exists(WINE64):
         print("SKIP: no 64-bit Wine loader (wine64)")
         return SKIP
-    for build in (args.win32, args.win64):
-        if not os.path.exists(os.path.join(build, "src", "com", "Qel_weigher.dll")):
-            print("SKIP: no Windows build in %s (cmake --preset win32/win64 and build)" % build)
-            return SKIP
-    if args.test == "run" and not os.path.exists(os.path.join(args.prefix,
-                                                              "qel-msi-prefix.ok")):
-        print("SKIP: no Wine prefix at %s (the setup test makes it)" % args.prefix)
-        return SKIP
-    rerun = wine_host.rerun_on_virtual_display()
-    if rerun is not None:
-        return rerun
-    suite = MsiSuite(args)
-    return wine_host.run_test(suite, "msi " + args.test,
-                              {"setup": suite.test_setup, "run": suite.test_run}[args.test])
+    missing = wine_host.missing_windows_build((args.win32, args.win64))
+    if missing is not None:
+        return missing
+    ready = args.test != "run" or os.path.exists(os.path.join(args.prefix, "qel-msi-prefix.ok"))
+    return wine_host.run_in_prefix(
+        args.prefix, ready, lambda: MsiSuite(args), "msi " + args.test,
+        lambda suite: {"setup": suite.test_setup, "run": suite.test_run}[args.test])
 
 if __name__ == "__main__":
     sys.exit(main())

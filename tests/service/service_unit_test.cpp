@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_platform.h"
 #include "on_demand.h"
 #include "reading_json.h"
 #include "routing.h"
@@ -109,34 +110,23 @@ class ScriptedSerial : public qel::SerialApi {
   void Close(qel::PortHandle) override { ++closes; }
 };
 
-class Messages : public qel::MessageSink {
- public:
-  std::vector<std::string> shown;
-  void Show(std::string_view text, std::string_view, qel::MessageIcon) override {
-    shown.emplace_back(text);
-  }
-};
-class PointLocale : public qel::LocaleSource {
- public:
-  qel::NumberFormat UserNumberFormat() override { return {".", true}; }
-};
-class NoSleep : public qel::Sleeper {
- public:
-  void SleepMs(std::uint32_t) override {}
-};
-class OneState : public qel::LinkStateStore {
- public:
-  qel::LinkState state;
-  qel::LinkState& ForCurrentThread() override { return state; }
+// The shared fakes for everything but the port, which plays a script here; the stream and
+// the on-demand reader run their cycles on threads of their own.
+struct ScriptedPlatform {
+  ScriptedSerial serial;
+  qel::testing::RecordingMessages messages;
+  qel::testing::FixedLocale locale;
+  qel::testing::RecordingSleeper sleeper;
+  qel::testing::ThreadLocalStates states;
+  qel::Services services{serial, messages, locale, sleeper, states};
+
+  ScriptedPlatform() { locale.format = {".", true}; }
 };
 
 TEST(StreamEngine, ReportsOpenFailuresOnceReadsFramesAndFailsOnAVanishedDevice) {
-  ScriptedSerial serial;
-  Messages messages;
-  PointLocale locale;
-  NoSleep sleeper;
-  OneState states;
-  qel::Services services{serial, messages, locale, sleeper, states};
+  ScriptedPlatform platform;
+  ScriptedSerial& serial = platform.serial;
+  qel::testing::RecordingMessages& messages = platform.messages;
   serial.open_errors = {2, 2, 0};
   serial.reads = {
       {qel::SysStatus::Ok(), 0}, {qel::SysStatus::Ok(), 0}, {qel::SysStatus::Fail(5), 0}};
@@ -147,10 +137,11 @@ TEST(StreamEngine, ReportsOpenFailuresOnceReadsFramesAndFailsOnAVanishedDevice) 
   options.stable_for = 0ms;
   std::vector<qel::Reading> changes;
   qel::StreamEngine* self = nullptr;
-  qel::StreamEngine engine(services, "COM7", options, [&](const qel::Reading& r, bool changed) {
-    if (changed) changes.push_back(r);
-    if (r.error == qel::ReadingError::kReadFailed) self->Stop();
-  });
+  qel::StreamEngine engine(platform.services, "COM7", options,
+                           [&](const qel::Reading& r, bool changed) {
+                             if (changed) changes.push_back(r);
+                             if (r.error == qel::ReadingError::kReadFailed) self->Stop();
+                           });
   self = &engine;
   engine.Run();
 
@@ -192,12 +183,9 @@ class Answers {
 };
 
 TEST(OnDemandReader, RequestsThatArriveDuringACycleShareTheNextOne) {
-  ScriptedSerial serial;
-  Messages messages;
-  PointLocale locale;
-  NoSleep sleeper;
-  OneState states;
-  qel::Services services{serial, messages, locale, sleeper, states};
+  ScriptedPlatform platform;
+  ScriptedSerial& serial = platform.serial;
+  qel::testing::RecordingMessages& messages = platform.messages;
   for (int i = 0; i < 2; ++i) {
     serial.reads.push_back({qel::SysStatus::Ok(), 0});
     serial.data.push_back("=005.200=005.200");
@@ -211,7 +199,7 @@ TEST(OnDemandReader, RequestsThatArriveDuringACycleShareTheNextOne) {
       for (int i = 0; i < 5; ++i) reader_ptr->Request(answers.Collect());
     }
   };
-  qel::OnDemandReader reader(services, messages, "COM5");
+  qel::OnDemandReader reader(platform.services, messages, "COM5");
   reader_ptr = &reader;
   reader.Request(answers.Collect());
   const std::vector<qel::Reading> got = answers.Wait(6);
@@ -228,15 +216,12 @@ TEST(OnDemandReader, RequestsThatArriveDuringACycleShareTheNextOne) {
 }
 
 TEST(OnDemandReader, FailuresCarryTheirKindAndTheDriversMessage) {
-  ScriptedSerial serial;
-  Messages log;
-  PointLocale locale;
-  NoSleep sleeper;
-  OneState states;
-  qel::Services services{serial, log, locale, sleeper, states};
+  ScriptedPlatform platform;
+  ScriptedSerial& serial = platform.serial;
+  qel::testing::RecordingMessages& log = platform.messages;
   serial.set_state_error = 22;
   Answers answers;
-  qel::OnDemandReader reader(services, log, "COM6");
+  qel::OnDemandReader reader(platform.services, log, "COM6");
   reader.Request(answers.Collect());
   std::vector<qel::Reading> got = answers.Wait(1);
   ASSERT_EQ(got.size(), 1u);

@@ -223,6 +223,29 @@ def rerun_on_virtual_display():
     return subprocess.call(["xvfb-run", "-a", sys.executable, *sys.argv])
 
 
+def missing_windows_build(builds):
+    """SKIP, naming the build, when a Windows build the test runs has no driver DLL; else None."""
+    for build in builds:
+        if not os.path.exists(os.path.join(build, "src", "com", "Qel_weigher.dll")):
+            print("SKIP: no Windows build in %s (cmake --preset win32/win64 and build)" % build)
+            return SKIP
+    return None
+
+
+def run_in_prefix(prefix, prefix_ready, make_suite, name, pick):
+    """The common end of a Wine test script: SKIP without its prefix, a run again under a
+    virtual display where there is none, else the picked test of a new suite. Returns the
+    exit code."""
+    if not prefix_ready:
+        print("SKIP: no Wine prefix at %s (its setup test makes it)" % prefix)
+        return SKIP
+    rerun = rerun_on_virtual_display()
+    if rerun is not None:
+        return rerun
+    suite = make_suite()
+    return run_test(suite, name, pick(suite))
+
+
 def run_test(session, name, test):
     """Runs one test of a suite and ends its scale and Wine session, which belong to this
     test's display, with it. Returns the exit code."""

@@ -413,29 +413,26 @@ def main():
     mode, reason = wine_host.i386_support()
     if args.subset32 and mode == "skip" and args.test != "dll":
         return wine_host.skip_32bit(reason)
-    for build in (args.win32, args.win64):
-        if not os.path.exists(os.path.join(build, "src", "com", "Qel_weigher.dll")):
-            print("SKIP: no Windows build in %s (cmake --preset win32/win64 and build)" % build)
-            return SKIP
+    missing = wine_host.missing_windows_build((args.win32, args.win64))
+    if missing is not None:
+        return missing
     if args.test == "dll":
         suite = Suite(args)
         suite.test_dll_surface()
         return 0 if suite.failures == 0 else 1
-    if args.test != "setup" and not os.path.isdir(os.path.join(args.prefix, "drive_c")):
-        print("SKIP: no Wine prefix at %s" % args.prefix)
-        return SKIP
-    rerun = wine_host.rerun_on_virtual_display()
-    if rerun is not None:
-        return rerun
-    suite = Suite(args)
-    return wine_host.run_test(suite, args.test, {
-        "setup": suite.test_setup, "register": suite.test_register,
-        "scripts": suite.test_scripts, "client": suite.test_client,
-        "locales": suite.test_locales, "unregister": suite.test_unregister,
-        "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
-        "dll": suite.test_dll_surface, "measure": suite.measure,
-        "package": suite.test_package, "reentry": suite.test_reentry,
-        "com_names": suite.test_com_names, "service": suite.test_service}[args.test])
+
+    def pick(suite):
+        return {
+            "setup": suite.test_setup, "register": suite.test_register,
+            "scripts": suite.test_scripts, "client": suite.test_client,
+            "locales": suite.test_locales, "unregister": suite.test_unregister,
+            "example": suite.test_early_binding_example, "hosted": suite.test_hosted,
+            "dll": suite.test_dll_surface, "measure": suite.measure,
+            "package": suite.test_package, "reentry": suite.test_reentry,
+            "com_names": suite.test_com_names, "service": suite.test_service}[args.test]
+
+    ready = args.test == "setup" or os.path.isdir(os.path.join(args.prefix, "drive_c"))
+    return wine_host.run_in_prefix(args.prefix, ready, lambda: Suite(args), args.test, pick)
 
 
 if __name__ == "__main__":
