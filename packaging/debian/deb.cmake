@@ -25,24 +25,35 @@ endif()
 # (string(TIMESTAMP) follows SOURCE_DATE_EPOCH when it is set.)
 string(TIMESTAMP QEL_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${qel_deb_src}/changelog.in ${qel_deb_gen}/changelog @ONLY)
-set(qel_man_pages qelscale.1 weightbench.1)
+set(qel_man_pages ${qel_deb_src}/qelscale.1 ${qel_deb_src}/weightbench.1)
+set(qel_deb_outputs ${qel_deb_gen}/changelog.gz)
 if(QEL_DEB_HAS_SERVICE)
-  list(APPEND qel_man_pages qelscaled.8)
+  # The service's option lists come from its option table, written into the templates'
+  # @QELSCALED_OPTIONS@ line.
+  set(qel_options_files qelscaled.conf qelscaled.8)
+  set(qel_options_kinds conf man)
+  foreach(file kind IN ZIP_LISTS qel_options_files qel_options_kinds)
+    add_custom_command(OUTPUT ${qel_deb_gen}/${file}
+      COMMAND qelscaled_options_doc ${kind} ${qel_deb_src}/${file}.in ${qel_deb_gen}/${file}
+      DEPENDS qelscaled_options_doc ${qel_deb_src}/${file}.in)
+  endforeach()
+  list(APPEND qel_man_pages ${qel_deb_gen}/qelscaled.8)
+  list(APPEND qel_deb_outputs ${qel_deb_gen}/qelscaled.conf)
 endif()
-set(qel_gz_outputs ${qel_deb_gen}/changelog.gz)
 add_custom_command(OUTPUT ${qel_deb_gen}/changelog.gz
   COMMAND gzip -9nc ${qel_deb_gen}/changelog > ${qel_deb_gen}/changelog.gz
   DEPENDS ${qel_deb_gen}/changelog)
-foreach(page ${qel_man_pages})
+foreach(page_path ${qel_man_pages})
+  get_filename_component(page ${page_path} NAME)
   add_custom_command(OUTPUT ${qel_deb_gen}/${page}.gz
-    COMMAND gzip -9nc ${qel_deb_src}/${page} > ${qel_deb_gen}/${page}.gz
-    DEPENDS ${qel_deb_src}/${page})
-  list(APPEND qel_gz_outputs ${qel_deb_gen}/${page}.gz)
+    COMMAND gzip -9nc ${page_path} > ${qel_deb_gen}/${page}.gz
+    DEPENDS ${page_path})
+  list(APPEND qel_deb_outputs ${qel_deb_gen}/${page}.gz)
   string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
   install(FILES ${qel_deb_gen}/${page}.gz DESTINATION share/man/man${section}
           COMPONENT debian EXCLUDE_FROM_ALL)
 endforeach()
-add_custom_target(qel_deb_docs ALL DEPENDS ${qel_gz_outputs})
+add_custom_target(qel_deb_docs ALL DEPENDS ${qel_deb_outputs})
 install(FILES ${qel_deb_src}/copyright ${qel_deb_gen}/changelog.gz DESTINATION ${qel_doc}
         COMPONENT debian EXCLUDE_FROM_ALL)
 install(FILES ${qel_deb_src}/lintian-overrides DESTINATION share/lintian/overrides
@@ -52,7 +63,7 @@ set(qel_control_extra ${qel_deb_src}/triggers)
 if(QEL_DEB_HAS_SERVICE)
   install(FILES ${qel_deb_src}/qelscaled.service DESTINATION /lib/systemd/system
           COMPONENT debian EXCLUDE_FROM_ALL)
-  install(FILES ${qel_deb_src}/qelscaled.conf DESTINATION /etc/qel-weigher
+  install(FILES ${qel_deb_gen}/qelscaled.conf DESTINATION /etc/qel-weigher
           COMPONENT debian EXCLUDE_FROM_ALL)
   list(APPEND qel_control_extra ${qel_deb_src}/conffiles ${qel_deb_src}/postinst ${qel_deb_src}/prerm
       ${qel_deb_src}/postrm)
