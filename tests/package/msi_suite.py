@@ -317,12 +317,7 @@ class MsiSuite(wine_host.WineSession):
                     "versions %s and %s: one UpgradeCode %s, ProductCodes %s and %s"
                     % (OLD_VERSION, self.args.version, upgrade_code, old_code, new_code))
 
-        # A run killed half-way may have left a product installed: remove it first.
-        reg, _ = self.snapshot()
-        for code in self.installed_products(reg, upgrade_code):
-            print("removing a product left by an earlier run")
-            self.wine(MSIEXEC, "/x", "{%s}" % self.unpack(code), "/qn", check=False,
-                      timeout=300)
+        self.remove_leftovers(upgrade_code)
         self.start_scale("1.234")
         baseline = self.snapshot()
 
@@ -366,15 +361,19 @@ class MsiSuite(wine_host.WineSession):
         self.create_fails("after uninstall")
         self.expect_same_state(self.snapshot(), baseline, "after uninstall")
 
-    def test_read32(self):
-        shutil.rmtree(self.work, ignore_errors=True)
-        os.makedirs(self.work)
-        msi, upgrade_code, _ = self.make_msi(self.args.version, "Qel_weigher.msi")
+    def remove_leftovers(self, upgrade_code):
+        """A run killed half-way may have left a product installed: removes it."""
         reg, _ = self.snapshot()
         for code in self.installed_products(reg, upgrade_code):
             print("removing a product left by an earlier run")
             self.wine(MSIEXEC, "/x", "{%s}" % self.unpack(code), "/qn", check=False,
                       timeout=300)
+
+    def test_read32(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        msi, upgrade_code, _ = self.make_msi(self.args.version, "Qel_weigher.msi")
+        self.remove_leftovers(upgrade_code)
         self.start_scale("1.234")
         baseline = self.snapshot()
         if not self.msiexec("/i", windows_path(msi), what="install"):
