@@ -86,7 +86,7 @@ class OnDemandTest(ServiceTest):
 
     def test_a_decimal_comma_locale_gives_the_text_with_a_comma_and_a_point_value(self):
         have = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout
-        self.assertIn("de_DE.utf8", have.lower().split(),
+        self.assertIn("de_de.utf8", have.lower().split(),
                       "locale de_DE.UTF-8 missing: scripts/setup generates it")
         scale = self.scale(weight="2.25")
         service = self.service("--port", scale.link, locale="de_DE.UTF-8")
