@@ -47,10 +47,13 @@ int main(int argc, char** argv) {
   const std::size_t fds_before = qel::bench::OpenFdCount();
   const long rss_before = qel::bench::ResidentKib();
   long readings = 0;
+  long wrong = 0;  // a reading other than the scale's weight
   long probes = 0;
   const auto start = std::chrono::steady_clock::now();
   for (long i = 0; i < calls; ++i) {
-    if (driver.GetWeight_() != "0") ++readings;
+    const std::string weight = driver.GetWeight_();
+    if (weight != "0") ++readings;
+    if (weight != "0" && weight != "1.234" && weight != "1,234") ++wrong;  // either number format
     if (i % 10 == 0) {
       driver.OpenComPort_(scale.port());
       ++probes;
@@ -62,14 +65,16 @@ int main(int argc, char** argv) {
   const long rss_after = qel::bench::ResidentKib();
 
   std::printf(
-      "soak: %ld GetWeight_ and %ld OpenComPort_ calls in %.1f s, %ld with a reading, "
-      "%d messages\n",
-      calls, probes, seconds, readings, messages);
+      "soak: %ld GetWeight_ and %ld OpenComPort_ calls in %.1f s, %ld with a reading "
+      "(%ld of them wrong), %d messages\n",
+      calls, probes, seconds, readings, wrong, messages);
   std::printf("open descriptors: %zu before, %zu after\n", fds_before, fds_after);
   std::printf("resident memory: %ld KiB before, %ld KiB after\n", rss_before, rss_after);
   // Allocator noise stays well under a page cluster; a per-call leak over this many calls
   // would not.
   const bool grew = fds_after != fds_before || rss_after - rss_before > 256;
   std::printf("%s\n", grew ? "GROWTH" : "no growth");
-  return grew || messages != 0 ? 1 : 0;
+  // A driver that never reads would soak without growth too.
+  if (readings == 0) std::printf("NO READING\n");
+  return grew || messages != 0 || readings == 0 || wrong != 0 ? 1 : 0;
 }

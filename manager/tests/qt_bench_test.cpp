@@ -105,6 +105,31 @@ class QtBenchTest : public QObject {
 
   void init() { qputenv("QEL_WEIGHER_LIBRARY", driver_library_.toUtf8()); }
 
+  // A few controls where the bench's description puts them, the numbers written here rather
+  // than taken from the control table, so that a wrong number in the table shows.
+  void layoutMatchesTheDescribedTwips() {
+    auto form = NewForm();
+    QVERIFY(form);
+    const int dpi = form->Dpi();
+    const auto px = [dpi](int twips) { return (twips * dpi + 720) / 1440; };
+    QCOMPARE(form->size(), QSize(px(4230), px(2565)));
+    struct Described {
+      ControlId id;
+      QRect twips;  // inside Frame2, but for Frame2 itself
+    };
+    const Described described[] = {{ControlId::kFrame2, QRect(120, 120, 3975, 2295)},
+                                   {ControlId::kCmdOn, QRect(240, 720, 3495, 375)},
+                                   {ControlId::kCmdOff, QRect(240, 1680, 3495, 375)},
+                                   {ControlId::kComboPort, QRect(3120, 240, 615, 315)},
+                                   {ControlId::kLblInput, QRect(2040, 1200, 1695, 375)}};
+    for (const Described& control : described) {
+      const QRect& t = control.twips;
+      const QRect expected(px(t.x()), px(t.y()), px(t.width()), px(t.height()));
+      QWidget* widget = form->Control(control.id);
+      QVERIFY2(widget->geometry() == expected, qPrintable(widget->objectName()));
+    }
+  }
+
   // Every control where the table puts it, in pixels at the form's DPI.
   void layoutFollowsTheControlTable() {
     auto form = NewForm();

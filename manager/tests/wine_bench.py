@@ -291,7 +291,31 @@ def answer_message(screen, hands, caption="weightbench", before_ok=None):
     return text, icon
 
 
+# A few controls as the bench's description gives them (left, top, width, height in twips,
+# inside Frame2 but for Frame2 itself), written here rather than taken from the control
+# table, so that a wrong number in that table shows.
+DESCRIBED_TWIPS = {"Frame2": (120, 120, 3975, 2295), "CmdOn": (240, 720, 3495, 375),
+                   "ComboPort": (3120, 240, 615, 315), "LblInput": (2040, 1200, 1695, 375)}
+DESCRIBED_CLIENT_TWIPS = (4230, 2565)
+
+
+def check_described_layout(form, controls):
+    dpi = form["dpi"]
+    check(form["client_size"] == [px(t, dpi) for t in DESCRIBED_CLIENT_TWIPS],
+          "client area %s as described" % form["client_size"])
+    frame = DESCRIBED_TWIPS["Frame2"]
+    for name, (left, top, width, height) in DESCRIBED_TWIPS.items():
+        if name != "Frame2":
+            left, top = frame[0] + left, frame[1] + top
+        got = child(form, controls[name]["id"])["client"]
+        expected = [px(left, dpi), px(top, dpi), px(width, dpi), px(height, dpi)]
+        slack = 2 if name == "ComboPort" else 0  # see check_layout
+        check(got[:3] == expected[:3] and expected[3] <= got[3] <= expected[3] + slack,
+              "%s at %s as described (%s)" % (name, got, expected))
+
+
 def check_layout(args, form, controls, client):
+    check_described_layout(form, controls)
     dpi = form["dpi"]
     check(form["text"] == "weightbench", "the caption is weightbench")
     if args.dpi:
@@ -345,15 +369,16 @@ def scenario(args, work):
             return SKIP
 
     # No link-time tie to the driver, and nothing but system DLLs (static C++ runtime).
+    # The objdump of the toolchain that built the exe: never left out when missing.
     objdump = shutil.which("x86_64-w64-mingw32-objdump")
-    if objdump:
-        dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True,
-                              timeout=30).stdout
-        imports = sorted(set(re.findall(r"DLL Name: (\S+)", dump)), key=str.lower)
-        system = {"comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
-                  "oleaut32.dll", "user32.dll"}
-        check(imports and all(name.lower() in system for name in imports),
-              "weightbench.exe imports only %s" % imports)
+    check(objdump is not None, "x86_64-w64-mingw32-objdump present for the import check")
+    dump = subprocess.run([objdump, "-p", exe], capture_output=True, text=True,
+                          timeout=30).stdout
+    imports = sorted(set(re.findall(r"DLL Name: (\S+)", dump)), key=str.lower)
+    system = {"comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
+              "oleaut32.dll", "user32.dll"}
+    check(imports and all(name.lower() in system for name in imports),
+          "weightbench.exe imports only %s" % imports)
 
     scale = subprocess.Popen([args.virtual_scale, "--weight", "1.234"], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, text=True)
@@ -385,9 +410,10 @@ def scenario(args, work):
             hands.click(port_box)
             hands.keys("End", *["BackSpace"] * 4)
             hands.type(text)
-            screen.wait("the port text %r" % text, lambda: (lambda f: f if child(
+            # Fails with a timeout when the typed text never shows up in the box.
+            screen.wait("ComboPort to read %r" % text, lambda: (lambda f: f if child(
                 f, controls["ComboPort"]["id"])["text"] == text else None)(screen.form()))
-            check(True, "ComboPort reads %r" % text)
+            log("ok: ComboPort reads %r" % text)
 
         enter_port("4")
         hands.click(child(form, controls["CmdOn"]["id"]))

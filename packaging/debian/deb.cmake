@@ -123,7 +123,8 @@ if(QEL_BUILD_TESTS AND TARGET virtual_scale)
   # Installs the package on this machine (root only) and purges it again.
   add_test(NAME package_deb_install_use_purge
     COMMAND ${PROJECT_SOURCE_DIR}/tests/package/deb_test.sh ${qel_deb_file}
-            $<TARGET_FILE:virtual_scale> ${PROJECT_SOURCE_DIR}/tests/install/consumer)
+            $<TARGET_FILE:virtual_scale> ${PROJECT_SOURCE_DIR}/tests/install/consumer
+            ${QEL_DEB_HAS_SERVICE})
   set_tests_properties(package_deb_install_use_purge PROPERTIES FIXTURES_REQUIRED qel_deb
     RESOURCE_LOCK "qel_deb_file;qel_system_packages" SKIP_RETURN_CODE 77 TIMEOUT 300
     LABELS package)

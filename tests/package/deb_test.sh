@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs qel-weigher_<version>_<arch>.deb on this machine as an administrator would, uses
 # what it installed, and purges it: afterwards the machine's file list must be what it was.
-#   deb_test.sh PACKAGE.deb VIRTUAL_SCALE CONSUMER_SOURCE_DIR
+#   deb_test.sh PACKAGE.deb VIRTUAL_SCALE CONSUMER_SOURCE_DIR HAS_SERVICE
+# HAS_SERVICE (ON or OFF) is the build's word on whether the package holds qelscaled: a part
+# the build put in and the package lacks fails, it is never left out.
 # Needs root (dpkg); skips (exit 77) otherwise. The package is purged on every way out.
 # ok never fails, so "test && ok || fail" is an if-then-else here.
 # shellcheck disable=SC2015
@@ -9,13 +11,14 @@ set -uo pipefail
 deb=$1
 scale=$2
 consumer=$3
+has_service=${4:?HAS_SERVICE (ON or OFF) missing}
 package=qel-weigher
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "SKIP: installing a .deb on the machine needs root"
   exit 77
 fi
-for tool in dpkg dpkg-query cc pkg-config; do
+for tool in dpkg dpkg-query cc pkg-config systemd-analyze; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: no $tool"
     exit 77
@@ -134,17 +137,18 @@ fi
 
 # --- the service --------------------------------------------------------------------------
 unit=/lib/systemd/system/qelscaled.service
-if [[ -e /usr/bin/qelscaled ]]; then
+if [[ $has_service != ON ]]; then
+  [[ ! -e /usr/bin/qelscaled && ! -e $unit ]] && ok "built without the service: none installed" ||
+    fail "built without the service, yet the package installs qelscaled or its unit"
+elif [[ ! -e /usr/bin/qelscaled ]]; then
+  fail "/usr/bin/qelscaled missing from a package built with the service"
+else
   [[ -e $unit ]] && ok "$unit installed" || fail "$unit missing"
-  if command -v systemd-analyze >/dev/null; then
-    if systemd-analyze verify "$unit" >"$work/verify.log" 2>&1; then
-      ok "systemd-analyze verify accepts the unit"
-    else
-      cat "$work/verify.log"
-      fail "systemd-analyze verify"
-    fi
+  if systemd-analyze verify "$unit" >"$work/verify.log" 2>&1; then
+    ok "systemd-analyze verify accepts the unit"
   else
-    echo "SKIP systemd-analyze verify: no systemd-analyze"
+    cat "$work/verify.log"
+    fail "systemd-analyze verify"
   fi
   for setting in DynamicUser=yes SupplementaryGroups=dialout ProtectSystem=strict \
       NoNewPrivileges=yes PrivateTmp=yes DevicePolicy=closed "DeviceAllow=char-ttyUSB rw" \
@@ -164,8 +168,6 @@ if [[ -e /usr/bin/qelscaled ]]; then
   qelscaled --help >/dev/null && ok "qelscaled --help from PATH" || fail "qelscaled --help"
   dpkg-query -W -f='${Conffiles}\n' "$package" | grep -q /etc/qel-weigher/qelscaled.conf &&
     ok "qelscaled.conf is a conffile" || fail "qelscaled.conf is not a conffile"
-else
-  echo "note: this build has no qelscaled: the service checks are left out"
 fi
 
 # --- purge --------------------------------------------------------------------------------

