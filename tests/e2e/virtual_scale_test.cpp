@@ -29,19 +29,27 @@ std::string ReadFor(const std::string& port, std::chrono::milliseconds wait, std
 }
 
 TEST(VirtualScale, SendsOnlyWhilePortIsHeldAndNothingOutlivesAClose) {
+  using Clock = std::chrono::steady_clock;
   ScaleProcess scale({"--weight", "1.234"});
   // The first client takes a little of what arrived and leaves the rest unread.
   const std::string first = ReadFor(scale.port(), std::chrono::milliseconds(200), 16);
   EXPECT_NE(first.find("=432.100"), std::string::npos) << first;
 
   ASSERT_EQ(scale.Command("weight 2.5"), "ok");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nobody holds the port
+  // Nobody holds the port for a second: a scale that sent meanwhile would leave about a
+  // thousand bytes queued.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
-  // About 100 bytes in 100 ms, all of them the new weight and none left over.
-  const std::string second = ReadFor(scale.port(), std::chrono::milliseconds(100), 4096);
+  // About a byte a millisecond while held, all of them the new weight and none left over.
+  // The bound follows the time the port was really held, which a busy machine stretches.
+  const Clock::time_point opened = Clock::now();
+  const std::string second = ReadFor(scale.port(), std::chrono::milliseconds(100), 8192);
+  const auto held =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - opened).count();
   EXPECT_EQ(second.find("432.100"), std::string::npos) << second;
   EXPECT_NE(second.find("=005.200"), std::string::npos) << second;
-  EXPECT_LT(second.size(), 200u) << "bytes were sent while nobody held the port";
+  EXPECT_LT(second.size(), static_cast<std::size_t>(2 * held + 100))
+      << "bytes were sent while nobody held the port (held " << held << " ms)";
 }
 
 // A start that fails after the pseudo-terminal exists must not leave the symlink: it would
