@@ -4,60 +4,16 @@ recovery when it returns. A page on a foreign origin fails to read the weight.
 
 Exits 77 (skipped) only when Chromium, its driver or Selenium is not installed.
 """
-import http.server
 import os
 import shutil
-import sys
 import tempfile
-import threading
 import unittest
 import urllib.parse
 
-try:
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service as DriverService
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import WebDriverWait
-except ImportError:
-    print("skipped: python3-selenium is not installed")
-    sys.exit(77)
-
+from browser_harness import ARTIFACTS, PageServer, chromium, reader_page
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
 from service_harness import Service, VirtualScale
-
-CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
-DRIVER = shutil.which("chromedriver") or (
-    "/usr/bin/chromedriver" if os.path.exists("/usr/bin/chromedriver") else None)
-if not CHROMIUM or not DRIVER:
-    print("skipped: chromium or chromium-driver is not installed")
-    sys.exit(77)
-
-ARTIFACTS = os.environ.get("QEL_BROWSER_ARTIFACTS", tempfile.gettempdir())
-
-FOREIGN_PAGE = """<!doctype html><meta charset="utf-8"><title>foreign</title>
-<body><pre id="fetch">pending</pre><pre id="ws">pending</pre><script>
-const base = %(base)s, port = %(port)s;
-fetch(base + "v1/weight?port=" + encodeURIComponent(port))
-  .then(r => r.json()).then(j => { document.getElementById("fetch").textContent = "read " + j.value; })
-  .catch(e => { document.getElementById("fetch").textContent = "failed " + e; });
-const ws = new WebSocket(base.replace("http", "ws") + "v1/stream?port=" + encodeURIComponent(port));
-ws.onmessage = (e) => { document.getElementById("ws").textContent = "read " + e.data; };
-ws.onclose = () => { const el = document.getElementById("ws");
-  if (el.textContent === "pending") el.textContent = "failed"; };
-</script></body>"""
-
-
-def chromium():
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    profile = tempfile.mkdtemp(prefix="qel-chromium-")
-    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update",
-                 "--disable-sync", "--disable-dev-shm-usage", "--window-size=900,700",
-                 "--user-data-dir=" + profile]:
-        options.add_argument(flag)
-    browser = webdriver.Chrome(service=DriverService(executable_path=DRIVER), options=options)
-    browser.set_page_load_timeout(30)
-    return browser, profile
 
 
 class BrowserTest(unittest.TestCase):
@@ -135,28 +91,10 @@ class BrowserTest(unittest.TestCase):
         self.wait(lambda: self.text("value") == "4.500", "a new reading on request")
 
     def test_a_page_on_a_foreign_origin_cannot_read_the_weight(self):
-        content = FOREIGN_PAGE % {"base": '"%s"' % self.service.base,
-                                  "port": '"%s"' % self.scale.link}
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                body = content.encode()
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=utf-8")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
-        thread = threading.Thread(target=server.serve_forever, daemon=True)
-        thread.start()
-        self.addCleanup(server.server_close)
-        self.addCleanup(server.shutdown)
+        page = PageServer(reader_page(self.service.base, self.scale.link))
+        self.addCleanup(page.close)
         # The same machine, another origin (another port): what a malicious site would be.
-        self.browser.get("http://127.0.0.1:%d/" % server.server_address[1])
+        self.browser.get(page.origin + "/")
         self.wait(lambda: self.text("fetch") != "pending" and self.text("ws") != "pending",
                   "both attempts finished")
         self.assertTrue(self.text("fetch").startswith("failed"), self.text("fetch"))

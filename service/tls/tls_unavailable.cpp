@@ -1,0 +1,12 @@
+#include "tls.h"
+
+namespace qeld::tls {
+
+Loaded Load(const Files& files) {
+  if (files.cert.empty() && files.key.empty()) return {};
+  return {nullptr,
+          "--tls-cert and --tls-key: this build has no TLS (no OpenSSL); put a TLS "
+          "proxy in front, or use the Linux build"};
+}
+
+}  // namespace qeld::tls
