@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control_table.h"
+#include "message_icon.h"
 
 namespace weightbench {
 
@@ -18,7 +19,7 @@ inline constexpr std::string_view kCreationFailedText =
 inline constexpr std::string_view kProbeFailedText = "Нет связи с вессами RLS1000!";
 inline constexpr std::string_view kProbeOkSuffix = " -> OK!";
 
-enum class MessageIcon { kNone, kCritical };
+using qel::MessageIcon;
 
 // A driver call that did not complete (a runtime fault raised by the driver, or a broken
 // binding). Carries the text to show to the operator.

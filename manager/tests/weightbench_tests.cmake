@@ -27,8 +27,6 @@ target_link_libraries(weightbench_control_table PRIVATE weightbench_logic qel_wa
 
 # weightbench.exe under Wine, driven with mouse and keyboard on its own X server. Needs the
 # Windows builds (win32 / win64 presets); skipped when they are missing.
-set(QEL_WIN32_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH "32-bit Windows build directory")
-set(QEL_WIN64_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win64 CACHE PATH "64-bit Windows build directory")
 find_package(Python3 COMPONENTS Interpreter)
 find_program(QEL_XVFB_RUN xvfb-run)
 if(TARGET virtual_scale AND Python3_Interpreter_FOUND)

@@ -10,7 +10,8 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/weightbench.manifest.in
 target_include_directories(weightbench PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/weightbench.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/weightbench.manifest)
-target_link_options(weightbench PRIVATE -municode -mwindows -static -static-libgcc -static-libstdc++)
+target_link_options(weightbench PRIVATE -municode -mwindows)
+qel_static_runtime(weightbench)
 target_link_libraries(weightbench PRIVATE weightbench_logic qel_winsupport qel_com_ids qel_warnings
   comctl32 gdi32 user32)
 install(TARGETS weightbench RUNTIME DESTINATION bin)
@@ -18,5 +19,6 @@ install(TARGETS weightbench RUNTIME DESTINATION bin)
 # Reads Form1 and any message box back from outside, for the tests that drive the bench
 # under Wine.
 add_executable(benchprobe ${CMAKE_CURRENT_LIST_DIR}/../tests/benchprobe.cpp)
-target_link_options(benchprobe PRIVATE -municode -static -static-libgcc -static-libstdc++)
+target_link_options(benchprobe PRIVATE -municode)
+qel_static_runtime(benchprobe)
 target_link_libraries(benchprobe PRIVATE qel_winsupport qel_warnings user32)

@@ -56,7 +56,9 @@ endforeach()
 add_custom_target(qel_deb_docs ALL DEPENDS ${qel_deb_outputs})
 install(FILES ${qel_deb_src}/copyright ${qel_deb_gen}/changelog.gz DESTINATION ${qel_doc}
         COMPONENT debian EXCLUDE_FROM_ALL)
-install(FILES ${qel_deb_src}/lintian-overrides DESTINATION share/lintian/overrides
+# The library's file and package names carry the project's version.
+configure_file(${qel_deb_src}/lintian-overrides.in ${qel_deb_gen}/lintian-overrides @ONLY)
+install(FILES ${qel_deb_gen}/lintian-overrides DESTINATION share/lintian/overrides
         RENAME qel-weigher COMPONENT debian EXCLUDE_FROM_ALL)
 
 set(qel_control_extra ${qel_deb_src}/triggers)

@@ -23,3 +23,17 @@ std::string ReadFailed(std::uint32_t code, std::string_view error_description) {
 }
 
 }  // namespace qel::messages
+
+namespace qel::messages {
+
+Presentation PresentationOf(ReadingError failure) {
+  if (failure == ReadingError::kReadFailed) return {kReadFailedCaption, MessageIcon::kCritical};
+  return {kDriverCaption, MessageIcon::kNone};
+}
+
+void Show(MessageSink& sink, ReadingError failure, std::string_view text) {
+  const Presentation shown = PresentationOf(failure);
+  sink.Show(text, shown.caption, shown.icon);
+}
+
+}  // namespace qel::messages

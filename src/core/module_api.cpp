@@ -9,35 +9,6 @@
 #include "runtime_fault.h"
 
 namespace qel::ModuleAPI {
-namespace {
-
-constexpr std::string_view kDeviceNamespace = "\\\\.\\";
-
-// "COMn" with n of 10 or more, in any case, written without leading zeros.
-bool IsHighComName(std::string_view name) {
-  if (name.size() < 5) return false;
-  for (std::size_t i = 0; i < 3; ++i) {
-    if ((name[i] & ~0x20) != "COM"[i]) return false;
-  }
-  const std::string_view digits = name.substr(3);
-  if (digits.front() == '0') return false;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-// The device name handed to CreateFileA. The system knows "COMn:" only for COM1 to COM9;
-// higher ports open by their name in the device namespace. A name the client gives in that
-// form already opens as it stands.
-std::string DeviceName(std::string_view name) {
-  if (name.substr(0, kDeviceNamespace.size()) == kDeviceNamespace) return std::string(name);
-  if (IsHighComName(name)) return std::string(kDeviceNamespace) + std::string(name);
-  return std::string(name) + ':';
-}
-
-}  // namespace
-
 void ClearBuffer(LinkState& link) { std::memset(link.RxBuffer, 0x20, sizeof link.RxBuffer); }
 
 LineSettings MakeLineSettings(std::int32_t baud) {
@@ -78,39 +49,24 @@ CommTimeouts MakeTimeouts(std::int32_t baud) {
   return timeouts;
 }
 
-bool OpenPort(LinkState& link, const Services& services, std::string_view name, std::int32_t baud) {
-  const OpenOutcome opened = services.serial.Open(DeviceName(name));
-  link.PortHandle = opened.handle;
-  if (link.PortHandle == kInvalidPortHandle) {
-    services.messages.Show(messages::OpenFailed(name, opened.code), kDriverCaption,
-                           MessageIcon::kNone);
-    return false;
+PortOpening OpenPort(LinkState& link, const Services& services, std::string_view name,
+                     std::int32_t baud) {
+  PortSetup setup;
+  setup.line = MakeLineSettings(baud);
+  setup.timeouts = [baud] { return MakeTimeouts(baud); };
+  setup.on_failure = [&services](const PortOpening& failed) {
+    messages::Show(services.messages, failed.error, failed.message);
+  };
+  PortOpening opening = OpenSerialPort(services.serial, name, setup);
+  link.PortHandle = opening.handle;
+  if (opening.handle != kInvalidPortHandle) {
+    link.LineSettings = setup.line;
+    link.Timeouts = opening.timeouts;
   }
-
-  services.serial.Purge(link.PortHandle);
-
-  link.LineSettings = MakeLineSettings(baud);
-  const SysStatus state = services.serial.SetState(link.PortHandle, link.LineSettings);
-
-  try {
-    link.Timeouts = MakeTimeouts(baud);
-  } catch (...) {
-    // The fault reaches the caller, but never with the port left held.
-    services.serial.Close(link.PortHandle);
-    throw;
-  }
-  const SysStatus timeouts = services.serial.SetTimeouts(link.PortHandle, link.Timeouts);
-
-  if (state.ok && timeouts.ok) return true;
-
-  // The last failing call's code is what the system reports at this point.
-  const std::uint32_t code = timeouts.ok ? state.code : timeouts.code;
-  services.messages.Show(messages::SetupFailed(code), kDriverCaption, MessageIcon::kNone);
-  services.serial.Close(link.PortHandle);
-  return false;
+  return opening;
 }
 
-void ReadPort(LinkState& link, const Services& services) {
+bool ReadPort(LinkState& link, const Services& services) {
   // Every read lands on spaces, whoever called it: the bytes past BytesRead are blanks, never
   // what an earlier read left there.
   ClearBuffer(link);
@@ -119,9 +75,10 @@ void ReadPort(LinkState& link, const Services& services) {
       static_cast<std::int32_t>(read.bytes_read > kReadSize ? kReadSize : read.bytes_read);
   if (!read.status.ok) {
     // No error state is kept by this component, so the description is always empty.
-    services.messages.Show(messages::ReadFailed(read.status.code, ""), messages::kReadFailedCaption,
-                           MessageIcon::kCritical);
+    messages::Show(services.messages, ReadingError::kReadFailed,
+                   messages::ReadFailed(read.status.code, ""));
   }
+  return read.status.ok;
 }
 
 void ClosePort(LinkState& link, const Services& services) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "link_state.h"
+#include "port_opening.h"
 #include "services.h"
 
 namespace qel::ModuleAPI {
@@ -15,11 +16,13 @@ inline constexpr std::int32_t kBaudRate = 9600;
 
 void ClearBuffer(LinkState& link);
 
-// True: the port is open and configured and link.PortHandle is valid.
+// Converts to true when the port is open and configured and link.PortHandle is valid.
 // Throws RuntimeFault when baud is 0 (the handle is closed first).
-bool OpenPort(LinkState& link, const Services& services, std::string_view name, std::int32_t baud);
+PortOpening OpenPort(LinkState& link, const Services& services, std::string_view name,
+                     std::int32_t baud);
 
-void ReadPort(LinkState& link, const Services& services);
+// False when the read failed (and the message was shown).
+bool ReadPort(LinkState& link, const Services& services);
 
 void ClosePort(LinkState& link, const Services& services);
 

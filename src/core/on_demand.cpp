@@ -5,45 +5,9 @@
 #include <utility>
 
 #include "qelscale.h"
-#include "weight_decoding.h"
 
 namespace qel {
 namespace {
-
-// The platform's serial calls, watched: which step of the cycle failed.
-class WatchedSerial final : public SerialApi {
- public:
-  explicit WatchedSerial(SerialApi& inner) : inner_(inner) {}
-
-  void Begin() { failure = ReadingError::kNone; }
-  ReadingError failure = ReadingError::kNone;
-
-  OpenOutcome Open(const std::string& device) override {
-    OpenOutcome outcome = inner_.Open(device);
-    if (outcome.handle == kInvalidPortHandle) failure = ReadingError::kPortUnavailable;
-    return outcome;
-  }
-  void Purge(PortHandle handle) override { inner_.Purge(handle); }
-  SysStatus SetState(PortHandle handle, const LineSettings& settings) override {
-    SysStatus status = inner_.SetState(handle, settings);
-    if (!status.ok) failure = ReadingError::kSetupFailed;
-    return status;
-  }
-  SysStatus SetTimeouts(PortHandle handle, const CommTimeouts& timeouts) override {
-    SysStatus status = inner_.SetTimeouts(handle, timeouts);
-    if (!status.ok) failure = ReadingError::kSetupFailed;
-    return status;
-  }
-  ReadOutcome Read(PortHandle handle, std::uint8_t* buffer, std::uint32_t count) override {
-    ReadOutcome outcome = inner_.Read(handle, buffer, count);
-    if (!outcome.status.ok) failure = ReadingError::kReadFailed;
-    return outcome;
-  }
-  void Close(PortHandle handle) override { inner_.Close(handle); }
-
- private:
-  SerialApi& inner_;
-};
 
 // Keeps the cycle's message for its answer and hands it to the log; never waits for a user.
 class CapturingSink final : public MessageSink {
@@ -67,16 +31,6 @@ class OwnState final : public LinkStateStore {
  private:
   LinkState state_;
 };
-
-// The value with "." and three decimals from the weight text in `format`.
-std::string PointValue(std::string text, const NumberFormat& format) {
-  if (!format.decimal_separator.empty()) {
-    const std::size_t at = text.rfind(format.decimal_separator);
-    if (at != std::string::npos) text.replace(at, format.decimal_separator.size(), ".");
-  }
-  if (!text.empty() && text.front() == '.') text.insert(text.begin(), '0');
-  return text;
-}
 
 }  // namespace
 
@@ -109,12 +63,10 @@ std::uint64_t OnDemandReader::cycles() const {
 }
 
 void OnDemandReader::Work() {
-  WatchedSerial serial(platform_.serial);
   CapturingSink sink(log_);
   OwnState state;
-  Services services{serial, sink, platform_.locale, platform_.sleeper, state};
+  Services services{platform_.serial, sink, platform_.locale, platform_.sleeper, state};
   Qelscale driver(services);
-  const NumberFormat format = platform_.locale.UserNumberFormat();
 
   for (;;) {
     std::vector<Callback> batch;
@@ -126,27 +78,22 @@ void OnDemandReader::Work() {
       batch.swap(pending_);
       ++cycles_;
     }
-    serial.Begin();
     sink.message.reset();
     state.ForCurrentThread().PortName = port_;
-    Reading reading;
-    reading.port = port_;
+    Qelscale::Weighing weighing;
     try {
-      reading.text = driver.GetWeight_();
+      weighing = driver.Weigh();
     } catch (const std::exception& fault) {
-      reading.text = std::string(kNoReading);
       sink.message = fault.what();
       log_.Show(fault.what(), kDriverCaption, MessageIcon::kCritical);
     }
+    Reading reading;
+    reading.port = port_;
     reading.at = std::chrono::system_clock::now();
-    reading.ok = reading.text != kNoReading;
-    if (reading.ok) {
-      reading.error = ReadingError::kNone;
-      reading.value = PointValue(reading.text, format);
-    } else {
-      reading.error =
-          serial.failure != ReadingError::kNone ? serial.failure : ReadingError::kNoReading;
-    }
+    reading.ok = weighing.weight.ok;
+    reading.value = std::move(weighing.weight.value);
+    reading.text = std::move(weighing.weight.text);
+    reading.error = weighing.error;
     reading.message = sink.message;
     if (on_cycle_) on_cycle_(reading);
     for (Callback& done : batch) done(reading);

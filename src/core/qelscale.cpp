@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "module_api.h"
-#include "weight_decoding.h"
 
 namespace qel {
 
@@ -22,11 +21,14 @@ Qelscale::Acquisition Qelscale::AcquireFrameText() {
   // Blanked here as well as in ReadPort: a cycle whose open fails never reads, and it still
   // leaves spaces in the thread's record, not the bytes of an earlier cycle.
   ModuleAPI::ClearBuffer(link);
-  result.opened = ModuleAPI::OpenPort(link, services_, link.PortName, ModuleAPI::kBaudRate);
+  const PortOpening opening =
+      ModuleAPI::OpenPort(link, services_, link.PortName, ModuleAPI::kBaudRate);
+  result.opened = opening.ok();
+  result.failure = opening.error;
   if (result.opened) {
     // Let the scale's unsolicited output collect in the system's input queue.
     services_.sleeper.SleepMs(kSettleMs);
-    ModuleAPI::ReadPort(link, services_);
+    if (!ModuleAPI::ReadPort(link, services_)) result.failure = ReadingError::kReadFailed;
     ModuleAPI::ClosePort(link, services_);
     result.received = ReceivedText(link.RxBuffer, link.BytesRead);
   }
@@ -37,11 +39,22 @@ Qelscale::Acquisition Qelscale::AcquireFrameText() {
   return result;
 }
 
-std::string Qelscale::GetWeight_() {
+Qelscale::Weighing Qelscale::Weigh() {
   const Acquisition cycle = AcquireFrameText();
-  if (!cycle.opened || cycle.received.size() < kMinFrameText) return std::string(kNoReading);
-  return AcceptWeight(ExtractWeightField(cycle.received), services_.locale.UserNumberFormat());
+  Weighing result;
+  if (cycle.opened && cycle.received.size() >= kMinFrameText) {
+    result.weight =
+        DecodeWeight(ExtractWeightField(cycle.received), services_.locale.UserNumberFormat());
+  }
+  if (result.weight.ok) {
+    result.error = ReadingError::kNone;
+  } else if (cycle.failure != ReadingError::kNone) {
+    result.error = cycle.failure;
+  }
+  return result;
 }
+
+std::string Qelscale::GetWeight_() { return Weigh().weight.text; }
 
 bool Qelscale::OpenComPort_(const std::string& port) {
   // Chosen first, so the port stays chosen even when the probe fails.

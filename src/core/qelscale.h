@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "reading.h"
 #include "services.h"
+#include "weight_decoding.h"
 
 namespace qel {
 
@@ -18,6 +20,14 @@ class Qelscale {
   // The weight text: the accepted weight with three decimals, or "0".
   std::string GetWeight_();
 
+  // GetWeight_ with its outcome: the weight (text as GetWeight_ gives it) and, without one,
+  // which step failed (kNoReading when the port answered with nothing to read as a weight).
+  struct Weighing {
+    DecodedWeight weight;
+    ReadingError error = ReadingError::kNoReading;
+  };
+  Weighing Weigh();
+
   // Chooses `port` (kept even when the probe fails) and probes it: true when a frame with
   // a numeric weight arrives there.
   bool OpenComPort_(const std::string& port);
@@ -28,6 +38,7 @@ class Qelscale {
  private:
   struct Acquisition {
     bool opened = false;
+    ReadingError failure = ReadingError::kNone;
     std::string received;
   };
   Acquisition AcquireFrameText();

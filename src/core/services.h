@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "link_state.h"
+#include "message_icon.h"
 
 namespace qel {
 
@@ -44,8 +45,6 @@ class SerialApi {
   virtual ReadOutcome Read(PortHandle handle, std::uint8_t* buffer, std::uint32_t count) = 0;
   virtual void Close(PortHandle handle) = 0;  // result ignored
 };
-
-enum class MessageIcon { kNone, kCritical };
 
 // A modal message box with an OK button only; returns when the user has dismissed it.
 class MessageSink {

@@ -1,6 +1,7 @@
 #include "weight_decoding.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace qel {
 
@@ -122,6 +123,18 @@ std::string AcceptWeight(const std::optional<std::string>& candidate, const Numb
 
 bool AcceptProbe(const std::optional<std::string>& candidate) {
   return candidate && IsNumericCandidate(*candidate);
+}
+
+DecodedWeight DecodeWeight(const std::optional<std::string>& candidate,
+                           const NumberFormat& format) {
+  static const NumberFormat kPoint{".", true};
+  DecodedWeight decoded;
+  std::string value = AcceptWeight(candidate, kPoint);
+  if (value == kNoReading) return decoded;
+  decoded.ok = true;
+  decoded.value = std::move(value);
+  decoded.text = AcceptWeight(candidate, format);
+  return decoded;
 }
 
 }  // namespace qel

@@ -45,4 +45,13 @@ inline constexpr std::string_view kNoReading = "0";
 std::string AcceptWeight(const std::optional<std::string>& candidate, const NumberFormat& format);
 bool AcceptProbe(const std::optional<std::string>& candidate);
 
+// A weight as readings carry it: `value` with "." and three decimals whatever the locale
+// ("1.234"), `text` as the driver's GetWeight_ gives it in `format`.
+struct DecodedWeight {
+  bool ok = false;
+  std::string value;  // empty without a reading
+  std::string text = std::string(kNoReading);
+};
+DecodedWeight DecodeWeight(const std::optional<std::string>& candidate, const NumberFormat& format);
+
 }  // namespace qel

@@ -6,25 +6,10 @@
 
 #include "messages.h"
 #include "module_api.h"
+#include "port_opening.h"
 #include "weight_decoding.h"
 
 namespace qel {
-
-std::string_view ReadingErrorName(ReadingError error) {
-  switch (error) {
-    case ReadingError::kNone:
-      return "";
-    case ReadingError::kNoReading:
-      return "no-reading";
-    case ReadingError::kPortUnavailable:
-      return "port-unavailable";
-    case ReadingError::kSetupFailed:
-      return "setup-failed";
-    case ReadingError::kReadFailed:
-      return "read-failed";
-  }
-  return "";
-}
 
 void FrameSplitter::Feed(const std::uint8_t* data, std::size_t size,
                          std::vector<std::string>& frames) {
@@ -45,18 +30,7 @@ void FrameSplitter::Feed(const std::uint8_t* data, std::size_t size,
 }
 
 DecodedFrame DecodeFrame(std::string_view frame, const NumberFormat& format) {
-  static const NumberFormat kPoint{".", true};
-  DecodedFrame decoded;
-  const std::optional<std::string> candidate = ExtractWeightField(frame);
-  decoded.value = AcceptWeight(candidate, kPoint);
-  decoded.ok = decoded.value != kNoReading;
-  if (decoded.ok) {
-    decoded.text = AcceptWeight(candidate, format);
-  } else {
-    decoded.value.clear();
-    decoded.text = std::string(kNoReading);
-  }
-  return decoded;
+  return DecodeWeight(ExtractWeightField(frame), format);
 }
 
 void StabilityTracker::OnFrame(const std::string& value, Clock::time_point now) {
@@ -68,11 +42,6 @@ void StabilityTracker::OnFrame(const std::string& value, Clock::time_point now) 
 
 bool StabilityTracker::IsStable(Clock::time_point now) const {
   return value_ && !value_->empty() && now - since_ >= stable_for_;
-}
-
-std::optional<StabilityTracker::Clock::time_point> StabilityTracker::StableAt() const {
-  if (!value_ || value_->empty()) return std::nullopt;
-  return since_ + stable_for_;
 }
 
 CommTimeouts StreamTimeouts(std::uint32_t wait_ms) {
@@ -136,48 +105,32 @@ void StreamEngine::Fail(ReadingError error, const std::string& message) {
   // One message per episode: a port that stays absent is not reported on every retry.
   const bool repeated =
       last_ && !last_->ok && last_->error == error && last_->message == reading.message;
-  if (!repeated) {
-    const bool read_failure = error == ReadingError::kReadFailed;
-    services_.messages.Show(*reading.message,
-                            read_failure ? messages::kReadFailedCaption : kDriverCaption,
-                            read_failure ? MessageIcon::kCritical : MessageIcon::kNone);
-  }
+  if (!repeated) messages::Show(services_.messages, error, *reading.message);
   Publish(std::move(reading));
 }
 
 void StreamEngine::Run() {
   format_ = services_.locale.UserNumberFormat();
   std::chrono::milliseconds backoff = options_.backoff_min;
-  const auto next_backoff = [&] { backoff = std::min(backoff * 2, options_.backoff_max); };
+  PortSetup setup;
+  setup.line = ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
+  setup.timeouts = [this] { return StreamTimeouts(options_.read_wait_ms); };
+  setup.on_failure = [this](const PortOpening& failed) { Fail(failed.error, failed.message); };
   while (!Stopped()) {
-    const OpenOutcome opened = services_.serial.Open(port_ + ":");
-    if (opened.handle == kInvalidPortHandle) {
-      Fail(ReadingError::kPortUnavailable, messages::OpenFailed(port_, opened.code));
-      if (!Wait(backoff)) break;
-      next_backoff();
-      continue;
-    }
-    {
+    const PortOpening opening = OpenSerialPort(services_.serial, port_, setup);
+    if (opening.handle != kInvalidPortHandle) {
       std::lock_guard<std::mutex> lock(mutex_);
       ++counters_.opens;
     }
-    services_.serial.Purge(opened.handle);
-    const SysStatus state =
-        services_.serial.SetState(opened.handle, ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate));
-    const SysStatus timeouts =
-        services_.serial.SetTimeouts(opened.handle, StreamTimeouts(options_.read_wait_ms));
-    if (!state.ok || !timeouts.ok) {
-      Fail(ReadingError::kSetupFailed,
-           messages::SetupFailed(timeouts.ok ? state.code : timeouts.code));
-      services_.serial.Close(opened.handle);
+    if (opening.ok()) {
+      backoff = options_.backoff_min;
+      ReadLoop(opening.handle);
+      services_.serial.Close(opening.handle);
       if (!Wait(backoff)) break;
-      next_backoff();
       continue;
     }
-    backoff = options_.backoff_min;
-    ReadLoop(opened.handle);
-    services_.serial.Close(opened.handle);
     if (!Wait(backoff)) break;
+    backoff = std::min(backoff * 2, options_.backoff_max);
   }
 }
 

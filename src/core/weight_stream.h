@@ -16,6 +16,7 @@
 
 #include "reading.h"
 #include "services.h"
+#include "weight_decoding.h"
 
 namespace qel {
 
@@ -31,11 +32,7 @@ class FrameSplitter {
   std::string partial_;  // empty, or "=" and fewer than 7 further characters
 };
 
-struct DecodedFrame {
-  bool ok = false;
-  std::string value;  // "1.234" when ok
-  std::string text;   // the weight text in `format`, "0" when not ok
-};
+using DecodedFrame = DecodedWeight;
 
 // The driver's rules for one complete frame: the field trimmed of trailing
 // spaces, the frame's "." as the decimal point, the numeric test, no negative weights.
@@ -51,8 +48,6 @@ class StabilityTracker {
   void OnFrame(const std::string& value, Clock::time_point now);
   void Reset() { value_.reset(); }
   bool IsStable(Clock::time_point now) const;
-  // When the current value becomes stable if no other value arrives; nullopt when none.
-  std::optional<Clock::time_point> StableAt() const;
 
  private:
   std::chrono::milliseconds stable_for_;

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 
+#include "port_opening.h"
 #include "unique_fd.h"
 
 namespace qel::posix {
@@ -25,22 +26,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kMaxDword = std::numeric_limits<std::uint32_t>::max();
 
 std::uint32_t ErrnoCode(int error) { return static_cast<std::uint32_t>(error); }
-
-bool IsComName(std::string_view name, unsigned& number) {
-  if (name.size() < 4 || name.size() > 7) return false;
-  for (std::size_t i = 0; i < 3; ++i) {
-    const char c = static_cast<char>(name[i] & ~0x20);  // ASCII upper case
-    if (c != "COM"[i]) return false;
-  }
-  const std::string_view digits = name.substr(3);
-  if (digits.front() == '0') return false;
-  number = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + static_cast<unsigned>(c - '0');
-  }
-  return number >= 1;
-}
 
 // The baud rates a port accepts, each with its termios speed.
 struct BaudRate {
@@ -304,18 +289,16 @@ class TermiosSerial final : public SerialApi {
 }  // namespace
 
 std::optional<std::string> DevicePathFor(std::string_view device) {
-  unsigned number = 0;
-  constexpr std::string_view kDeviceNamespace = "\\\\.\\";
+  const auto tty = [](std::optional<unsigned> number) -> std::optional<std::string> {
+    if (!number) return std::nullopt;
+    return "/dev/ttyS" + std::to_string(*number - 1);
+  };
   if (device.substr(0, kDeviceNamespace.size()) == kDeviceNamespace) {
-    if (IsComName(device.substr(kDeviceNamespace.size()), number)) {
-      return "/dev/ttyS" + std::to_string(number - 1);
-    }
-    return std::nullopt;
+    return tty(ComPortNumber(device.substr(kDeviceNamespace.size())));
   }
   if (!device.empty() && device.back() == ':') device.remove_suffix(1);
   if (!device.empty() && device.front() == '/') return std::string(device);
-  if (IsComName(device, number)) return "/dev/ttyS" + std::to_string(number - 1);
-  return std::nullopt;
+  return tty(ComPortNumber(device));
 }
 
 SerialApi& PosixSerialApi() {

@@ -143,7 +143,6 @@ class ComApartment {
   }
 
   bool ok() const { return SUCCEEDED(result_); }
-  HRESULT result() const { return result_; }
 
  private:
   HRESULT result_;

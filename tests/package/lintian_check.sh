@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # lintian on the Debian package: no error and no warning beyond the overrides the package
-# ships (packaging/debian/lintian-overrides, each with its reason; --show-overrides would
+# ships (packaging/debian/lintian-overrides.in, each with its reason; --show-overrides would
 # make lintian fail on those too).
 set -uo pipefail
 deb=$1

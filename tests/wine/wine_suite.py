@@ -72,6 +72,7 @@ class Suite(wine_host.WineSession):
         self.args = args
         self.ids = Identities(os.path.join(args.source, "src", "com", "Qel_weigher.idl"))
         self.scripts = os.path.abspath(args.scripts)
+        self.examples = os.path.abspath(args.examples)
         self.builds = [Arch(32, args.win32), Arch(64, args.win64)]
         # Both bitnesses in one prefix where 32-bit code runs natively; elsewhere the full
         # suite runs 64-bit only, and a focused 32-bit subset runs in a prefix of its own.
@@ -91,8 +92,11 @@ class Suite(wine_host.WineSession):
     # --- checks ------------------------------------------------------------------------
 
     def run_script(self, arch, script, *args, locale="en_US.UTF-8"):
+        # The customers' examples are run as they are shipped; the tests' own scripts sit here.
+        folder = self.examples if os.path.exists(os.path.join(self.examples, script)) \
+            else self.scripts
         _, out = self.wine(arch.cscript, "//nologo",
-                           windows_path(os.path.join(self.scripts, script)), *args,
+                           windows_path(os.path.join(folder, script)), *args,
                            locale=locale, loader=arch.loader)
         return out
 
@@ -397,6 +401,7 @@ def main():
     parser.add_argument("--win32", required=True)
     parser.add_argument("--win64", required=True)
     parser.add_argument("--scripts", required=True)
+    parser.add_argument("--examples", required=True)
     parser.add_argument("--source", default=os.path.join(os.path.dirname(__file__), "..", ".."))
     parser.add_argument("--subset32", action="store_true",
                         help="the 32-bit subset, in a prefix of its own, natively or emulated")

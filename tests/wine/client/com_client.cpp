@@ -435,16 +435,18 @@ void CheckVersionResource() {
   UINT fixed_size = 0;
   CHECK(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size));
   if (fixed) {
-    CHECK(fixed->dwFileVersionMS == 0x00040000 && fixed->dwFileVersionLS == 0);
-    CHECK(fixed->dwProductVersionMS == 0x00040000 && fixed->dwProductVersionLS == 0);
+    const DWORD high = MAKELONG(QEL_VERSION_MINOR, QEL_VERSION_MAJOR);
+    const DWORD low = MAKELONG(0, QEL_VERSION_PATCH);
+    CHECK(fixed->dwFileVersionMS == high && fixed->dwFileVersionLS == low);
+    CHECK(fixed->dwProductVersionMS == high && fixed->dwProductVersionLS == low);
   }
   DWORD* translation = nullptr;
   UINT translation_size = 0;
   CHECK(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
                          reinterpret_cast<void**>(&translation), &translation_size));
   if (translation && translation_size >= 4) CHECK(*translation == MAKELONG(0x0409, 1200));
-  CHECK_WSTR(L"4.00", VersionString(block, L"FileVersion"));
-  CHECK_WSTR(L"4.00", VersionString(block, L"ProductVersion"));
+  CHECK_WSTR(QEL_VERSION_TEXT, VersionString(block, L"FileVersion"));
+  CHECK_WSTR(QEL_VERSION_TEXT, VersionString(block, L"ProductVersion"));
   CHECK_WSTR(Utf8ToWide("драйвер весов Rongta RLS1000(считывание веса платфоромы из RS-232)"),
              VersionString(block, L"FileDescription"));
   CHECK_WSTR(Utf8ToWide("драйвер весов"), VersionString(block, L"Comments"));
