@@ -35,7 +35,9 @@ QEL_API void Qelscale_Release(Qelscale* self);
 
 /* The weight on the scale with three decimals in the user's number format ("1,234"),
  * or "0" when no valid reading arrives. The text is owned by the object and stays valid
- * until its next call or its release. */
+ * until its next call or its release. An object may be released from inside its own call
+ * (from the message handler); the call then completes, and its text stays valid until the
+ * thread's next call that ends the same way. */
 QEL_API const char* Qelscale_GetWeight_(Qelscale* self);
 
 /* Chooses `port` (kept even when the probe fails) and probes it: -1 (True) when a frame

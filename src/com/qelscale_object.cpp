@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "call_reference.h"
 #include "com_resource.h"
 #include "module.h"
 #include "runtime_fault.h"
@@ -235,6 +236,7 @@ HRESULT QelscaleObject::CheckInvoke(DISPID id, REFIID riid, WORD flags, const DI
 HRESULT QelscaleObject::InvokeGetWeight(const DISPPARAMS& params, VARIANT* result,
                                         EXCEPINFO* exception) {
   if (params.cArgs != 0) return DISP_E_BADPARAMCOUNT;
+  const CallReference<QelscaleObject> hold(*this);
   Fault fault;
   BSTR weight = nullptr;
   const HRESULT hr = Weigh(scale_, &weight, fault);
@@ -258,6 +260,7 @@ HRESULT QelscaleObject::InvokeOpenComPort(const DISPPARAMS& params, VARIANT* res
     if (arg_error) *arg_error = 0;
     return taken;
   }
+  const CallReference<QelscaleObject> hold(*this);
   Fault fault;
   VARIANT_BOOL found = VARIANT_FALSE;
   // The view points into the caller's argument or its coerced copy, which both stay put
@@ -273,12 +276,14 @@ HRESULT QelscaleObject::InvokeOpenComPort(const DISPPARAMS& params, VARIANT* res
 
 HRESULT QelscaleObject::GetWeight_(BSTR* weight) {
   if (!weight) return E_POINTER;
+  const CallReference<QelscaleObject> hold(*this);
   Fault fault;
   return WithErrorInfo(Weigh(scale_, weight, fault), fault);
 }
 
 HRESULT QelscaleObject::OpenComPort_(BSTR* port, VARIANT_BOOL* found) {
   if (!port || !found) return E_POINTER;
+  const CallReference<QelscaleObject> hold(*this);
   Fault fault;
   const BSTR text = *port;
   const std::wstring_view name =

@@ -328,61 +328,68 @@ class Suite(wine_host.WineSession):
             shutil.rmtree(work, ignore_errors=True)
 
     def test_service(self):
-        """qelscaled.exe (64-bit) reads the virtual scale through Wine's COM3 and answers HTTP
-        on loopback: one on-demand reading, then the stream with its stable mark."""
+        """qelscaled.exe reads the virtual scale through Wine's COM ports and answers HTTP on
+        loopback: one on-demand reading, then the stream with its stable mark, on COM3 and on
+        COM12, whose device name differs from COM1 to COM9's; each bitness that runs here."""
+        for arch in self.arches:
+            exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
+            if not os.path.exists(exe):
+                raise Failure("no %s (build the win%d preset)" % (exe, arch.bits))
+            pty = self.start_scale("2.345")
+            self.map_port("COM12", pty)
+            self.start_session("en_US.UTF-8")
+            for com in ("COM3", "COM12"):
+                for mode in ("--port", "--stream"):
+                    self.check_service(arch, exe, com, mode)
+
+    def check_service(self, arch, exe, com, mode):
         import json
         import socket
         import threading
         import urllib.request
-        arch = self.builds[1]
-        exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
-        if not os.path.exists(exe):
-            raise Failure("no %s (build the win64 preset)" % exe)
-        self.start_scale("2.345")
-        self.start_session("en_US.UTF-8")
-        for mode in ("--port", "--stream"):
-            with socket.socket() as probe:
-                probe.bind(("127.0.0.1", 0))
-                port = probe.getsockname()[1]
-            service = subprocess.Popen(
-                [arch.loader, exe, mode, "COM3", "--listen", "127.0.0.1:%d" % port,
-                 "--stable-ms", "300"], env=self.env(), stdin=subprocess.DEVNULL,
-                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            lines = []
-            reader = threading.Thread(target=lambda: lines.extend(service.stdout), daemon=True)
-            reader.start()
-            try:
-                url = "http://127.0.0.1:%d/v1/weight?port=COM3" % port
-                deadline = time.time() + 60
-                reading = None
-                while time.time() < deadline:
-                    try:
-                        with urllib.request.urlopen(url, timeout=10) as response:
-                            reading = json.loads(response.read())
-                    except OSError:
-                        time.sleep(0.5)
-                        continue
-                    if reading["ok"] and (mode == "--port" or reading["stable"]):
-                        break
-                    time.sleep(0.2)
-                print("%s COM3: %s" % (mode, reading))
-                self.expect(reading is not None and reading["ok"] and reading["value"] == 2.345
-                            and reading["text"] == "2.345", "%s COM3 reads 2.345 over HTTP" % mode)
-                self.expect(reading is not None and reading["stable"] ==
-                            (None if mode == "--port" else True),
-                            "%s COM3: stable is %s" % (mode, "null" if mode == "--port" else "true"))
-                refused = urllib.request.Request(url, headers={"Host": "evil.example"})
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        what = "%d-bit %s %s" % (arch.bits, mode, com)
+        service = subprocess.Popen(
+            [arch.loader, exe, mode, com, "--listen", "127.0.0.1:%d" % port,
+             "--stable-ms", "300"], env=self.env(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(service.stdout), daemon=True)
+        reader.start()
+        try:
+            url = "http://127.0.0.1:%d/v1/weight?port=%s" % (port, com)
+            deadline = time.time() + (300 if arch.bits == 32 else 60)
+            reading = None
+            while time.time() < deadline:
                 try:
-                    urllib.request.urlopen(refused, timeout=10)
-                    status = 200
-                except urllib.error.HTTPError as error:
-                    status = error.code
-                self.expect(status == 403, "a rebinding Host is refused under Wine too")
-            finally:
-                service.kill()
-                service.wait(timeout=30)
-                reader.join(timeout=5)
-                print("".join(line.decode("utf-8", "replace") for line in lines).rstrip())
+                    with urllib.request.urlopen(url, timeout=10) as response:
+                        reading = json.loads(response.read())
+                except OSError:
+                    time.sleep(0.5)
+                    continue
+                if reading["ok"] and (mode == "--port" or reading["stable"]):
+                    break
+                time.sleep(0.2)
+            print("%s: %s" % (what, reading))
+            self.expect(reading is not None and reading["ok"] and reading["value"] == 2.345
+                        and reading["text"] == "2.345", "%s reads 2.345 over HTTP" % what)
+            self.expect(reading is not None and reading["stable"] ==
+                        (None if mode == "--port" else True),
+                        "%s: stable is %s" % (what, "null" if mode == "--port" else "true"))
+            refused = urllib.request.Request(url, headers={"Host": "evil.example"})
+            try:
+                urllib.request.urlopen(refused, timeout=10)
+                status = 200
+            except urllib.error.HTTPError as error:
+                status = error.code
+            self.expect(status == 403, "%s: a rebinding Host is refused under Wine too" % what)
+        finally:
+            service.kill()
+            service.wait(timeout=30)
+            reader.join(timeout=5)
+            print("".join(line.decode("utf-8", "replace") for line in lines).rstrip())
 
     def measure(self):
         self.register_all()

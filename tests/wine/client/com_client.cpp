@@ -709,6 +709,72 @@ int Reentry(const std::wstring& expected_weight) {
   return qeltest::Failures();
 }
 
+// The client's timer drops its last reference while the driver's box is up (COM6, the plain
+// file, brings the box up with the port held). The call keeps the object alive until it
+// returns: inside the box the library still counts an object, after the call none.
+struct ReleaseCall {
+  IUnknown* scale = nullptr;
+  CanUnloadFn can_unload = nullptr;
+  qeltest::MessageBoxWatch* watch = nullptr;
+  HRESULT unload_in_box = E_FAIL;
+};
+ReleaseCall* g_release_call = nullptr;
+
+void CALLBACK ReleaseFromTimer(HWND, UINT, UINT_PTR id, DWORD) {
+  ::KillTimer(nullptr, id);
+  ReleaseCall& call = *g_release_call;
+  call.scale->Release();
+  call.unload_in_box = call.can_unload();
+  call.watch->Answer();
+}
+
+// Runs `probe` on a fresh object whose last reference the timer releases; returns the
+// probe's answer.
+bool ProbeWhileReleased(qeltest::MessageBoxWatch& watch,
+                        const std::function<bool(IDispatch*)>& probe) {
+  ComPtr<IDispatch> created = MUST_CREATE();
+  ReleaseCall call;
+  call.scale = created.detach();
+  call.can_unload = Export<CanUnloadFn>(::GetModuleHandleW(L"Qel_weigher.dll"), "DllCanUnloadNow");
+  call.watch = &watch;
+  CHECK(call.can_unload != nullptr);
+  if (!call.can_unload) return false;
+  g_release_call = &call;
+  watch.Hold(true);
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 200, ReleaseFromTimer);
+  CHECK(timer != 0);
+  const bool found = probe(static_cast<IDispatch*>(call.scale));
+  watch.Hold(false);
+  g_release_call = nullptr;
+  CHECK_HR(S_FALSE, call.unload_in_box);  // released in the box, alive until the call ended
+  CHECK_HR(S_OK, call.can_unload());      // and gone after it
+  auto seen = watch.Take();
+  CHECK_HR(1, seen.size());
+  return found;
+}
+
+int ReleaseInsideCall() {
+  ComApartment apartment;
+  qeltest::MessageBoxWatch watch;
+  // Late binding: IDispatch::Invoke.
+  CHECK(!ProbeWhileReleased(watch, [](IDispatch* scale) { return LATE_PROBE(scale, L"COM6"); }));
+  // Early binding: the dual interface's own entry.
+  CHECK(!ProbeWhileReleased(watch, [](IDispatch* scale) {
+    ComPtr<_Qelscale> early;
+    CHECK_HR(S_OK, scale->QueryInterface(IID__Qelscale, early.put_void()));
+    if (!early) return true;
+    // The timer's Release drops the dispatch pointer's reference; this one is dropped first.
+    _Qelscale* raw = early.get();
+    early.reset();
+    UniqueBstr port{std::wstring_view(L"COM6")};
+    BSTR in_out = port.get();
+    VARIANT_BOOL found = VARIANT_TRUE;
+    CHECK_HR(S_OK, raw->OpenComPort_(&in_out, &found));
+    return found != VARIANT_FALSE;
+  }));
+  return qeltest::Failures();
+}
+
 // The device names the driver library hands to CreateFileA, caught in its import table.
 using CreateFileAFn = HANDLE(WINAPI*)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                       HANDLE);
@@ -867,7 +933,7 @@ int main(int argc, char** argv) {
   } else if (scenario == "messages") {
     failures = Messages();
   } else if (scenario == "reentry") {
-    failures = Reentry(arg);
+    failures = Reentry(arg) + ReleaseInsideCall();
   } else if (scenario == "com_names") {
     failures = ComNames(arg);
   } else if (scenario == "unregistered") {
