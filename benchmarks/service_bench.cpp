@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -45,13 +46,13 @@ std::int64_t NowNs() {
   return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-// qelscaled as a child process; its first stdout line names the address.
+// qelscaled, or the peer bridge, as a child process (args[0] is the program); its first
+// stdout line names the address.
 class ServiceProcess {
  public:
   explicit ServiceProcess(std::vector<std::string> args) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    args.insert(args.begin(), QELSCALED_PATH);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -71,7 +72,7 @@ class ServiceProcess {
     close(out[0]);
     const std::size_t colon = line.rfind(':');
     if (line.rfind("listening on http://127.0.0.1:", 0) != 0 || colon == std::string::npos) {
-      throw std::runtime_error("qelscaled did not start: " + line);
+      throw std::runtime_error(args[0] + " did not start: " + line);
     }
     port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 1)));
   }
@@ -82,17 +83,17 @@ class ServiceProcess {
   std::uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
 
-  // User plus system CPU of all its threads, in seconds.
+  // Time on a CPU of all its threads, in seconds, to the nanosecond (the scheduler's own
+  // count: clock ticks are too coarse for a few milliseconds per update).
   double CpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) ticks += std::stol(field);
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    double total = 0;
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      std::ifstream in(task.path() / "schedstat");
+      double ns = 0;
+      if (in >> ns) total += ns / 1e9;
     }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return total;
   }
   long RssKib() const {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
@@ -315,101 +316,172 @@ std::vector<double> SimultaneousGets(std::uint16_t port, const std::string& devi
   return times;
 }
 
-}  // namespace
+struct Options {
+  std::string service = QELSCALED_PATH;
+  std::string peer;  // the asyncio + websockets bridge; none: ours alone
+  int clients = 1000, changes = 40, requests = 200, rounds = 5, updates = 40;
+  std::vector<int> fan_out = {200, 1000};
+  bool costs_only = false;
+};
 
-int main(int argc, char** argv) {
-  int clients = 1000, changes = 40, requests = 200, rounds = 5;
+Options Parse(int argc, char** argv) {
+  Options options;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string arg = argv[i];
+    const std::string text = argv[i + 1];
     const int value = std::atoi(argv[i + 1]);
-    if (arg == "--clients")
-      clients = value;
-    else if (arg == "--changes")
-      changes = value;
-    else if (arg == "--requests")
-      requests = value;
-    else if (arg == "--rounds")
-      rounds = value;
+    if (arg == "--clients") options.clients = value;
+    if (arg == "--changes") options.changes = value;
+    if (arg == "--requests") options.requests = value;
+    if (arg == "--rounds") options.rounds = value;
+    if (arg == "--updates") options.updates = value;
+    if (arg == "--service") options.service = text;
+    if (arg == "--peer") options.peer = text;
+    if (arg == "--costs-only") options.costs_only = value != 0;
+    if (arg == "--fan-out") {
+      options.fan_out.clear();
+      std::istringstream list(text);
+      std::string count;
+      while (std::getline(list, count, ',')) options.fan_out.push_back(std::stoi(count));
+    }
   }
-  char dir_template[] = "/tmp/qel-service-bench-XXXXXX";
-  const std::string dir = mkdtemp(dir_template);
-  const std::string link = dir + "/scale";
-  const std::string timestamps = dir + "/timestamps";
+  return options;
+}
 
-  qel::e2e::ScaleProcess scale({"--weight", "1.0", "--symlink", link, "--timestamps", timestamps});
-  ServiceProcess service({"--listen", "127.0.0.1:0", "--stream", link, "--ws-queue", "256"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+struct Costs {
+  double idle = 0;           // CPU seconds over the quiet stretch
+  double busy = 0;           // CPU seconds over the same stretch with changes
+  double per_update_ms = 0;  // (busy - idle) per change
+  double messages_per_change = 0;
+};
 
+// CPU of `process` over a quiet stretch, then over the same stretch with `updates` weight
+// changes, each fanned out to every subscriber.
+Costs MeasureCosts(const ServiceProcess& process, qel::e2e::ScaleProcess& scale,
+                   Subscribers& subscribers, std::size_t clients, int updates, double base) {
+  const auto spacing = std::chrono::milliseconds(250);
+  Costs costs;
+  const double idle0 = process.CpuSeconds();
+  std::this_thread::sleep_for(spacing * updates);
+  costs.idle = process.CpuSeconds() - idle0;
+  const std::uint64_t messages0 = subscribers.messages();
+  const double busy0 = process.CpuSeconds();
+  for (int i = 0; i < updates; ++i) {
+    char value[16];
+    std::snprintf(value, sizeof value, "%.3f", base + 0.125 * i);
+    scale.Command(std::string("weight ") + value);
+    std::this_thread::sleep_for(spacing);
+  }
+  costs.busy = process.CpuSeconds() - busy0;
+  costs.per_update_ms = (costs.busy - costs.idle) * 1000.0 / updates;
+  costs.messages_per_change = static_cast<double>(subscribers.messages() - messages0) /
+                              static_cast<double>(clients) / updates;
+  return costs;
+}
+
+void PrintCosts(const char* who, const Costs& costs, int updates) {
+  std::printf(
+      "  %-28s %7.3f ms per update  (CPU %.3f s quiet, %.3f s with %d changes; %.2f messages "
+      "per client per change)\n",
+      who, costs.per_update_ms, costs.idle, costs.busy, updates, costs.messages_per_change);
+}
+
+// The fan-out's CPU per delivered update, ours against the peer bridge doing the same job
+// (it subscribes once to our stream and broadcasts each message to its own clients).
+void CompareFanOut(const Options& options, qel::e2e::ScaleProcess& scale,
+                   const ServiceProcess& service, const std::string& link, int clients) {
+  const auto count = static_cast<std::size_t>(clients);
+  std::printf("fan-out to %d WebSocket clients:\n", clients);
+  Costs ours;
+  {
+    Subscribers subscribers(service.port(), link, count);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ours = MeasureCosts(service, scale, subscribers, count, options.updates, 50.0);
+  }
+  PrintCosts("qelscaled", ours, options.updates);
+  if (options.peer.empty()) return;
+  const std::string upstream =
+      "ws://127.0.0.1:" + std::to_string(service.port()) + "/v1/stream?port=" + Encode(link);
+  ServiceProcess bridge({"/usr/bin/python3", options.peer, upstream});
+  Costs theirs;
+  {
+    Subscribers subscribers(bridge.port(), link, count);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    theirs = MeasureCosts(bridge, scale, subscribers, count, options.updates, 60.0);
+  }
+  PrintCosts("asyncio + websockets bridge", theirs, options.updates);
+  std::printf("  ratio qelscaled / bridge: %.3f (aim: at most 0.2)\n",
+              ours.per_update_ms / theirs.per_update_ms);
+}
+
+void StreamFigures(const Options& options, qel::e2e::ScaleProcess& scale,
+                   const ServiceProcess& service, const std::string& link,
+                   const std::string& timestamps) {
   std::printf(
       "== stream latency: scale starts the first frame of a new weight -> WebSocket "
       "client has it\n   (one frame at 9600 baud: 8.3 ms; aim: median <= 10.3 ms, "
       "p99 <= 25 ms)\n");
   {
     Subscribers one(service.port(), link, 1);
-    PrintLatency("1 client", MeasureLatency(scale, one, timestamps, changes, 1));
+    PrintLatency("1 client", MeasureLatency(scale, one, timestamps, options.changes, 1));
   }
   const long rss_before = service.RssKib();
-  {
-    Subscribers many(service.port(), link, static_cast<std::size_t>(clients));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long rss_connected = service.RssKib();
-    char what[64];
-    std::snprintf(what, sizeof what, "%d clients", clients);
-    PrintLatency(what, MeasureLatency(scale, many, timestamps, changes, changes + 1));
+  Subscribers many(service.port(), link, static_cast<std::size_t>(options.clients));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long rss_connected = service.RssKib();
+  char what[64];
+  std::snprintf(what, sizeof what, "%d clients", options.clients);
+  PrintLatency(what, MeasureLatency(scale, many, timestamps, options.changes, options.changes + 1));
+  std::printf("memory per idle WebSocket connection: %.1f KiB (RSS %ld -> %ld KiB for %d)\n",
+              static_cast<double>(rss_connected - rss_before) / options.clients, rss_before,
+              rss_connected, options.clients);
+}
 
-    // Costs: CPU over a quiet stretch, then over the same stretch with changes.
-    std::printf("\n== costs with %d WebSocket clients\n", clients);
-    const int updates = 20;
-    const double idle0 = service.CpuSeconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(updates * 250));
-    const double idle = service.CpuSeconds() - idle0;
-    const std::uint64_t messages0 = many.messages();
-    const double busy0 = service.CpuSeconds();
-    for (int i = 0; i < updates; ++i) {
-      char value[16];
-      std::snprintf(value, sizeof value, "%.3f", 50.0 + 0.125 * i);
-      scale.Command(std::string("weight ") + value);
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    const double busy = service.CpuSeconds() - busy0;
-    const double per_client_messages =
-        static_cast<double>(many.messages() - messages0) / static_cast<double>(clients);
-    std::printf("service CPU, %d s without changes: %.2f s (reading the stream)\n", updates / 4,
-                idle);
-    std::printf(
-        "service CPU, %d s with %d changes: %.2f s -> %.2f ms per update to %d clients "
-        "(%.1f messages per client per change)\n",
-        updates / 4, updates, busy, (busy - idle) * 1000.0 / updates, clients,
-        per_client_messages / updates);
-    std::printf("memory per idle WebSocket connection: %.1f KiB (RSS %ld -> %ld KiB for %d)\n",
-                static_cast<double>(rss_connected - rss_before) / clients, rss_before,
-                rss_connected, clients);
-  }
-
+void SharedCycles(const Options& options, const std::string& dir) {
   std::printf(
       "\n== shared cycles: %d simultaneous GET /v1/weight on an on-demand port, "
       "%d rounds\n",
-      requests, rounds);
-  {
-    const std::string on_demand = dir + "/on-demand";
-    qel::e2e::ScaleProcess demand_scale({"--weight", "2.5", "--symlink", on_demand});
-    ServiceProcess demand({"--listen", "127.0.0.1:0", "--port", on_demand});
-    const std::string label = "qelscaled_cycles_total{port=\"" + on_demand + "\"}";
-    std::vector<double> all;
-    for (int round = 0; round < rounds; ++round) {
-      const long before = Metric(demand.port(), label);
-      const std::vector<double> times = SimultaneousGets(demand.port(), on_demand, requests);
-      const long cycles = Metric(demand.port(), label) - before;
-      std::printf(
-          "round %d: %zu/%d answered with a weight, %ld port cycles, p50 %.0f ms, "
-          "p99 %.0f ms\n",
-          round + 1, times.size(), requests, cycles, qel::bench::Quantile(times, 0.5),
-          qel::bench::Quantile(times, 0.99));
-      all.insert(all.end(), times.begin(), times.end());
-    }
-    std::printf("all rounds: p50 %.0f ms, p99 %.0f ms (one cycle: 600 ms pause + read)\n",
-                qel::bench::Quantile(all, 0.5), qel::bench::Quantile(all, 0.99));
+      options.requests, options.rounds);
+  const std::string on_demand = dir + "/on-demand";
+  qel::e2e::ScaleProcess demand_scale({"--weight", "2.5", "--symlink", on_demand});
+  ServiceProcess demand({options.service, "--listen", "127.0.0.1:0", "--port", on_demand});
+  const std::string label = "qelscaled_cycles_total{port=\"" + on_demand + "\"}";
+  std::vector<double> all;
+  for (int round = 0; round < options.rounds; ++round) {
+    const long before = Metric(demand.port(), label);
+    const std::vector<double> times = SimultaneousGets(demand.port(), on_demand, options.requests);
+    const long cycles = Metric(demand.port(), label) - before;
+    std::printf(
+        "round %d: %zu/%d answered with a weight, %ld port cycles, p50 %.0f ms, "
+        "p99 %.0f ms\n",
+        round + 1, times.size(), options.requests, cycles, qel::bench::Quantile(times, 0.5),
+        qel::bench::Quantile(times, 0.99));
+    all.insert(all.end(), times.begin(), times.end());
   }
+  std::printf("all rounds: p50 %.0f ms, p99 %.0f ms (one cycle: 600 ms pause + read)\n",
+              qel::bench::Quantile(all, 0.5), qel::bench::Quantile(all, 0.99));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = Parse(argc, argv);
+  char dir_template[] = "/tmp/qel-service-bench-XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  const std::string link = dir + "/scale";
+  const std::string timestamps = dir + "/timestamps";
+  {
+    qel::e2e::ScaleProcess scale(
+        {"--weight", "1.0", "--symlink", link, "--timestamps", timestamps});
+    ServiceProcess service(
+        {options.service, "--listen", "127.0.0.1:0", "--stream", link, "--ws-queue", "256"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (!options.costs_only) StreamFigures(options, scale, service, link, timestamps);
+    std::printf("\n== service CPU per update fanned out, %d changes 250 ms apart\n",
+                options.updates);
+    for (const int clients : options.fan_out) CompareFanOut(options, scale, service, link, clients);
+  }
+  if (!options.costs_only) SharedCycles(options, dir);
   std::string cleanup = "rm -rf " + dir;
   if (std::system(cleanup.c_str()) != 0) return 1;
   return 0;

@@ -1,11 +1,13 @@
 #include "routing.h"
 
+#include <algorithm>
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/url/ipv4_address.hpp>
 #include <boost/url/ipv6_address.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>
 #include <cctype>
+#include <iterator>
 
 namespace qeld {
 namespace {
@@ -159,133 +161,194 @@ bool ValidToken(std::string_view token) {
   return true;
 }
 
-Decision Route(const RequestInfo& request, const Policy& policy) {
-  // DNS rebinding: a foreign name that resolves to this machine still names itself in Host.
-  if (!request.host || !HostAllowed(*request.host, policy.allowed_hosts)) {
-    return Reject(403, "host-not-allowed");
-  }
+namespace {
 
-  std::string cors_origin;
-  if (request.origin) {
-    const std::string origin = Lower(*request.origin);
-    const bool own = origin == "http://" + Lower(*request.host);
-    bool listed = false;
-    for (const std::string& allowed : policy.allowed_origins) listed |= Lower(allowed) == origin;
-    if (!own && !listed) return Reject(403, "origin-not-allowed");
-    if (!own) cors_origin = std::string(*request.origin);
-  }
-  // Rejections past this point may be read by an allowed origin.
-  const auto reject = [&cors_origin](int status, std::string error) {
-    Decision rejected = Reject(status, std::move(error));
-    rejected.cors_origin = cors_origin;
+using Query = std::map<std::string, std::string>;
+
+// A request past the checks that apply to every path, on its way to its endpoint.
+struct Routing {
+  const RequestInfo& request;
+  const Policy& policy;
+  Query query;
+  Decision decision;  // carries the CORS origin and the subprotocol already chosen
+
+  // Rejections past the origin check may be read by an allowed origin.
+  Decision Reject(int status, std::string error) const {
+    Decision rejected = qeld::Reject(status, std::move(error));
+    rejected.cors_origin = decision.cors_origin;
     return rejected;
-  };
-
-  if (request.method == "OPTIONS") {
-    // CORS and Private Network Access preflights; they never carry credentials.
-    if (cors_origin.empty() || !request.request_method) return reject(403, "preflight-not-allowed");
-    if (*request.request_method != "GET") return reject(403, "preflight-not-allowed");
-    Decision decision;
-    decision.endpoint = Endpoint::kPreflight;
-    decision.status = 204;
-    decision.cors_origin = cors_origin;
-    decision.allow_private_network =
-        request.request_private_network && Lower(Trim(*request.request_private_network)) == "true";
-    return decision;
   }
-  if (request.method != "GET") return reject(405, "method-not-allowed");
-
-  const auto url = urls::parse_origin_form(Url(request.target));
-  if (!url || request.target.size() > 2048) return reject(400, "malformed-target");
-  const std::string path = url->path();
-
-  Decision decision;
-  decision.cors_origin = cors_origin;
-  if (policy.token) {
-    bool authorized =
-        request.authorization && AuthorizationCarries(*request.authorization, *policy.token);
-    if (!authorized && request.websocket_upgrade && request.websocket_protocol) {
-      bool offered_plain = false;
-      for (const std::string_view element : ListElements(*request.websocket_protocol)) {
-        if (element.substr(0, 6) == "token." && SameSecret(element.substr(6), *policy.token)) {
-          authorized = true;
-          decision.websocket_protocol = std::string(element);
-        }
-        offered_plain |= element == kSubprotocol;
-      }
-      if (authorized && offered_plain) decision.websocket_protocol = std::string(kSubprotocol);
-    }
-    if (!authorized) {
-      Decision rejected = reject(401, "token-required");
-      rejected.ask_basic_auth = path == "/";
-      return rejected;
-    }
-  }
-  if (decision.websocket_protocol.empty() && request.websocket_upgrade &&
-      request.websocket_protocol) {
-    for (const std::string_view element : ListElements(*request.websocket_protocol)) {
-      if (element == kSubprotocol) decision.websocket_protocol = std::string(kSubprotocol);
-    }
-  }
-
-  std::map<std::string, std::string> query;
-  for (const auto& param : url->params()) {
-    std::string key = param.key;
-    if (!query.emplace(std::move(key), param.has_value ? param.value : std::string()).second) {
-      return reject(400, "duplicate-parameter");
-    }
-  }
-  const auto take = [&query](const char* key) -> std::optional<std::string> {
+  // Removes and returns a query parameter.
+  std::optional<std::string> Take(const char* key) {
     const auto it = query.find(key);
     if (it == query.end()) return std::nullopt;
     std::string value = std::move(it->second);
     query.erase(it);
     return value;
-  };
-  const auto needs_port = [&](Decision& d) -> std::optional<Decision> {
-    const std::optional<std::string> port = take("port");
-    if (!port || port->empty()) return reject(400, "port-missing");
-    const auto it = policy.ports.find(*port);
-    if (it == policy.ports.end()) return reject(404, "unknown-port");
-    d.port = *port;
-    return std::nullopt;
-  };
+  }
+};
 
-  if (path == "/" || path == "/index.html") {
-    decision.endpoint = Endpoint::kPage;
-    return decision;  // the page reads its own parameters
+using Rejection = std::optional<Decision>;
+
+Rejection TakePort(Routing& r) {
+  const std::optional<std::string> port = r.Take("port");
+  if (!port || port->empty()) return r.Reject(400, "port-missing");
+  if (r.policy.ports.count(*port) == 0) return r.Reject(404, "unknown-port");
+  r.decision.port = *port;
+  return std::nullopt;
+}
+
+Rejection RouteWeight(Routing& r) {
+  Decision& d = r.decision;
+  if (auto rejected = TakePort(r)) return rejected;
+  if (const auto stable = r.Take("stable")) {
+    if (!ParseFlag(*stable, d.stable)) return r.Reject(400, "bad-stable");
   }
-  if (path == "/v1/weight") {
-    decision.endpoint = Endpoint::kWeight;
-    if (auto rejected = needs_port(decision)) return *rejected;
-    if (const auto stable = take("stable")) {
-      if (!ParseFlag(*stable, decision.stable)) return reject(400, "bad-stable");
-    }
-    if (const auto timeout = take("timeout_ms")) {
-      if (!ParseMs(*timeout, decision.timeout_ms)) return reject(400, "bad-timeout");
-      if (!decision.stable) return reject(400, "timeout-without-stable");
-    } else {
-      decision.timeout_ms = kDefaultStableTimeoutMs;
-    }
-    if (decision.stable && policy.ports.at(decision.port) != PortMode::kStream) {
-      return reject(400, "stable-needs-stream-port");
-    }
-  } else if (path == "/v1/stream") {
-    decision.endpoint = Endpoint::kStream;
-    if (!request.websocket_upgrade) return reject(400, "websocket-required");
-    if (auto rejected = needs_port(decision)) return *rejected;
-  } else if (path == "/v1/ports") {
-    decision.endpoint = Endpoint::kPorts;
-  } else if (path == "/metrics") {
-    decision.endpoint = Endpoint::kMetrics;
+  if (const auto timeout = r.Take("timeout_ms")) {
+    if (!ParseMs(*timeout, d.timeout_ms)) return r.Reject(400, "bad-timeout");
+    if (!d.stable) return r.Reject(400, "timeout-without-stable");
   } else {
-    return reject(404, "not-found");
+    d.timeout_ms = kDefaultStableTimeoutMs;
   }
-  if (!query.empty()) return reject(400, "unknown-parameter");
-  if (decision.endpoint != Endpoint::kStream && request.websocket_upgrade) {
-    return reject(400, "not-a-websocket-endpoint");
+  if (d.stable && r.policy.ports.at(d.port) != PortMode::kStream) {
+    return r.Reject(400, "stable-needs-stream-port");
   }
+  return std::nullopt;
+}
+
+Rejection RouteStream(Routing& r) {
+  if (!r.request.websocket_upgrade) return r.Reject(400, "websocket-required");
+  return TakePort(r);
+}
+
+Rejection NoParameters(Routing&) { return std::nullopt; }
+
+struct EndpointRoute {
+  std::string_view path;
+  std::string_view method;
+  Endpoint endpoint;
+  Rejection (*parse)(Routing&);  // reads the endpoint's own parameters
+  bool own_query;                // the page reads its parameters itself
+};
+
+constexpr EndpointRoute kRoutes[] = {
+    {"/", "GET", Endpoint::kPage, NoParameters, true},
+    {"/index.html", "GET", Endpoint::kPage, NoParameters, true},
+    {"/v1/weight", "GET", Endpoint::kWeight, RouteWeight, false},
+    {"/v1/stream", "GET", Endpoint::kStream, RouteStream, false},
+    {"/v1/ports", "GET", Endpoint::kPorts, NoParameters, false},
+    {"/metrics", "GET", Endpoint::kMetrics, NoParameters, false},
+};
+
+bool AnyRouteServes(std::string_view method) {
+  for (const EndpointRoute& route : kRoutes) {
+    if (route.method == method) return true;
+  }
+  return false;
+}
+
+// DNS rebinding (a foreign name that resolves to this machine still names itself in Host)
+// and foreign pages. Sets the CORS origin for an allowed foreign one.
+Rejection CheckHostAndOrigin(const RequestInfo& request, const Policy& policy,
+                             std::string& cors_origin) {
+  if (!request.host || !HostAllowed(*request.host, policy.allowed_hosts)) {
+    return Reject(403, "host-not-allowed");
+  }
+  if (!request.origin) return std::nullopt;
+  const std::string origin = Lower(*request.origin);
+  const bool own = origin == "http://" + Lower(*request.host);
+  bool listed = false;
+  for (const std::string& allowed : policy.allowed_origins) listed |= Lower(allowed) == origin;
+  if (!own && !listed) return Reject(403, "origin-not-allowed");
+  if (!own) cors_origin = std::string(*request.origin);
+  return std::nullopt;
+}
+
+// CORS and Private Network Access preflights; they never carry credentials.
+Decision Preflight(const Routing& r) {
+  const RequestInfo& request = r.request;
+  if (r.decision.cors_origin.empty() || !request.request_method ||
+      *request.request_method != "GET") {
+    return r.Reject(403, "preflight-not-allowed");
+  }
+  Decision decision;
+  decision.endpoint = Endpoint::kPreflight;
+  decision.status = 204;
+  decision.cors_origin = r.decision.cors_origin;
+  decision.allow_private_network =
+      request.request_private_network && Lower(Trim(*request.request_private_network)) == "true";
   return decision;
+}
+
+// The token from Authorization or, for a WebSocket handshake, from a "token." subprotocol
+// (answered with the plain subprotocol when the client offered it too).
+bool Authorized(Routing& r) {
+  const RequestInfo& request = r.request;
+  const std::string& token = *r.policy.token;
+  if (request.authorization && AuthorizationCarries(*request.authorization, token)) return true;
+  if (!request.websocket_upgrade || !request.websocket_protocol) return false;
+  bool authorized = false;
+  bool offered_plain = false;
+  for (const std::string_view element : ListElements(*request.websocket_protocol)) {
+    if (element.substr(0, 6) == "token." && SameSecret(element.substr(6), token)) {
+      authorized = true;
+      r.decision.websocket_protocol = std::string(element);
+    }
+    offered_plain |= element == kSubprotocol;
+  }
+  if (authorized && offered_plain) r.decision.websocket_protocol = std::string(kSubprotocol);
+  return authorized;
+}
+
+void ChooseSubprotocol(Routing& r) {
+  if (!r.decision.websocket_protocol.empty() || !r.request.websocket_upgrade ||
+      !r.request.websocket_protocol) {
+    return;
+  }
+  for (const std::string_view element : ListElements(*r.request.websocket_protocol)) {
+    if (element == kSubprotocol) r.decision.websocket_protocol = std::string(kSubprotocol);
+  }
+}
+
+Decision Dispatch(Routing& r, const std::string& path) {
+  const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
+                                  [&](const EndpointRoute& e) { return e.path == path; });
+  if (route == std::end(kRoutes)) return r.Reject(404, "not-found");
+  r.decision.endpoint = route->endpoint;
+  if (route->own_query) return r.decision;
+  if (auto rejected = route->parse(r)) return *rejected;
+  if (!r.query.empty()) return r.Reject(400, "unknown-parameter");
+  if (route->endpoint != Endpoint::kStream && r.request.websocket_upgrade) {
+    return r.Reject(400, "not-a-websocket-endpoint");
+  }
+  return r.decision;
+}
+
+}  // namespace
+
+Decision Route(const RequestInfo& request, const Policy& policy) {
+  Routing r{request, policy, {}, {}};
+  if (auto rejected = CheckHostAndOrigin(request, policy, r.decision.cors_origin)) {
+    return *rejected;
+  }
+  if (request.method == "OPTIONS") return Preflight(r);
+  if (!AnyRouteServes(request.method)) return r.Reject(405, "method-not-allowed");
+
+  const auto url = urls::parse_origin_form(Url(request.target));
+  if (!url || request.target.size() > 2048) return r.Reject(400, "malformed-target");
+  const std::string path = url->path();
+  if (policy.token && !Authorized(r)) {
+    Decision rejected = r.Reject(401, "token-required");
+    rejected.ask_basic_auth = path == "/";
+    return rejected;
+  }
+  ChooseSubprotocol(r);
+  for (const auto& param : url->params()) {
+    if (!r.query.emplace(param.key, param.has_value ? param.value : std::string()).second) {
+      return r.Reject(400, "duplicate-parameter");
+    }
+  }
+  return Dispatch(r, path);
 }
 
 }  // namespace qeld

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "prometheus_text.h"
+
 namespace qeld::mqtt {
 namespace {
 
@@ -354,20 +356,16 @@ Publisher::Stats Publisher::GetStats() const {
 
 std::string Publisher::Metrics() const {
   const Stats stats = GetStats();
-  return "# HELP qelscaled_mqtt_connected 1 while the MQTT broker has accepted the connection.\n"
-         "# TYPE qelscaled_mqtt_connected gauge\n"
-         "qelscaled_mqtt_connected " +
-         std::to_string(stats.connected ? 1 : 0) +
-         "\n"
-         "# HELP qelscaled_mqtt_connects_total Connections the MQTT broker accepted.\n"
-         "# TYPE qelscaled_mqtt_connects_total counter\n"
-         "qelscaled_mqtt_connects_total " +
-         std::to_string(stats.connects) +
-         "\n"
-         "# HELP qelscaled_mqtt_published_total Weight messages handed to the MQTT broker.\n"
-         "# TYPE qelscaled_mqtt_published_total counter\n"
-         "qelscaled_mqtt_published_total " +
-         std::to_string(stats.published) + "\n";
+  PrometheusText out;
+  out.Family("qelscaled_mqtt_connected", "1 while the MQTT broker has accepted the connection.",
+             "gauge");
+  out.Sample(stats.connected ? 1 : 0);
+  out.Family("qelscaled_mqtt_connects_total", "Connections the MQTT broker accepted.", "counter");
+  out.Sample(stats.connects);
+  out.Family("qelscaled_mqtt_published_total", "Weight messages handed to the MQTT broker.",
+             "counter");
+  out.Sample(stats.published);
+  return out.text();
 }
 
 }  // namespace qeld::mqtt

@@ -10,8 +10,10 @@
 
 #include "fake_platform.h"
 #include "on_demand.h"
+#include "prometheus_text.h"
 #include "reading_json.h"
 #include "routing.h"
+#include "websocket_frame.h"
 #include "weight_stream.h"
 
 namespace {
@@ -281,6 +283,62 @@ TEST(Routing, Rejections) {
   EXPECT_EQ(Get("/v1/ports", std::nullopt, "evil.example").status, 403);
   EXPECT_EQ(Get("/v1/ports", std::nullopt, "127.9.9.9").status, 200);
   EXPECT_EQ(Get("/v1/ports", std::nullopt, "[::1]:1").status, 200);
+}
+
+qeld::Decision Ask(std::string_view method, std::string_view target, bool upgrade = false) {
+  qeld::RequestInfo request;
+  request.method = method;
+  request.target = target;
+  request.host = "localhost:8778";
+  request.origin = "http://pos.example";
+  request.request_method = "GET";
+  request.websocket_upgrade = upgrade;
+  return qeld::Route(request, TestPolicy());
+}
+
+// Which check answers first decides the status a client sees: the method before the path,
+// preflights on any path, the page's own parameters untouched.
+TEST(Routing, OrderOfChecks) {
+  EXPECT_EQ(Ask("POST", "/nowhere").error, "method-not-allowed");
+  EXPECT_EQ(Ask("OPTIONS", "/nowhere").endpoint, qeld::Endpoint::kPreflight);
+  EXPECT_EQ(Ask("GET", "/nowhere").error, "not-found");
+  EXPECT_EQ(Ask("GET", "/?anything=1&anything=2").error, "duplicate-parameter");
+  EXPECT_EQ(Ask("GET", "/index.html?anything=1", true).endpoint, qeld::Endpoint::kPage);
+  EXPECT_EQ(Ask("GET", "/v1/ports?x=1").error, "unknown-parameter");
+  EXPECT_EQ(Ask("GET", "/metrics", true).error, "not-a-websocket-endpoint");
+  EXPECT_EQ(Ask("GET", "/v1/stream?port=COM4").error, "websocket-required");
+  EXPECT_EQ(Ask("GET", "/v1/stream?port=COM4", true).error, "unknown-port");
+  EXPECT_EQ(Ask("GET", "/v1/stream?port=%2Fdev%2FttyUSB0", true).endpoint, qeld::Endpoint::kStream);
+  EXPECT_EQ(Ask("GET", "/v1/weight?port=COM3&timeout_ms=5").error, "timeout-without-stable");
+  EXPECT_EQ(Ask("GET", "/v1/weight?port=COM3&stable=1").error, "stable-needs-stream-port");
+  // Every rejection past the origin check is readable by the allowed origin.
+  EXPECT_EQ(Ask("GET", "/nowhere").cors_origin, "http://pos.example");
+}
+
+// The frame header a client parses: FIN and text, then the length in 7, 16 or 64 bits.
+TEST(TextFrame, LengthEncodings) {
+  EXPECT_EQ(qeld::TextFrame("hi"), std::string("\x81\x02hi", 4));
+  const std::string f125 = qeld::TextFrame(std::string(125, 'a'));
+  EXPECT_EQ(f125.size(), 127u);
+  EXPECT_EQ(static_cast<unsigned char>(f125[1]), 125);
+  const std::string f126 = qeld::TextFrame(std::string(126, 'a'));
+  EXPECT_EQ(f126.substr(0, 4), std::string("\x81\x7e\x00\x7e", 4));
+  EXPECT_EQ(f126.size(), 130u);
+  const std::string f65535 = qeld::TextFrame(std::string(65535, 'a'));
+  EXPECT_EQ(f65535.substr(0, 4), std::string("\x81\x7e\xff\xff", 4));
+  const std::string f65536 = qeld::TextFrame(std::string(65536, 'a'));
+  EXPECT_EQ(f65536.substr(0, 10), std::string("\x81\x7f\0\0\0\0\0\x01\0\0", 10));
+  EXPECT_EQ(f65536.size(), 65546u);
+}
+
+TEST(PrometheusText, FamiliesSamplesAndEscapedLabels) {
+  qeld::PrometheusText out;
+  out.Family("x_total", "Things.", "counter");
+  out.Sample(3);
+  out.Sample({{"port", "a\"b\\c\nd"}, {"kind", "k"}}, 7);
+  EXPECT_EQ(out.text(),
+            "# HELP x_total Things.\n# TYPE x_total counter\nx_total 3\n"
+            "x_total{port=\"a\\\"b\\\\c\\nd\",kind=\"k\"} 7\n");
 }
 
 TEST(Routing, Loopback) {

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
@@ -262,6 +263,40 @@ class StreamTest(ServiceTest):
         self.assertEqual(dropped, 1)
         self.assertTrue(latest["ok"])
         self.assertTrue(slow.closed_by_peer(timeout=10))
+
+    def test_pongs_and_the_close_never_split_a_message(self):
+        # Messages are written as ready-made frames beside the WebSocket library's own pongs
+        # and close frame: with a small buffer on both sides the writes back up, and still
+        # every frame must arrive whole, and nothing may follow the close frame.
+        scale = self.scale(weight="1.0")
+        service = self.service("--stream", scale.link, "--ws-send-buffer", "1024",
+                               "--ws-queue", "1000")
+        ws = service.websocket("/v1/stream?port=" + q(scale.link), receive_buffer=1024)
+        self.addCleanup(ws.close)
+        for step in range(40):
+            scale.command("weight %.3f" % (2 + step / 8))
+            ws.send_frame(0x9, b"p%d" % step)
+            time.sleep(0.02)
+        time.sleep(0.5)
+        ws.send_frame(0x8, b"\x03\xe8")
+        deadline = time.monotonic() + 10
+        pongs, values, opcodes = 0, [], []
+        while not opcodes or opcodes[-1] != 0x8:
+            b0, b1 = ws._read_exact(2, deadline)
+            n = b1 & 0x7F
+            if n == 126:
+                n = struct.unpack("!H", ws._read_exact(2, deadline))[0]
+            payload = ws._read_exact(n, deadline)
+            opcodes.append(b0 & 0x0F)
+            self.assertEqual(b0 & 0x80, 0x80)
+            if b0 & 0x0F == 0xA:
+                pongs += 1
+            elif b0 & 0x0F == 0x1:
+                values.append(json.loads(payload.decode())["value"])
+        self.assertEqual(pongs, 40)
+        self.assertIn(2 + 39 / 8, values)
+        ws.sock.settimeout(5)
+        self.assertEqual(ws.pending + ws.sock.recv(4096), b"")  # nothing after the close
 
     def test_pings_keep_a_quiet_client_and_drop_a_dead_one(self):
         scale = self.scale(weight="1.0")
