@@ -161,6 +161,40 @@ bool ValidToken(std::string_view token) {
   return true;
 }
 
+bool ValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 1;
+    // The range of the second byte narrows for E0, ED, F0 and F4 (overlong, surrogate, too big).
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      low = lead == 0xE0 ? 0xA0 : 0x80;
+      high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      low = lead == 0xF0 ? 0x90 : 0x80;
+      high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 namespace {
 
 using Query = std::map<std::string, std::string>;
@@ -280,31 +314,41 @@ Decision Preflight(const Routing& r) {
   return decision;
 }
 
-// The token from Authorization or, for a WebSocket handshake, from a "token." subprotocol
-// (answered with the plain subprotocol when the client offered it too).
-bool Authorized(Routing& r) {
+// The token from Authorization or, for a WebSocket handshake, from a "token." subprotocol.
+// That one must come with the plain subprotocol: the handshake answers only the plain one,
+// since the answered subprotocol is readable to scripts and must not echo the token.
+Rejection CheckToken(Routing& r, const std::string& path) {
   const RequestInfo& request = r.request;
   const std::string& token = *r.policy.token;
-  if (request.authorization && AuthorizationCarries(*request.authorization, token)) return true;
-  if (!request.websocket_upgrade || !request.websocket_protocol) return false;
-  bool authorized = false;
-  bool offered_plain = false;
-  for (const std::string_view element : ListElements(*request.websocket_protocol)) {
-    if (element.substr(0, 6) == "token." && SameSecret(element.substr(6), token)) {
-      authorized = true;
-      r.decision.websocket_protocol = std::string(element);
-    }
-    offered_plain |= element == kSubprotocol;
+  if (request.authorization && AuthorizationCarries(*request.authorization, token)) {
+    return std::nullopt;
   }
-  if (authorized && offered_plain) r.decision.websocket_protocol = std::string(kSubprotocol);
-  return authorized;
+  bool carried = false;
+  bool offered_plain = false;
+  if (request.websocket_upgrade && request.websocket_protocol) {
+    for (const std::string_view element : ListElements(*request.websocket_protocol)) {
+      carried |= element.substr(0, 6) == "token." && SameSecret(element.substr(6), token);
+      offered_plain |= element == kSubprotocol;
+    }
+  }
+  if (carried && offered_plain) return std::nullopt;
+  if (carried) return r.Reject(400, "subprotocol-required");
+  Decision rejected = r.Reject(401, "token-required");
+  rejected.ask_basic_auth = path == "/";
+  return rejected;
+}
+
+// A cross-site request that carries no Origin is an <img>, a <script> or a no-cors fetch of
+// some other site's page: it must not start cycles or stable waits. The page itself starts
+// nothing, so a link to it from elsewhere still opens it.
+bool CrossSiteWithoutOrigin(const RequestInfo& request) {
+  if (request.origin || !request.fetch_site) return false;
+  const std::string site = Lower(Trim(*request.fetch_site));
+  return site == "cross-site" || site == "same-site";
 }
 
 void ChooseSubprotocol(Routing& r) {
-  if (!r.decision.websocket_protocol.empty() || !r.request.websocket_upgrade ||
-      !r.request.websocket_protocol) {
-    return;
-  }
+  if (!r.request.websocket_upgrade || !r.request.websocket_protocol) return;
   for (const std::string_view element : ListElements(*r.request.websocket_protocol)) {
     if (element == kSubprotocol) r.decision.websocket_protocol = std::string(kSubprotocol);
   }
@@ -314,6 +358,9 @@ Decision Dispatch(Routing& r, const std::string& path) {
   const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
                                   [&](const EndpointRoute& e) { return e.path == path; });
   if (route == std::end(kRoutes)) return r.Reject(404, "not-found");
+  if (route->endpoint != Endpoint::kPage && CrossSiteWithoutOrigin(r.request)) {
+    return r.Reject(403, "cross-site-not-allowed");
+  }
   r.decision.endpoint = route->endpoint;
   if (route->own_query) return r.decision;
   if (auto rejected = route->parse(r)) return *rejected;
@@ -337,10 +384,8 @@ Decision Route(const RequestInfo& request, const Policy& policy) {
   const auto url = urls::parse_origin_form(Url(request.target));
   if (!url || request.target.size() > 2048) return r.Reject(400, "malformed-target");
   const std::string path = url->path();
-  if (policy.token && !Authorized(r)) {
-    Decision rejected = r.Reject(401, "token-required");
-    rejected.ask_basic_auth = path == "/";
-    return rejected;
+  if (policy.token) {
+    if (auto rejected = CheckToken(r, path)) return *rejected;
   }
   ChooseSubprotocol(r);
   for (const auto& param : url->params()) {

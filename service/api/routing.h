@@ -30,6 +30,7 @@ struct RequestInfo {
   std::optional<std::string_view> origin;
   std::optional<std::string_view> authorization;
   std::optional<std::string_view> websocket_protocol;  // Sec-WebSocket-Protocol
+  std::optional<std::string_view> fetch_site;          // Sec-Fetch-Site
   bool websocket_upgrade = false;
   std::optional<std::string_view> request_method;           // Access-Control-Request-Method
   std::optional<std::string_view> request_private_network;  // ...-Request-Private-Network
@@ -53,7 +54,7 @@ struct Decision {
 
 inline constexpr std::uint32_t kDefaultStableTimeoutMs = 5000;
 inline constexpr std::uint32_t kMaxTimeoutMs = 60000;
-// The subprotocol a browser offers beside "token.<TOKEN>".
+// The subprotocol a browser offers beside "token.<TOKEN>", and the only one answered.
 inline constexpr std::string_view kSubprotocol = "qelscale";
 
 Decision Route(const RequestInfo& request, const Policy& policy);
@@ -68,5 +69,9 @@ bool IsLoopbackAddress(std::string_view address);
 // A token as the token file may hold it: 16 to 256 characters of A-Z a-z 0-9 - . _ ~,
 // so it fits in a WebSocket subprotocol and an HTTP header unchanged.
 bool ValidToken(std::string_view token);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF): port names go into JSON as they are, which must hold nothing else.
+bool ValidUtf8(std::string_view text);
 
 }  // namespace qeld

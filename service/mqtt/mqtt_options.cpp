@@ -7,6 +7,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "routing.h"
+#include "secret_file.h"
+
 namespace qeld::mqtt {
 namespace {
 
@@ -104,6 +107,10 @@ bool ParseUrl(std::string_view url, Settings& settings, std::string& error) {
 }
 
 bool ReadPasswordFile(const std::string& path, Settings& settings, std::string& error) {
+  if (const std::optional<std::string> exposed = SecretFileExposed(path)) {
+    error = "--mqtt-password-file: " + path + " is " + *exposed;
+    return false;
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     error = "--mqtt-password-file: cannot read " + path + ": " + std::strerror(errno);
@@ -136,6 +143,13 @@ std::optional<Settings> Resolve(const Options& options, std::string& error) {
   if (!ParseUrl(options.url, settings, error)) return std::nullopt;
   if (!options.password_file.empty() && !ReadPasswordFile(options.password_file, settings, error))
     return std::nullopt;
+  // Anyone on the way between here and the broker would read the password.
+  if (settings.password && !settings.tls && !options.insecure &&
+      !IsLoopbackAddress(settings.host)) {
+    error = "--mqtt-password-file: mqtt:// would send the password to " + settings.host +
+            " in clear text; use mqtts://, or --mqtt-insecure on a network you trust";
+    return std::nullopt;
+  }
   if (!options.ca_file.empty()) {
     if (!settings.tls) {
       error = "--mqtt-ca needs an mqtts:// URL";

@@ -15,6 +15,7 @@ struct Options {
   std::string password_file;  // --mqtt-password-file: one line "USER:PASSWORD"
   std::string ca_file;        // --mqtt-ca: PEM file of the CAs that sign the broker's certificate
   std::string station;        // --station; empty: the host name
+  bool insecure = false;      // --mqtt-insecure: a password over mqtt:// beyond loopback
 };
 
 // Checked and read: what the publisher connects with.
@@ -30,8 +31,9 @@ struct Settings {
 };
 
 // Checks the URL, reads the password file and fills in the station. Returns nullopt with a
-// message in `error` for a malformed URL, credentials inside the URL, an unreadable or
-// malformed password file, a CA file without TLS, or a missing CA file.
+// message in `error` for a malformed URL, credentials inside the URL, an unreadable,
+// malformed or group- or world-readable password file, a password that mqtt:// would carry in
+// clear text beyond loopback without `insecure`, a CA file without TLS, or a missing CA file.
 std::optional<Settings> Resolve(const Options& options, std::string& error);
 
 // One topic level for any name: bytes outside A-Z a-z 0-9 "-" "." "_" "~" become "%XX" (upper

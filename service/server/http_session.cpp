@@ -29,6 +29,7 @@ RequestInfo Describe(const http::request<http::string_body>& request) {
   info.origin = Header(request, http::field::origin);
   info.authorization = Header(request, http::field::authorization);
   info.websocket_protocol = Header(request, http::field::sec_websocket_protocol);
+  info.fetch_site = Header(request, beast::string_view("Sec-Fetch-Site"));
   info.websocket_upgrade = beast::websocket::is_upgrade(request);
   info.request_method = Header(request, http::field::access_control_request_method);
   info.request_private_network =
@@ -150,6 +151,9 @@ void HttpSession::Reply(Status status, std::string_view type, std::string body) 
   if (!decision_.cors_origin.empty()) {
     response->set(http::field::access_control_allow_origin, decision_.cors_origin);
     response->set(http::field::vary, "Origin");
+  }
+  if (decision_.endpoint == Endpoint::kPage) {
+    response->set("Content-Security-Policy", kPagePolicy);
   }
   if (decision_.endpoint == Endpoint::kPreflight) {
     response->set(http::field::access_control_allow_methods, "GET");

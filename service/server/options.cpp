@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "secret_file.h"
+
 namespace qeld {
 namespace {
 
@@ -157,12 +159,33 @@ std::optional<std::string> ReadToken(const std::string& path) {
   return token;
 }
 
+// A name as a message may show it: bytes that are not printable ASCII as \xNN.
+std::string Printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      out += c;
+    } else {
+      out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+    }
+  }
+  return out;
+}
+
 // The checks that need every option read.
 Command Finish(Command command) {
   Options& options = command.options;
   Config& config = options.config;
   if (config.policy.ports.empty()) return Refused("give at least one --port or --stream");
+  for (const auto& [name, mode] : config.policy.ports) {
+    if (!ValidUtf8(name)) return Stopped("port name " + Printable(name) + " is not valid UTF-8");
+  }
   if (!options.token_file.empty()) {
+    if (const std::optional<std::string> exposed = SecretFileExposed(options.token_file)) {
+      return Stopped("--token-file: " + options.token_file + " is " + *exposed);
+    }
     std::optional<std::string> token = ReadToken(options.token_file);
     if (!token) {
       return Stopped(options.token_file +

@@ -59,7 +59,7 @@ auto& At(Root& root) {
   return (root.*....*Path);
 }
 
-// Setters for the rows of any file: the value as it is, and one more item of a list.
+// Setters for the rows of any file: the value as it is, one more item of a list, and a switch.
 template <auto... Path>
 Verdict SetText(const Option&, std::string_view value, Options& options) {
   At<Path...>(options) = std::string(value);
@@ -69,6 +69,12 @@ Verdict SetText(const Option&, std::string_view value, Options& options) {
 template <auto... Path>
 Verdict AddText(const Option&, std::string_view value, Options& options) {
   At<Path...>(options).emplace_back(value);
+  return Verdict::kTaken;
+}
+
+template <auto... Path>
+Verdict SetTrue(const Option&, std::string_view, Options& options) {
+  At<Path...>(options) = true;
   return Verdict::kTaken;
 }
 

@@ -6,9 +6,9 @@ namespace {
 
 std::optional<std::string> NeedsUrl(const Options& options) {
   const mqtt::Options& mqtt = options.mqtt;
-  if (mqtt.url.empty() &&
-      (!mqtt.password_file.empty() || !mqtt.ca_file.empty() || !mqtt.station.empty())) {
-    return "--mqtt-password-file, --mqtt-ca and --station need --mqtt";
+  if (mqtt.url.empty() && (!mqtt.password_file.empty() || !mqtt.ca_file.empty() ||
+                           !mqtt.station.empty() || mqtt.insecure)) {
+    return "--mqtt-password-file, --mqtt-ca, --mqtt-insecure and --station need --mqtt";
   }
   return std::nullopt;
 }
@@ -26,6 +26,10 @@ const PlatformOptions& PlatformOptionRows() {
            &SetText<&Options::mqtt, &mqtt::Options::url>},
           {"--mqtt-password-file", "PATH", "one line USER:PASSWORD for the broker",
            &SetText<&Options::mqtt, &mqtt::Options::password_file>},
+          {"--mqtt-insecure", "",
+           "allow --mqtt-password-file with mqtt:// to a broker beyond loopback, which sends the "
+           "password in clear text",
+           &SetTrue<&Options::mqtt, &mqtt::Options::insecure>},
           {"--mqtt-ca", "PATH", "CA certificates (PEM) for mqtts://; default the system's",
            &SetText<&Options::mqtt, &mqtt::Options::ca_file>},
           {"--station", "NAME", "this station's name in the topics (default the host name)",

@@ -4,5 +4,7 @@
 namespace qeld {
 
 extern const char kPageHtml[];
+// Its Content-Security-Policy: its inline script and style by their hashes, nothing else.
+extern const char kPagePolicy[];
 
 }  // namespace qeld

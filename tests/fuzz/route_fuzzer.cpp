@@ -1,6 +1,8 @@
 // Feeds arbitrary request fields through the weight service's routing: query parsing, Host,
 // Origin and token checks. Beyond memory safety it checks the promises the service relies
-// on: only configured ports are ever named, and every rejection has a status and a reason.
+// on: only configured ports are ever named, every rejection has a status and a reason, a
+// handshake never answers with the token, and another site's request without an Origin
+// reaches nothing but the page.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +13,8 @@
 #include "routing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // Fields separated by '\n': method, target, host, origin, authorization, protocol, flags.
+  // Fields separated by '\n': method, target, host, origin (or Sec-Fetch-Site), authorization,
+  // protocol, flags.
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   std::vector<std::string_view> fields;
   std::size_t start = 0;
@@ -35,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   request.websocket_upgrade = !flags.empty() && (flags[0] & 16);
   if (!flags.empty() && (flags[0] & 32)) request.request_method = fields[5];
   if (!flags.empty() && (flags[0] & 64)) request.request_private_network = fields[4];
+  if (!flags.empty() && (flags[0] & 128)) request.fetch_site = fields[3];
 
   static const qeld::Policy open_policy = [] {
     qeld::Policy policy;
@@ -60,6 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (policy->ports.count(decision.port) != 1) std::abort();
     }
     if (decision.timeout_ms > qeld::kMaxTimeoutMs) std::abort();
+    if (!decision.websocket_protocol.empty() && decision.websocket_protocol != qeld::kSubprotocol) {
+      std::abort();
+    }
+    const bool cross_site = request.fetch_site && (*request.fetch_site == "cross-site" ||
+                                                   *request.fetch_site == "same-site");
+    if (decision.endpoint != qeld::Endpoint::kPage && cross_site && !request.origin) {
+      std::abort();
+    }
     // A request that passed carried a Host this machine answers to.
     if (!request.host || !qeld::HostAllowed(*request.host, policy->allowed_hosts)) std::abort();
   }

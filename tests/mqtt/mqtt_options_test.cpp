@@ -1,6 +1,7 @@
 #include "mqtt_options.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -72,9 +73,11 @@ class MqttFiles : public ::testing::Test {
     for (const auto& file : files_) std::remove(file.c_str());
     rmdir(dir_.c_str());
   }
-  std::string Write(const std::string& name, const std::string& content) {
+  // The owner's alone unless `mode` says otherwise, as a secret has to be.
+  std::string Write(const std::string& name, const std::string& content, mode_t mode = 0600) {
     const std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
+    chmod(path.c_str(), mode);
     files_.push_back(path);
     return path;
   }
@@ -100,6 +103,50 @@ TEST_F(MqttFiles, PasswordFileIsOneLineUserColonPassword) {
   options.password_file = dir_ + "/absent";
   EXPECT_FALSE(Resolve(options, error));
   EXPECT_NE(std::string::npos, error.find("cannot read")) << error;
+}
+
+// Whoever else reads the password file may publish as this station; 0400 is how systemd's
+// LoadCredential hands it over.
+TEST_F(MqttFiles, PasswordFileMustBeTheOwnersAlone) {
+  Options options;
+  options.url = "mqtts://broker";
+  std::string error;
+  for (const mode_t mode : {0644, 0640, 0604}) {
+    options.password_file = Write("open", "till:secret\n", mode);
+    EXPECT_FALSE(Resolve(options, error)) << mode;
+    EXPECT_NE(std::string::npos, error.find("readable by group or others")) << error;
+    EXPECT_NE(std::string::npos, error.find("--mqtt-password-file")) << error;
+    EXPECT_EQ(std::string::npos, error.find("secret")) << "the message never echoes a password";
+  }
+  for (const mode_t mode : {0600, 0400}) {
+    options.password_file = Write("closed", "till:secret\n", mode);
+    EXPECT_TRUE(Resolve(options, error)) << error;
+  }
+}
+
+// mqtt:// carries the password in clear text: to loopback only, unless the operator says so.
+TEST_F(MqttFiles, PlainMqttCarriesAPasswordBeyondLoopbackOnlyWhenTold) {
+  Options options;
+  options.password_file = Write("cred", "till:secret\n");
+  std::string error;
+  for (const char* url : {"mqtt://broker.example", "mqtt://10.0.0.5:1883", "mqtt://[fe80::1]",
+                          "mqtt://127.0.0.1.example"}) {
+    options.url = url;
+    EXPECT_FALSE(Resolve(options, error)) << url;
+    EXPECT_NE(std::string::npos, error.find("clear text")) << error;
+    EXPECT_NE(std::string::npos, error.find("--mqtt-insecure")) << error;
+  }
+  for (const char* url :
+       {"mqtt://localhost", "mqtt://127.0.0.1:1884", "mqtt://[::1]", "mqtts://broker.example"}) {
+    options.url = url;
+    EXPECT_TRUE(Resolve(options, error)) << url << ": " << error;
+  }
+  options.url = "mqtt://broker.example";
+  options.insecure = true;
+  EXPECT_TRUE(Resolve(options, error)) << error;
+  options.insecure = false;
+  options.password_file.clear();
+  EXPECT_TRUE(Resolve(options, error)) << "no password, nothing to give away: " << error;
 }
 
 TEST_F(MqttFiles, CaFileNeedsTlsAndMustBeReadable) {

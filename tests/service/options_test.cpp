@@ -3,7 +3,11 @@
 #include "options.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -133,7 +137,51 @@ TEST(Options, MqttRowsLandAndNeedTheUrl) {
   EXPECT_EQ(mqtt.ca_file, "/ca.pem");
   EXPECT_EQ(mqtt.station, "till 7");
   ExpectRefused(Parse({"--stream", "COM1", "--station", "x"}),
-                "qelscaled: --mqtt-password-file, --mqtt-ca and --station need --mqtt", false);
+                "qelscaled: --mqtt-password-file, --mqtt-ca, --mqtt-insecure and --station need "
+                "--mqtt",
+                false);
+  EXPECT_FALSE(command.options.mqtt.insecure);
+  EXPECT_TRUE(
+      Parse({"--stream", "COM1", "--mqtt", "mqtt://b", "--mqtt-insecure"}).options.mqtt.insecure);
+  EXPECT_EQ(Parse({"--stream", "COM1", "--mqtt-insecure"}).exit_status, 2);
+}
+
+// A port name goes into every JSON answer as it is: one that is not UTF-8 stops the start,
+// shown so that the message itself stays readable.
+TEST(Options, PortNamesMustBeUtf8) {
+  ExpectRefused(Parse({"--port", "COM\xFF"}), "qelscaled: port name COM\\xFF is not valid UTF-8",
+                false);
+  ExpectRefused(Parse({"--port", "COM1", "--stream", "/dev/tty\xC0\xAF"}),
+                "qelscaled: port name /dev/tty\\xC0\\xAF is not valid UTF-8", false);
+  const qeld::Command command = Parse({"--port", "весы-1"});
+  ASSERT_FALSE(command.exit_status) << command.message;
+  EXPECT_EQ(command.options.config.policy.ports.count("весы-1"), 1u);
+}
+
+// The token read by any other local user opens the scale to any page it is pasted in.
+TEST(Options, ATokenFileOthersCanReadIsRefused) {
+  char dir[] = "/tmp/qel-token-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/token";
+  std::ofstream(path) << "s3cret-token-0123456789abcdef\n";
+  for (const mode_t mode : {0644, 0640, 0604}) {
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+    ExpectRefused(Parse({"--port", "COM1", "--token-file", path.c_str()}),
+                  "qelscaled: --token-file: " + path + " is readable by group or others (mode " +
+                      octal + "): make it readable by its owner only (chmod 600)",
+                  false);
+  }
+  // 0400: as systemd's LoadCredential hands it to the service.
+  for (const mode_t mode : {0600, 0400}) {
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    const qeld::Command command = Parse({"--port", "COM1", "--token-file", path.c_str()});
+    ASSERT_FALSE(command.exit_status) << command.message;
+    EXPECT_EQ(command.options.config.policy.token, "s3cret-token-0123456789abcdef");
+  }
+  std::remove(path.c_str());
+  rmdir(dir);
 }
 
 TEST(Options, HelpWhereverItStandsUnlessARefusalCameFirst) {

@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_platform.h"
@@ -313,6 +314,61 @@ TEST(Routing, OrderOfChecks) {
   EXPECT_EQ(Ask("GET", "/v1/weight?port=COM3&stable=1").error, "stable-needs-stream-port");
   // Every rejection past the origin check is readable by the allowed origin.
   EXPECT_EQ(Ask("GET", "/nowhere").cors_origin, "http://pos.example");
+}
+
+qeld::Decision FromSite(std::string_view target, std::optional<std::string_view> site,
+                        std::optional<std::string_view> origin = {}) {
+  qeld::RequestInfo request;
+  request.method = "GET";
+  request.target = target;
+  request.host = "localhost:8778";
+  request.origin = origin;
+  request.fetch_site = site;
+  return qeld::Route(request, TestPolicy());
+}
+
+// An <img> or a no-cors fetch on another site's page sends no Origin, only Sec-Fetch-Site:
+// it reaches nothing that starts a cycle or a wait. Requests of the service's own page, typed
+// addresses, tools that send no Sec-Fetch-Site and allowed origins are served as before.
+TEST(Routing, CrossSiteRequestsNeedAnAllowedOrigin) {
+  const char* const paths[] = {"/v1/weight?port=%2Fdev%2FttyUSB0&stable=1&timeout_ms=60000",
+                               "/v1/weight?port=COM3", "/v1/ports", "/metrics"};
+  for (const char* path : paths) {
+    for (const char* site : {"cross-site", "same-site", "Cross-Site"}) {
+      const qeld::Decision refused = FromSite(path, site);
+      EXPECT_EQ(refused.status, 403) << path << " " << site;
+      EXPECT_EQ(refused.error, "cross-site-not-allowed") << path << " " << site;
+      EXPECT_EQ(FromSite(path, site, "http://evil.example").error, "origin-not-allowed");
+      EXPECT_EQ(FromSite(path, site, "http://pos.example").status, 200) << path << " " << site;
+    }
+    for (const std::optional<std::string_view> site :
+         {std::optional<std::string_view>("same-origin"), std::optional<std::string_view>("none"),
+          std::optional<std::string_view>()}) {
+      EXPECT_EQ(FromSite(path, site).status, 200) << path << " " << site.value_or("absent");
+    }
+  }
+  // A link from elsewhere still opens the page, which starts nothing by itself.
+  EXPECT_EQ(FromSite("/", "cross-site").endpoint, qeld::Endpoint::kPage);
+}
+
+// Port names reach the JSON as they are: only well-formed UTF-8 may.
+TEST(Utf8, WellFormedOnly) {
+  for (const char* good : {"", "COM3", "/dev/ttyUSB0", "порт", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                           "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF"}) {
+    EXPECT_TRUE(qeld::ValidUtf8(good)) << good;
+  }
+  const std::pair<const char*, const char*> bad[] = {
+      {"COM\xFF", "a byte no UTF-8 has"},
+      {"\x80", "a stray continuation"},
+      {"\xE2\x82", "cut short"},
+      {"\xC3(", "no continuation"},
+      {"\xC0\xAF", "overlong, two bytes"},
+      {"\xE0\x80\xAF", "overlong, three bytes"},
+      {"\xF0\x80\x80\xAF", "overlong, four bytes"},
+      {"\xED\xA0\x80", "a surrogate"},
+      {"\xF4\x90\x80\x80", "past U+10FFFF"},
+      {"\xF5\x80\x80\x80", "a lead byte past U+10FFFF"}};
+  for (const auto& [text, what] : bad) EXPECT_FALSE(qeld::ValidUtf8(text)) << what;
 }
 
 // The frame header a client parses: FIN and text, then the length in 7, 16 or 64 bits.

@@ -88,4 +88,27 @@ TEST(Token, WebSocketSubprotocolTakesOnlyTheWholeToken) {
   }
 }
 
+// The handshake's answer is readable to any script on the page and may be logged on the way:
+// it is "qelscale" alone, and a client that carries the token must offer it.
+TEST(Token, TheHandshakeNeverAnswersWithTheToken) {
+  const std::string carried = "token." + std::string(kToken);
+  for (const std::string& protocols : {carried, carried + ", other", "other, " + carried}) {
+    const qeld::Decision decision = WithSubprotocols(protocols);
+    EXPECT_EQ(decision.status, 400) << protocols;
+    EXPECT_EQ(decision.error, "subprotocol-required") << protocols;
+    EXPECT_TRUE(decision.websocket_protocol.empty()) << protocols;
+  }
+  EXPECT_EQ(WithSubprotocols(carried + ", qelscale").websocket_protocol, "qelscale");
+  // Authorization carries it instead: nothing to answer, nothing refused.
+  qeld::RequestInfo request;
+  request.method = "GET";
+  request.target = "/v1/stream?port=COM3";
+  request.host = "localhost:8778";
+  request.websocket_upgrade = true;
+  request.authorization = "Bearer " + std::string(kToken);
+  const qeld::Decision bearer = qeld::Route(request, TokenPolicy());
+  EXPECT_EQ(bearer.endpoint, qeld::Endpoint::kStream);
+  EXPECT_TRUE(bearer.websocket_protocol.empty());
+}
+
 }  // namespace

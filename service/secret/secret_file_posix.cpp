@@ -1,0 +1,21 @@
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "secret_file.h"
+
+namespace qeld {
+
+std::optional<std::string> SecretFileExposed(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return std::nullopt;
+  // A POSIX ACL that grants a named user or group shows in the group bits too.
+  const unsigned mode = status.st_mode & 0777u;
+  if ((mode & (S_IRGRP | S_IROTH)) == 0) return std::nullopt;
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", mode);
+  return "readable by group or others (mode " + std::string(octal) +
+         "): make it readable by its owner only (chmod 600)";
+}
+
+}  // namespace qeld
