@@ -188,6 +188,7 @@ class PublisherTest(unittest.TestCase):
         pw = os.path.join(self.dir, "till7.cred")
         with open(pw, "w") as f:
             f.write("till7:s3cret:with colon\n")
+        os.chmod(pw, 0o600)  # a secret: its owner's alone
         feed = self.feed(broker.url("localhost"), "till7",
                          ["--mqtt-password-file", pw, "--mqtt-ca", tls.ca])
         feed.send("COM2", weight("COM2", 9.5))
@@ -213,6 +214,7 @@ class PublisherTest(unittest.TestCase):
         pw = os.path.join(self.dir, "wrong.cred")
         with open(pw, "w") as f:
             f.write("till8:wrong\n")
+        os.chmod(pw, 0o600)  # a secret: its owner's alone
         feed = self.feed(broker.url("localhost"), "till8",
                          ["--mqtt-password-file", pw, "--mqtt-ca", tls.ca])
         feed.send("COM1", weight("COM1", 1.0))

@@ -211,6 +211,7 @@ class MqttServiceTest(unittest.TestCase):
         cred = os.path.join(self.dir, "till6.cred")
         with open(cred, "w") as f:
             f.write("till6:pw6\n")
+        os.chmod(cred, 0o600)  # a secret: its owner's alone
         scale = self.scale("6.500")
         self.service("--stream", scale.link, "--mqtt", broker.url("localhost"), "--station", "t6",
                      "--mqtt-password-file", cred, "--mqtt-ca", tls.ca)
@@ -223,6 +224,7 @@ class MqttServiceTest(unittest.TestCase):
         cred = os.path.join(self.dir, "wrong.cred")
         with open(cred, "w") as f:
             f.write("till7:wrong\n")
+        os.chmod(cred, 0o600)  # a secret: its owner's alone
         scale = self.scale("7.000")
         service = self.service("--stream", scale.link, "--mqtt", broker.url("localhost"),
                                "--station", "t7", "--mqtt-password-file", cred,
@@ -245,6 +247,22 @@ class MqttServiceTest(unittest.TestCase):
                                  capture_output=True, text=True, timeout=10)
             self.assertEqual(2, run.returncode, args)
             self.assertIn(message, run.stderr, args)
+
+    def test_a_password_stays_off_the_wire_and_out_of_others_reach(self):
+        exe = os.environ["QELSCALED"]
+        cred = os.path.join(self.dir, "till9.cred")
+        with open(cred, "w") as f:
+            f.write("till9:pw9\n")
+        for mode, url, message in (
+                (0o600, "mqtt://broker.example", "in clear text; use mqtts://, or --mqtt-insecure"),
+                (0o640, "mqtts://broker.example", "readable by group or others (mode 0640)")):
+            os.chmod(cred, mode)
+            run = subprocess.run([exe, "--stream", "/dev/null", "--listen", "127.0.0.1:0",
+                                  "--mqtt", url, "--mqtt-password-file", cred],
+                                 capture_output=True, text=True, timeout=10)
+            self.assertEqual(2, run.returncode, url)
+            self.assertIn(message, run.stderr, url)
+            self.assertNotIn("pw9", run.stderr)
 
 
 if __name__ == "__main__":

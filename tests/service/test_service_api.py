@@ -1,9 +1,11 @@
 """qelscaled's API against the real service and the virtual scale: on-demand cycles shared
 between requests, the stream with stability, the device vanishing and returning, driver
 messages in the JSON, tokens, and qelscale watch."""
+import base64
 import datetime
 import errno
 import fcntl
+import hashlib
 import http.client
 import json
 import os
@@ -397,6 +399,27 @@ class ApiTest(ServiceTest):
         self.assertNotIn(b"http://", body.replace(b"http://\" +", b""))  # no external assets
         self.assertNotIn(b"https://", body)
 
+    def test_the_page_runs_only_its_own_script_and_style(self):
+        # The policy names the page's inline script and style by hash: a page edited without
+        # the build's new hashes would stop working, an injected script would never run.
+        service = self.service("--port", "COM1")
+        status, headers, body = service.request("/")
+        self.assertEqual(status, 200)
+        policy = headers["Content-Security-Policy"]
+        for tag in ("script", "style"):
+            inline = body.split(b"<%s>" % tag.encode())[1].split(b"</%s>" % tag.encode())[0]
+            digest = base64.b64encode(hashlib.sha256(inline).digest()).decode()
+            self.assertIn("%s-src 'sha256-%s'" % (tag, digest), policy)
+        self.assertNotIn("unsafe-inline", policy)
+        self.assertIn("frame-ancestors 'none'", policy)
+        self.assertNotIn("Content-Security-Policy", service.request("/v1/ports")[1])
+
+    def test_a_port_name_that_is_not_utf8_stops_the_start(self):
+        run = subprocess.run([os.environb[b"QELSCALED"], b"--port", b"COM\xff1"],
+                             capture_output=True, timeout=10)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn(b"port name COM\\xFF1 is not valid UTF-8", run.stderr)
+
     def test_malformed_queries_are_400(self):
         scale = self.scale()
         service = self.service("--port", scale.link, "--stream", scale.link + "-s")
@@ -451,6 +474,28 @@ class TokenTest(ServiceTest):
             service.websocket("/v1/stream?port=" + q(scale.link),
                               protocols=["qelscale", "token.not-the-token-0123456"])
         self.assertEqual(refused.exception.status, 401)
+
+    def test_a_handshake_carrying_only_the_token_is_refused(self):
+        # Answering "token.X" would hand the token to whatever reads the handshake's answer.
+        scale = self.scale(weight="5.0")
+        service = self.service("--stream", scale.link, "--token-file", self.token_file())
+        from service_harness import HandshakeRefused
+        with self.assertRaises(HandshakeRefused) as refused:
+            service.websocket("/v1/stream?port=" + q(scale.link),
+                              protocols=["token." + self.TOKEN])
+        self.assertEqual(refused.exception.status, 400)
+        metrics = service.request("/metrics", {"Authorization": "Bearer " + self.TOKEN})[2]
+        self.assertIn(b'reason="subprotocol-required"', metrics)
+        self.assertNotIn(self.TOKEN.encode(), refused.exception.head)
+
+    def test_a_token_file_others_can_read_is_refused(self):
+        path = self.token_file()
+        os.chmod(path, 0o644)
+        run = subprocess.run([os.environ["QELSCALED"], "--port", "COM1", "--token-file", path],
+                             capture_output=True, text=True, timeout=10)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("readable by group or others (mode 0644)", run.stderr)
+        self.assertNotIn(self.TOKEN, run.stderr)
 
     def test_listening_beyond_loopback_needs_a_token(self):
         scale = self.scale()

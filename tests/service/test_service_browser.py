@@ -105,6 +105,37 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(len(refused), 1, metrics)
         self.assertGreaterEqual(int(refused[0].split()[-1]), 2)  # the fetch and the WebSocket
 
+    def test_an_image_tag_on_another_page_starts_no_wait(self):
+        # No Origin on an <img>: the browser's Sec-Fetch-Site is what gives it away.
+        wait = "%sv1/weight?port=%s&stable=1&timeout_ms=60000" % (
+            self.service.base, urllib.parse.quote(self.scale.link, safe=""))
+        page = PageServer('<img id="probe" src="%s" alt="">' % wait)
+        self.addCleanup(page.close)
+        self.browser.get(page.origin + "/")
+        self.wait(lambda: "cross-site-not-allowed" in self.service.request("/metrics")[2].decode(),
+                  "the image request refused", timeout=10)
+
+    def test_a_token_in_the_address_is_used_and_dropped(self):
+        token = "s3cret-token-0123456789abcdef"
+        path = os.path.join(self.dir.name, "token")
+        with open(path, "w") as f:
+            f.write(token)
+        os.chmod(path, 0o600)
+        live = VirtualScale(self.dir.name, weight="2.5")
+        self.addCleanup(live.close)
+        service = Service("--stream", live.link, "--token-file", path)
+        self.addCleanup(service.close)
+        # The page authenticates with it (fetch and WebSocket, under the page's own
+        # Content-Security-Policy); replaceState takes it out of the address and the history
+        # entry.
+        self.browser.get(service.base + "?port=" + urllib.parse.quote(live.link) +
+                         "#token=" + token)
+        self.wait(lambda: self.text("value") == "2.500", "the weight read with the token")
+        self.assertNotIn(token, self.browser.current_url)
+        self.browser.refresh()  # the tab keeps it, as it keeps a typed one
+        self.wait(lambda: self.text("value") == "2.500", "the weight after a reload")
+        self.assertNotIn(token, self.browser.current_url)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -89,6 +89,24 @@ class SecurityTest(unittest.TestCase):
         self.assertTrue(ws.receive()["port"])
         ws.close()
 
+    def test_another_sites_request_without_an_origin_starts_nothing(self):
+        # An <img> or a no-cors fetch: only Sec-Fetch-Site tells it from a tool's request.
+        wait = "/v1/weight?port=%s&stable=1&timeout_ms=60000" % q(self.scale.link)
+        for site in ("cross-site", "same-site"):
+            for path in (wait, self.path, "/v1/ports", "/metrics"):
+                started = time.monotonic()
+                status, headers, body = self.service.request(path, {"Sec-Fetch-Site": site})
+                self.assertEqual(status, 403, (site, path))
+                self.assertIn(b"cross-site-not-allowed", body)
+                self.assertLess(time.monotonic() - started, 5, "no stable wait was started")
+            # The allowed origin's fetch says same-site too, and is served.
+            status, _, _ = self.service.request(
+                self.path, {"Sec-Fetch-Site": site, "Origin": "http://pos.example:8080"})
+            self.assertEqual(status, 200, site)
+            self.assertEqual(self.service.request("/", {"Sec-Fetch-Site": site})[0], 200)
+        for site in ("same-origin", "none"):
+            self.assertEqual(self.service.request(self.path, {"Sec-Fetch-Site": site})[0], 200)
+
     def test_preflights_only_for_allowed_origins(self):
         ask = {"Origin": "http://pos.example:8080", "Access-Control-Request-Method": "GET",
                "Access-Control-Request-Headers": "authorization",
