@@ -100,12 +100,13 @@ TEST(Token, TheHandshakeNeverAnswersWithTheToken) {
   }
   EXPECT_EQ(WithSubprotocols(carried + ", qelscale").websocket_protocol, "qelscale");
   // Authorization carries it instead: nothing to answer, nothing refused.
+  const std::string bearer_header = "Bearer " + std::string(kToken);
   qeld::RequestInfo request;
   request.method = "GET";
   request.target = "/v1/stream?port=COM3";
   request.host = "localhost:8778";
   request.websocket_upgrade = true;
-  request.authorization = "Bearer " + std::string(kToken);
+  request.authorization = bearer_header;
   const qeld::Decision bearer = qeld::Route(request, TokenPolicy());
   EXPECT_EQ(bearer.endpoint, qeld::Endpoint::kStream);
   EXPECT_TRUE(bearer.websocket_protocol.empty());
