@@ -13,6 +13,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import sys
 import time
 
@@ -341,6 +342,38 @@ class Suite(wine_host.WineSession):
             for com in ("COM3", "COM12"):
                 for mode in ("--port", "--stream"):
                     self.check_service(arch, exe, com, mode)
+            self.check_secret_file(arch, exe)
+
+    def check_secret_file(self, arch, exe):
+        """A token file Everyone may read is refused: Wine gives a file of mode 0644 an entry
+        for Everyone in its access list, and one of mode 0600 none."""
+        work = tempfile.mkdtemp(prefix="qel-secret-")
+        try:
+            token = os.path.join(work, "token")
+            with open(token, "w") as f:
+                f.write("s3cret-token-0123456789abcdef\n")
+            argv = [arch.loader, exe, "--port", "COM3", "--listen", "127.0.0.1:0",
+                    "--token-file", windows_path(token)]
+            os.chmod(token, 0o644)
+            run = subprocess.run(argv, env=self.env(), stdin=subprocess.DEVNULL,
+                                 capture_output=True, text=True, timeout=300)
+            self.expect(run.returncode == 2 and "readable by Everyone or Users" in run.stderr,
+                        "%d-bit: a token file of mode 644 is refused (%d: %s)" % (
+                            arch.bits, run.returncode, run.stderr.strip()))
+            os.chmod(token, 0o600)
+            service = subprocess.Popen(argv, env=self.env(), stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                       text=True)
+            try:
+                first = service.stdout.readline()  # "listening on ..." or the refusal
+            finally:
+                service.kill()
+                service.wait(timeout=30)
+            self.expect("listening on" in first,
+                        "%d-bit: a token file of mode 600 is taken (%s)" % (arch.bits,
+                                                                            first.strip()))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
 
     def check_service(self, arch, exe, com, mode):
         import json
