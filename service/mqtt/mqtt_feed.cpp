@@ -26,16 +26,11 @@ const char kUsage[] =
     "[--station NAME]\n"
     "stdin: PORT<TAB>JSON publishes the port's state; \"stats\" prints counters.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  qeld::mqtt::Options options;
+// The command line into `options`; false on anything it does not take.
+bool ParseArguments(int argc, char** argv, qeld::mqtt::Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (i + 1 >= argc) {
-      std::fputs(kUsage, stderr);
-      return 2;
-    }
+    if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (arg == "--mqtt") {
       options.url = value;
@@ -46,9 +41,44 @@ int main(int argc, char** argv) {
     } else if (arg == "--station") {
       options.station = value;
     } else {
-      std::fputs(kUsage, stderr);
-      return 2;
+      return false;
     }
+  }
+  return true;
+}
+
+// One line of stdin: a port's state to publish, or "stats".
+void HandleLine(const std::string& line, qeld::mqtt::Publisher& publisher,
+                std::int64_t& max_publish_us) {
+  if (line == "stats") {
+    const auto stats = publisher.GetStats();
+    std::printf("stats connected=%d connects=%llu published=%llu max_publish_us=%lld\n",
+                stats.connected ? 1 : 0, static_cast<unsigned long long>(stats.connects),
+                static_cast<unsigned long long>(stats.published),
+                static_cast<long long>(max_publish_us));
+    std::fflush(stdout);
+    return;
+  }
+  const std::size_t tab = line.find('\t');
+  if (tab == std::string::npos) {
+    std::fprintf(stderr, "qel_mqtt_feed: ignored line without a tab\n");
+    return;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  publisher.Publish(line.substr(0, tab), line.substr(tab + 1));
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+  if (took > max_publish_us) max_publish_us = took;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qeld::mqtt::Options options;
+  if (!ParseArguments(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return 2;
   }
   std::string error;
   const std::optional<qeld::mqtt::Settings> settings = qeld::mqtt::Resolve(options, error);
@@ -66,7 +96,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qel_mqtt_feed: %s\n", line.c_str());
   });
   std::int64_t max_publish_us = 0;
-  std::string line;
   std::string pending;
   char buffer[4096];
   while (!stop_requested) {
@@ -77,28 +106,8 @@ int main(int argc, char** argv) {
     pending.append(buffer, static_cast<std::size_t>(got));
     std::size_t newline;
     while ((newline = pending.find('\n')) != std::string::npos) {
-      line = pending.substr(0, newline);
+      HandleLine(pending.substr(0, newline), publisher, max_publish_us);
       pending.erase(0, newline + 1);
-      if (line == "stats") {
-        const auto stats = publisher.GetStats();
-        std::printf("stats connected=%d connects=%llu published=%llu max_publish_us=%lld\n",
-                    stats.connected ? 1 : 0, static_cast<unsigned long long>(stats.connects),
-                    static_cast<unsigned long long>(stats.published),
-                    static_cast<long long>(max_publish_us));
-        std::fflush(stdout);
-        continue;
-      }
-      const std::size_t tab = line.find('\t');
-      if (tab == std::string::npos) {
-        std::fprintf(stderr, "qel_mqtt_feed: ignored line without a tab\n");
-        continue;
-      }
-      const auto start = std::chrono::steady_clock::now();
-      publisher.Publish(line.substr(0, tab), line.substr(tab + 1));
-      const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
-      if (took > max_publish_us) max_publish_us = took;
     }
   }
   return 0;

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+// Before kNoReading below: ReadingError::kNoReading declared after it would shadow it.
+#include "reading.h"
 #include "services.h"
 
 namespace qel {

@@ -16,15 +16,27 @@
 namespace qel::e2e {
 namespace {
 
-// Opens the port as a plain client would, without discarding anything queued.
-std::string ReadFor(const std::string& port, std::chrono::milliseconds wait, std::size_t most) {
+// Opens the port as a plain client would, without discarding anything queued, and reads
+// after `wait`. A busy machine may start the scale's output late: until `expected` shows up
+// (within a few seconds), the port stays held and reading goes on, up to `most` bytes.
+std::string ReadFor(const std::string& port, std::chrono::milliseconds wait, std::size_t most,
+                    const std::string& expected = "") {
   const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return "open failed";
   std::this_thread::sleep_for(wait);
-  std::string text(most, '\0');
-  const ssize_t n = read(fd, text.data(), most);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::string text;
+  for (;;) {
+    std::string chunk(most - text.size(), '\0');
+    const ssize_t n = read(fd, chunk.data(), chunk.size());
+    if (n > 0) text.append(chunk.data(), static_cast<std::size_t>(n));
+    if (text.find(expected) != std::string::npos || text.size() >= most ||
+        std::chrono::steady_clock::now() > deadline) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   close(fd);
-  text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
   return text;
 }
 
@@ -32,7 +44,7 @@ TEST(VirtualScale, SendsOnlyWhilePortIsHeldAndNothingOutlivesAClose) {
   using Clock = std::chrono::steady_clock;
   ScaleProcess scale({"--weight", "1.234"});
   // The first client takes a little of what arrived and leaves the rest unread.
-  const std::string first = ReadFor(scale.port(), std::chrono::milliseconds(200), 16);
+  const std::string first = ReadFor(scale.port(), std::chrono::milliseconds(200), 16, "=432.100");
   EXPECT_NE(first.find("=432.100"), std::string::npos) << first;
 
   ASSERT_EQ(scale.Command("weight 2.5"), "ok");
@@ -43,7 +55,8 @@ TEST(VirtualScale, SendsOnlyWhilePortIsHeldAndNothingOutlivesAClose) {
   // About a byte a millisecond while held, all of them the new weight and none left over.
   // The bound follows the time the port was really held, which a busy machine stretches.
   const Clock::time_point opened = Clock::now();
-  const std::string second = ReadFor(scale.port(), std::chrono::milliseconds(100), 8192);
+  const std::string second =
+      ReadFor(scale.port(), std::chrono::milliseconds(100), 8192, "=005.200");
   const auto held =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - opened).count();
   EXPECT_EQ(second.find("432.100"), std::string::npos) << second;
