@@ -38,6 +38,42 @@ bool ParsePort(std::string_view text, int& port) {
 }
 
 // "mqtt://HOST[:PORT][/]" or "mqtts://..."; HOST may be "[v6 address]".
+// "HOST", "HOST:PORT", "[V6]" or "[V6]:PORT" into host and port text (port empty when not
+// given); false with `error` set on anything else.
+bool SplitAuthority(std::string_view rest, std::string_view& host, std::string_view& port,
+                    std::string& error) {
+  host = rest;
+  std::string_view after;
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos) {
+      error = "--mqtt: unterminated [IPv6 address]";
+      return false;
+    }
+    host = rest.substr(1, close - 1);
+    after = rest.substr(close + 1);
+    if (!after.empty() && after.front() != ':') {
+      error = "--mqtt: unexpected text after the [IPv6 address]";
+      return false;
+    }
+  } else if (const std::size_t colon = rest.find(':'); colon != std::string_view::npos) {
+    host = rest.substr(0, colon);
+    after = rest.substr(colon);
+  }
+  if (!after.empty()) {
+    port = after.substr(1);
+    if (port.empty()) {
+      error = "--mqtt: empty port";
+      return false;
+    }
+  }
+  if (host.empty()) {
+    error = "--mqtt: the URL names no host";
+    return false;
+  }
+  return true;
+}
+
 bool ParseUrl(std::string_view url, Settings& settings, std::string& error) {
   std::string_view rest;
   if (url.rfind("mqtt://", 0) == 0) {
@@ -62,42 +98,9 @@ bool ParseUrl(std::string_view url, Settings& settings, std::string& error) {
     error = "--mqtt: the URL takes a host and a port only";
     return false;
   }
-  std::string_view host = rest;
+  std::string_view host;
   std::string_view port;
-  if (!rest.empty() && rest.front() == '[') {
-    const std::size_t close = rest.find(']');
-    if (close == std::string_view::npos) {
-      error = "--mqtt: unterminated [IPv6 address]";
-      return false;
-    }
-    host = rest.substr(1, close - 1);
-    std::string_view after = rest.substr(close + 1);
-    if (!after.empty()) {
-      if (after.front() != ':') {
-        error = "--mqtt: unexpected text after the [IPv6 address]";
-        return false;
-      }
-      port = after.substr(1);
-      if (port.empty()) {
-        error = "--mqtt: empty port";
-        return false;
-      }
-    }
-  } else {
-    const std::size_t colon = rest.find(':');
-    if (colon != std::string_view::npos) {
-      host = rest.substr(0, colon);
-      port = rest.substr(colon + 1);
-      if (port.empty()) {
-        error = "--mqtt: empty port";
-        return false;
-      }
-    }
-  }
-  if (host.empty()) {
-    error = "--mqtt: the URL names no host";
-    return false;
-  }
+  if (!SplitAuthority(rest, host, port, error)) return false;
   if (!port.empty() && !ParsePort(port, settings.port)) {
     error = "--mqtt: the port must be a number from 1 to 65535";
     return false;
