@@ -39,20 +39,20 @@ class OrderedSocket {
  public:
   using executor_type = typename NextLayer::executor_type;
 
-  explicit OrderedSocket(NextLayer&& next) : next_(std::move(next)) {
+  explicit OrderedSocket(NextLayer&& next) : next_(std::make_shared<NextLayer>(std::move(next))) {
     beast::error_code ignored;
     // Message frames are tried at once; a full send buffer must say so instead of blocking.
-    if constexpr (kWritesNow) RawSocket(next_).non_blocking(true, ignored);
+    if constexpr (kWritesNow) RawSocket(*next_).non_blocking(true, ignored);
   }
   OrderedSocket(const OrderedSocket&) = delete;
   OrderedSocket& operator=(const OrderedSocket&) = delete;
 
-  executor_type get_executor() noexcept { return next_.get_executor(); }
-  NextLayer& next_layer() { return next_; }
+  executor_type get_executor() noexcept { return next_->get_executor(); }
+  NextLayer& next_layer() { return *next_; }
 
   template <class MutableBuffers, class Handler>
   auto async_read_some(const MutableBuffers& buffers, Handler&& handler) {
-    return next_.async_read_some(buffers, std::forward<Handler>(handler));
+    return next_->async_read_some(buffers, std::forward<Handler>(handler));
   }
 
   // Beast's writes: queued behind what already waits, then written whole.
@@ -100,7 +100,9 @@ class OrderedSocket {
   void Finish(Job& job, beast::error_code ec, std::size_t written);
   bool IsCloseFrame(const Job& job) const;
 
-  NextLayer next_;
+  // Shared with the writes in flight: a TLS stream must outlive its operations, and the
+  // session may go first.
+  std::shared_ptr<NextLayer> next_;
   std::deque<Job> jobs_;
   bool writing_ = false;
   bool open_ = false;
@@ -132,7 +134,7 @@ void OrderedSocket<NextLayer>::Send(std::shared_ptr<const std::string> frame) {
 template <class NextLayer>
 std::size_t OrderedSocket<NextLayer>::WriteNow(const std::string& frame) {
   beast::error_code ec;
-  const std::size_t sent = RawSocket(next_).write_some(net::buffer(frame), ec);
+  const std::size_t sent = RawSocket(*next_).write_some(net::buffer(frame), ec);
   if (ec && ec != net::error::would_block && ec != net::error::try_again) Close();
   return sent;
 }
@@ -166,8 +168,8 @@ void OrderedSocket<NextLayer>::WriteNext() {
     return;
   }
   auto buffers = job.buffers;
-  net::async_write(next_, buffers,
-                   [this, alive = std::weak_ptr<char>(alive_), job = std::move(job)](
+  net::async_write(*next_, buffers,
+                   [this, alive = std::weak_ptr<char>(alive_), next = next_, job = std::move(job)](
                        beast::error_code ec, std::size_t written) mutable {
                      if (alive.expired()) return;
                      Finish(job, ec, written);
@@ -188,7 +190,7 @@ template <class NextLayer>
 void OrderedSocket<NextLayer>::Close() {
   failed_ = true;
   beast::error_code ignored;
-  tcp::socket& socket = RawSocket(beast::get_lowest_layer(next_));
+  tcp::socket& socket = RawSocket(beast::get_lowest_layer(*next_));
   socket.shutdown(tcp::socket::shutdown_both, ignored);
   socket.close(ignored);
 }
