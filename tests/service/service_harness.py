@@ -9,6 +9,7 @@ import json
 import os
 import select
 import socket
+import ssl
 import struct
 import subprocess
 import tempfile
@@ -215,6 +216,13 @@ class WebSocket:
             seen.append(message)
             if predicate(message):
                 return message
+
+    def unread(self, timeout=5):
+        """Whether the service sent what this client has not read, reading none of it."""
+        if isinstance(self.sock, ssl.SSLSocket):  # no peeking through TLS: a record waits
+            return bool(select.select([self.sock], [], [], timeout)[0])
+        self.sock.settimeout(timeout)
+        return self.sock.recv(1, socket.MSG_PEEK) != b""
 
     def closed_by_peer(self, timeout=5):
         """True when the service ends the connection within `timeout`."""

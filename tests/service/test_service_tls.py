@@ -9,6 +9,7 @@ import time
 import unittest
 import urllib.parse
 
+import test_service_api as plain
 from service_harness import QELSCALED, HandshakeRefused, Service, VirtualScale, wait_until
 
 
@@ -124,6 +125,20 @@ class TlsTest(unittest.TestCase):
                 self.assertEqual(run.returncode, 2)
                 self.assertEqual(run.stdout, b"")
                 self.assertIn(named, run.stderr.decode())
+
+
+class StreamOverTlsTest(plain.StreamTest):
+    """Every stream test, over wss: the ordered socket under TLS keeps frames whole and in
+    order, drops slow clients, answers pings and closes as it does over plain TCP."""
+
+    def setUp(self):
+        super().setUp()
+        self.cert, self.key = make_certificate(self.dir.name, "server")
+        self.client = ssl.create_default_context(cafile=self.cert)
+
+    def service(self, *args, **kwargs):
+        return super().service("--tls-cert", self.cert, "--tls-key", self.key, *args,
+                               tls=self.client, **kwargs)
 
 
 def metric(service, name):
