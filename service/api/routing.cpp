@@ -290,7 +290,7 @@ Rejection CheckHostAndOrigin(const RequestInfo& request, const Policy& policy,
   }
   if (!request.origin) return std::nullopt;
   const std::string origin = Lower(*request.origin);
-  const bool own = origin == "http://" + Lower(*request.host);
+  const bool own = origin == (policy.https ? "https://" : "http://") + Lower(*request.host);
   bool listed = false;
   for (const std::string& allowed : policy.allowed_origins) listed |= Lower(allowed) == origin;
   if (!own && !listed) return Reject(403, "origin-not-allowed");

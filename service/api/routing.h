@@ -20,6 +20,7 @@ struct Policy {
   std::vector<std::string> allowed_hosts;    // Host names beyond the loopback ones
   std::vector<std::string> allowed_origins;  // browser origins beyond the service's own
   std::optional<std::string> token;          // required on every request when set
+  bool https = false;  // served over TLS: the service's own page comes from https://HOST
 };
 
 // The parts of a request that decide where it goes. Absent headers are nullopt.

@@ -1,7 +1,9 @@
-// One HTTP connection: reads requests within the limits, routes them, answers, and hands a
-// WebSocket upgrade to its session.
+// One HTTP connection, plain or over TLS: reads requests within the limits, routes them,
+// answers, and hands a WebSocket upgrade to its session. The stream is the template's
+// parameter, so a plain connection runs exactly the code it would without TLS in the build.
 #pragma once
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -16,11 +18,24 @@
 
 namespace qeld {
 
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
- public:
-  HttpSession(boost::asio::ip::tcp::socket socket, SharedState& state);
+// An accepted connection's session: HTTP, or HTTPS once a TLS context is loaded (only the
+// builds with TLS can load one).
+void StartHttpSession(boost::asio::ip::tcp::socket socket, SharedState& state);
+void StartHttpsSession(boost::asio::ip::tcp::socket socket, SharedState& state);
 
-  void Start() { ReadRequest(); }
+// What differs between the streams: how a connection begins (the TLS handshake) and ends
+// (its close_notify), and what a WebSocket session takes over. One specialization each.
+template <class Stream>
+struct Transport;
+
+template <class Stream>
+class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
+ public:
+  template <class... StreamArgs>
+  explicit HttpSession(SharedState& state, StreamArgs&&... stream_args)
+      : counted_(state), stream_(std::forward<StreamArgs>(stream_args)...), state_(state) {}
+
+  void Start();
 
  private:
   using Request = boost::beast::http::request<boost::beast::http::string_body>;
@@ -37,9 +52,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void ReplyJson(Status status, std::string body) {
     Reply(status, "application/json", std::move(body));
   }
+  auto& Deadline() { return boost::beast::get_lowest_layer(stream_); }
 
   ConnectionCount counted_;
-  boost::beast::tcp_stream stream_;
+  Stream stream_;
   SharedState& state_;
   boost::beast::flat_buffer buffer_{16 * 1024};
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;

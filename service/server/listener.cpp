@@ -1,7 +1,6 @@
 #include "listener.h"
 
 #include <boost/asio/steady_timer.hpp>
-#include <memory>
 
 #include "http_session.h"
 
@@ -43,7 +42,8 @@ void Listener::OnAccept(tcp::socket socket) {
     return;
   }
   socket.set_option(tcp::no_delay(true), ec);
-  std::make_shared<HttpSession>(std::move(socket), state_)->Start();
+  if (state_.config.tls) return StartHttpsSession(std::move(socket), state_);
+  StartHttpSession(std::move(socket), state_);
 }
 
 // Out of descriptors or similar: try again shortly rather than spin.

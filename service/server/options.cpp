@@ -123,6 +123,12 @@ const Option kCommonRows[] = {
     Limit<&Limits::ws_idle>("--ws-idle-ms", "N", 200, 3600000,
                             "ping a quiet WebSocket client after N/2 ms, drop it when nothing "
                             "came back after N ms"),
+    {"--tls-cert", "PATH",
+     "serve HTTPS and wss:// only, with this PEM certificate chain (the server's first); "
+     "needs --tls-key. For browsers that keep an https page from plain http on loopback",
+     &SetText<&Options::tls, &tls::Files::cert>},
+    {"--tls-key", "PATH", "the PEM private key of --tls-cert",
+     &SetText<&Options::tls, &tls::Files::key>},
     {"--help", "", "print this text and exit", &AskHelp, nullptr, 0, 0, "-h"},
 };
 
@@ -196,6 +202,10 @@ Command Finish(Command command) {
   if (!IsLoopbackAddress(config.listen_host) && !config.policy.token) {
     return Stopped("listening on " + config.listen_host + ", beyond loopback, needs --token-file");
   }
+  tls::Loaded tls = tls::Load(options.tls);
+  if (!tls.error.empty()) return Stopped(tls.error);
+  config.tls = std::move(tls.context);
+  config.policy.https = config.tls != nullptr;
   if (const auto check = PlatformOptionRows().check) {
     if (const std::optional<std::string> reason = check(options)) return Stopped(*reason);
   }

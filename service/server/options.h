@@ -19,6 +19,7 @@ struct Options {
   Config config;
   std::string token_file;  // read into config.policy.token once parsing is done
   mqtt::Options mqtt;      // set only by the builds that publish to MQTT
+  tls::Files tls;          // loaded into config.tls once parsing is done
 };
 
 // A setter's verdict on one value.

@@ -5,7 +5,6 @@
 
 #include "reading_json.h"
 #include "websocket_frame.h"
-#include "websocket_session.h"
 
 namespace qeld {
 namespace {
@@ -111,7 +110,7 @@ void PortHub::FanOut(Port& port) {
   auto& subscribers = port.subscribers;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < subscribers.size(); ++i) {
-    const std::shared_ptr<WebSocketSession> session = subscribers[i].lock();
+    const std::shared_ptr<Subscriber> session = subscribers[i].lock();
     if (!session || session->closed()) continue;
     session->Send(port.last_frame);
     if (!session->closed()) subscribers[kept++] = subscribers[i];
@@ -131,13 +130,13 @@ void PortHub::ReleaseWaiters(Port& port, const qel::Reading& reading) {
   }
 }
 
-void PortHub::Subscribe(Port& port, const std::shared_ptr<WebSocketSession>& session) {
+void PortHub::Subscribe(Port& port, const std::shared_ptr<Subscriber>& session) {
   // Clients that come and go while the weight holds still leave expired entries, which keep
   // their sessions' memory: sweep them whenever the list has doubled.
   auto& list = port.subscribers;
   if (list.size() >= port.prune_at) {
     list.erase(std::remove_if(list.begin(), list.end(),
-                              [](const std::weak_ptr<WebSocketSession>& s) { return s.expired(); }),
+                              [](const std::weak_ptr<Subscriber>& s) { return s.expired(); }),
                list.end());
     port.prune_at = std::max<std::size_t>(64, list.size() * 2);
   }

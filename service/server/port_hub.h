@@ -24,7 +24,13 @@
 
 namespace qeld {
 
-class WebSocketSession;
+// A WebSocket client of a stream port, whatever stream it runs on.
+class Subscriber {
+ public:
+  virtual ~Subscriber() = default;
+  virtual void Send(const std::shared_ptr<const std::string>& frame) = 0;
+  virtual bool closed() const = 0;
+};
 
 struct Port {
   using Done = std::function<void(const qel::Reading&)>;
@@ -42,7 +48,7 @@ struct Port {
 
   std::optional<qel::Reading> last;
   std::shared_ptr<const std::string> last_frame;  // `last` as a WebSocket frame
-  std::vector<std::weak_ptr<WebSocketSession>> subscribers;
+  std::vector<std::weak_ptr<Subscriber>> subscribers;
   std::size_t prune_at = 64;  // subscriber entries at which the gone ones are swept out
   std::map<std::uint64_t, Waiter> waiters;
 
@@ -67,7 +73,7 @@ class PortHub {
   // The port's last reading, or one saying there is none yet.
   qel::Reading Current(const Port& port) const;
   // Sends the port's current state, then each change.
-  void Subscribe(Port& port, const std::shared_ptr<WebSocketSession>& session);
+  void Subscribe(Port& port, const std::shared_ptr<Subscriber>& session);
   // `done` runs on the network thread with the next stable reading newer than now.
   std::uint64_t AddWaiter(Port& port, Port::Done done);
   // False when the waiter was already answered.

@@ -37,7 +37,8 @@ int Serve(const Config& config, qel::Services& platform, QueueLog& log) {
     return 1;
   }
   state.hub.Start();
-  const std::string url = "http://" + Authority(listener.local_endpoint()) + "/";
+  const std::string url =
+      (config.tls ? "https://" : "http://") + Authority(listener.local_endpoint()) + "/";
   std::printf("listening on %s\n", url.c_str());
   std::fflush(stdout);
   log.Line("listening on " + url);

@@ -5,11 +5,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "log_sink.h"
 #include "routing.h"
 #include "services.h"
+#include "tls.h"
 
 namespace qeld {
 
@@ -32,6 +34,8 @@ struct Config {
   std::uint16_t listen_port = 8778;
   Policy policy;
   Limits limits;
+  // Set: the listener speaks only HTTPS and wss://.
+  std::shared_ptr<boost::asio::ssl::context> tls;
   std::chrono::milliseconds stable_for{500};
   // Called on the network thread with a port's name and JSON on every change of value,
   // stability or error: a stream port's as its WebSocket clients get it, an on-demand port's
@@ -41,7 +45,8 @@ struct Config {
   std::function<std::string()> more_metrics;
 };
 
-// Serves until SIGINT or SIGTERM. Prints "listening on http://HOST:PORT/" to stdout once the
+// Serves until SIGINT or SIGTERM. Prints "listening on http://HOST:PORT/" (https:// with TLS)
+// to stdout once the
 // socket is bound (PORT is the real one when 0 was asked). Returns the exit status.
 int Serve(const Config& config, qel::Services& platform, QueueLog& log);
 

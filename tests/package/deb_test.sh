@@ -175,6 +175,9 @@ else
   [[ -z $args ]] && ok "unconfigured: QELSCALED_ARGS is empty, the service does not start" ||
     fail "QELSCALED_ARGS is set out of the box: '$args'"
   qelscaled --help >/dev/null && ok "qelscaled --help from PATH" || fail "qelscaled --help"
+  # --tls-cert needs OpenSSL's libssl at run time: the package must say so.
+  dpkg-query -W -f='${Depends}\n' "$package" | grep -q 'libssl' &&
+    ok "the package depends on libssl" || fail "no libssl in the package's Depends"
   dpkg-query -W -f='${Conffiles}\n' "$package" | grep -q /etc/qel-weigher/qelscaled.conf &&
     ok "qelscaled.conf is a conffile" || fail "qelscaled.conf is not a conffile"
 fi

@@ -9,6 +9,7 @@ import json
 import os
 import select
 import socket
+import ssl
 import struct
 import subprocess
 import tempfile
@@ -46,19 +47,22 @@ class VirtualScale:
 
 
 class Service:
-    """qelscaled on a free loopback port."""
+    """qelscaled on a free loopback port; over TLS when given the client's `tls` context (the
+    service's own --tls-cert and --tls-key are among `args` then)."""
 
-    def __init__(self, *args, listen="127.0.0.1:0", locale="C"):
+    def __init__(self, *args, listen="127.0.0.1:0", locale="C", tls=None):
         self.stderr = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             [QELSCALED, "--listen", listen, *args],
             stdout=subprocess.PIPE, stderr=self.stderr, env={**os.environ, "LC_ALL": locale})
         line = self.process.stdout.readline().decode().strip()
-        if not line.startswith("listening on http://"):
+        scheme = "https://" if tls else "http://"
+        if not line.startswith("listening on " + scheme):
             self.process.wait(timeout=5)
             raise AssertionError("qelscaled did not start: %r %s" % (line, self.log()))
+        self.tls = tls
         self.base = line[len("listening on "):]
-        hostport = self.base[len("http://"):-1]
+        hostport = self.base[len(scheme):-1]
         self.host, _, port = hostport.rpartition(":")
         self.port = int(port)
         self.hostport = hostport
@@ -71,7 +75,12 @@ class Service:
         return len(os.listdir("/proc/%d/fd" % self.process.pid))
 
     def request(self, path, headers=None, method="GET", timeout=10):
-        connection = http.client.HTTPConnection(self.host.strip("[]"), self.port, timeout=timeout)
+        if self.tls:
+            connection = http.client.HTTPSConnection(self.host.strip("[]"), self.port,
+                                                     timeout=timeout, context=self.tls)
+        else:
+            connection = http.client.HTTPConnection(self.host.strip("[]"), self.port,
+                                                    timeout=timeout)
         try:
             connection.request(method, path, headers=headers or {})
             response = connection.getresponse()
@@ -87,7 +96,7 @@ class Service:
     def websocket(self, path, headers=None, protocols=None, timeout=10, receive_buffer=None):
         return WebSocket(self.host.strip("[]"), self.port, path, self.hostport,
                          headers=headers, protocols=protocols, timeout=timeout,
-                         receive_buffer=receive_buffer)
+                         receive_buffer=receive_buffer, tls=self.tls)
 
     def close(self):
         if self.process.poll() is None:
@@ -110,12 +119,14 @@ class HandshakeRefused(Exception):
 
 class WebSocket:
     def __init__(self, host, port, path, host_header, headers=None, protocols=None, timeout=10,
-                 receive_buffer=None):
+                 receive_buffer=None, tls=None):
         self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
         if receive_buffer:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
         self.sock.settimeout(timeout)
         self.sock.connect((host, port))
+        if tls:
+            self.sock = tls.wrap_socket(self.sock, server_hostname=host)
         key = base64.b64encode(os.urandom(16)).decode()
         lines = ["GET %s HTTP/1.1" % path, "Host: %s" % host_header, "Upgrade: websocket",
                  "Connection: Upgrade", "Sec-WebSocket-Key: %s" % key,
@@ -148,8 +159,10 @@ class WebSocket:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise TimeoutError("no WebSocket message in time")
-            ready, _, _ = select.select([self.sock], [], [], left)
-            if not ready:
+            # TLS may hold decrypted bytes that select cannot see.
+            buffered = getattr(self.sock, "pending", lambda: 0)()
+            ready, _, _ = select.select([self.sock], [], [], 0 if buffered else left)
+            if not ready and not buffered:
                 continue
             chunk = self.sock.recv(65536)
             if not chunk:
@@ -203,6 +216,13 @@ class WebSocket:
             seen.append(message)
             if predicate(message):
                 return message
+
+    def unread(self, timeout=5):
+        """Whether the service sent what this client has not read, reading none of it."""
+        if isinstance(self.sock, ssl.SSLSocket):  # no peeking through TLS: a record waits
+            return bool(select.select([self.sock], [], [], timeout)[0])
+        self.sock.settimeout(timeout)
+        return self.sock.recv(1, socket.MSG_PEEK) != b""
 
     def closed_by_peer(self, timeout=5):
         """True when the service ends the connection within `timeout`."""

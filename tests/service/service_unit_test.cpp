@@ -271,6 +271,22 @@ TEST(Routing, Endpoints) {
   EXPECT_EQ(Get("/metrics").endpoint, qeld::Endpoint::kMetrics);
 }
 
+// Over TLS the service's own page has an https origin; the plain one is then someone else.
+TEST(Routing, OwnOriginFollowsTheScheme) {
+  qeld::Policy policy = TestPolicy();
+  policy.https = true;
+  qeld::RequestInfo request;
+  request.method = "GET";
+  request.target = "/v1/ports";
+  request.host = "localhost:8778";
+  request.origin = "https://localhost:8778";
+  EXPECT_EQ(qeld::Route(request, policy).status, 200);
+  EXPECT_EQ(qeld::Route(request, policy).cors_origin, "");
+  request.origin = "http://localhost:8778";
+  EXPECT_EQ(qeld::Route(request, policy).status, 403);
+  EXPECT_EQ(Get("/v1/ports", "https://localhost:8778").status, 403);
+}
+
 TEST(Routing, Rejections) {
   EXPECT_EQ(Get("/v1/weight?port=COM4").status, 404);
   EXPECT_EQ(Get("/v1/weight?port=com3").status, 404);

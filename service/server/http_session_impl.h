@@ -1,0 +1,200 @@
+// The members of HttpSession, for the files that instantiate it: http_session.cpp (plain TCP)
+// and the TLS build's own.
+#pragma once
+
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include "http_session.h"
+#include "page.h"
+#include "reading_json.h"
+#include "websocket_session.h"
+
+namespace qeld {
+
+namespace http = beast::http;
+
+namespace http_session {
+
+template <class Name>
+inline std::optional<std::string_view> Header(const http::request<http::string_body>& request,
+                                              Name name) {
+  const auto it = request.find(name);
+  if (it == request.end()) return std::nullopt;
+  return std::string_view(it->value().data(), it->value().size());
+}
+
+inline RequestInfo Describe(const http::request<http::string_body>& request) {
+  RequestInfo info;
+  info.method = std::string_view(request.method_string().data(), request.method_string().size());
+  info.target = std::string_view(request.target().data(), request.target().size());
+  info.host = Header(request, http::field::host);
+  info.origin = Header(request, http::field::origin);
+  info.authorization = Header(request, http::field::authorization);
+  info.websocket_protocol = Header(request, http::field::sec_websocket_protocol);
+  info.fetch_site = Header(request, beast::string_view("Sec-Fetch-Site"));
+  info.websocket_upgrade = beast::websocket::is_upgrade(request);
+  info.request_method = Header(request, http::field::access_control_request_method);
+  info.request_private_network =
+      Header(request, beast::string_view("Access-Control-Request-Private-Network"));
+  return info;
+}
+
+}  // namespace http_session
+
+template <class Stream>
+void HttpSession<Stream>::Start() {
+  Deadline().expires_after(state_.config.limits.header_timeout);
+  Transport<Stream>::Begin(stream_, [self = this->shared_from_this()](beast::error_code ec) {
+    if (ec) return self->Close();
+    self->ReadRequest();
+  });
+}
+
+// Between requests of a kept-alive connection: up to the idle timeout for the next one to
+// begin, then the header timeout for all of it.
+template <class Stream>
+void HttpSession<Stream>::WaitNext() {
+  if (buffer_.size() > 0) return ReadRequest();
+  Deadline().expires_after(state_.config.limits.idle_timeout);
+  stream_.async_read_some(buffer_.prepare(512),
+                          [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                            if (ec) return self->Close();
+                            self->buffer_.commit(n);
+                            self->ReadRequest();
+                          });
+}
+
+template <class Stream>
+void HttpSession<Stream>::ReadRequest() {
+  const Limits& limits = state_.config.limits;
+  parser_.emplace();
+  parser_->header_limit(static_cast<std::uint32_t>(limits.header_bytes));
+  parser_->body_limit(limits.body_bytes);
+  Deadline().expires_after(limits.header_timeout);
+  http::async_read(stream_, buffer_, *parser_,
+                   [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                     // Malformed, oversized, too slow or gone: this connection ends here.
+                     if (ec) return self->Close();
+                     self->Handle();
+                   });
+}
+
+template <class Stream>
+void HttpSession<Stream>::Close() {
+  Transport<Stream>::End(stream_, state_.config.limits.header_timeout, this->shared_from_this());
+}
+
+template <class Stream>
+void HttpSession<Stream>::Handle() {
+  const Request& request = parser_->get();
+  decision_ = Route(http_session::Describe(request), state_.config.policy);
+  if (decision_.endpoint == Endpoint::kReject) ++state_.rejected[decision_.error];
+  keep_alive_ = request.keep_alive();
+  version_ = request.version();
+
+  switch (decision_.endpoint) {
+    case Endpoint::kPage:
+      return Reply(Status::ok, "text/html; charset=utf-8", std::string(kPageHtml));
+    case Endpoint::kPorts:
+      return ReplyJson(Status::ok, state_.hub.PortsJson());
+    case Endpoint::kMetrics:
+      return Reply(Status::ok, "text/plain; version=0.0.4; charset=utf-8", state_.Metrics());
+    case Endpoint::kPreflight:
+      return Reply(Status::no_content, "", "");
+    case Endpoint::kReject:
+      return ReplyJson(static_cast<Status>(decision_.status), ErrorJson(decision_.error));
+    case Endpoint::kWeight:
+      return Weigh();
+    case Endpoint::kStream:
+      return Upgrade();
+  }
+}
+
+template <class Stream>
+void HttpSession<Stream>::Weigh() {
+  Port* port = state_.hub.Find(decision_.port);
+  if (port == nullptr) return ReplyJson(Status::not_found, ErrorJson("unknown-port"));
+  if (port->mode == PortMode::kOnDemand) {
+    return state_.hub.RequestCycle(*port, [self = this->shared_from_this()](const qel::Reading& r) {
+      self->ReplyJson(Status::ok, ReadingJson(r));
+    });
+  }
+  if (!decision_.stable) return ReplyJson(Status::ok, ReadingJson(state_.hub.Current(*port)));
+  WaitStable(*port);
+}
+
+// Waits for a stable reading newer than this request, up to timeout_ms.
+template <class Stream>
+void HttpSession<Stream>::WaitStable(Port& port) {
+  auto self = this->shared_from_this();
+  const std::uint64_t id = state_.hub.AddWaiter(port, [self](const qel::Reading& reading) {
+    self->timer_.reset();
+    self->ReplyJson(Status::ok, ReadingJson(reading));
+  });
+  timer_.emplace(state_.ioc);
+  timer_->expires_after(std::chrono::milliseconds(decision_.timeout_ms));
+  Deadline().expires_never();
+  timer_->async_wait([self, id, port = &port](beast::error_code ec) {
+    if (ec) return;  // answered meanwhile
+    if (!self->state_.hub.RemoveWaiter(*port, id)) return;
+    self->ReplyJson(Status::gateway_timeout, ErrorJson("no-stable-reading"));
+  });
+}
+
+template <class Stream>
+void HttpSession<Stream>::Upgrade() {
+  Port* port = state_.hub.Find(decision_.port);
+  if (port == nullptr || port->mode != PortMode::kStream) {
+    return ReplyJson(Status::bad_request, ErrorJson("stream-needs-stream-port"));
+  }
+  // From here on the WebSocket's own timeouts apply.
+  Deadline().expires_never();
+  auto session = std::make_shared<WebSocketSession<typename Transport<Stream>::WebSocketLayer>>(
+      Transport<Stream>::HandOver(stream_), state_, *port);
+  session->Accept(parser_->release(), decision_.websocket_protocol);
+}
+
+template <class Stream>
+void HttpSession<Stream>::Reply(Status status, std::string_view type, std::string body) {
+  auto response = std::make_shared<http::response<http::string_body>>(status, version_);
+  response->set(http::field::server, "qelscaled");
+  response->set(http::field::cache_control, "no-store");
+  response->set("X-Content-Type-Options", "nosniff");
+  response->set("X-Frame-Options", "DENY");
+  response->set("Referrer-Policy", "no-referrer");
+  if (!type.empty()) {
+    response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
+  }
+  if (!decision_.cors_origin.empty()) {
+    response->set(http::field::access_control_allow_origin, decision_.cors_origin);
+    response->set(http::field::vary, "Origin");
+  }
+  if (decision_.endpoint == Endpoint::kPage) {
+    response->set("Content-Security-Policy", kPagePolicy);
+  }
+  if (decision_.endpoint == Endpoint::kPreflight) {
+    response->set(http::field::access_control_allow_methods, "GET");
+    response->set(http::field::access_control_allow_headers, "Authorization");
+    response->set(http::field::access_control_max_age, "600");
+    if (decision_.allow_private_network) {
+      response->set("Access-Control-Allow-Private-Network", "true");
+    }
+  }
+  if (status == Status::unauthorized) {
+    response->set(http::field::www_authenticate,
+                  decision_.ask_basic_auth ? "Basic realm=\"qelscaled\", charset=\"UTF-8\""
+                                           : "Bearer realm=\"qelscaled\"");
+  }
+  response->body() = std::move(body);
+  // Rejections end the connection: whoever sends them gets no second try on it.
+  response->keep_alive(keep_alive_ && decision_.endpoint != Endpoint::kReject);
+  response->prepare_payload();
+  Deadline().expires_after(state_.config.limits.header_timeout);
+  http::async_write(stream_, *response,
+                    [self = this->shared_from_this(), response](beast::error_code ec, std::size_t) {
+                      if (ec || !response->keep_alive()) return self->Close();
+                      self->WaitNext();
+                    });
+}
+
+}  // namespace qeld
