@@ -202,6 +202,11 @@ Command Finish(Command command) {
   if (!IsLoopbackAddress(config.listen_host) && !config.policy.token) {
     return Stopped("listening on " + config.listen_host + ", beyond loopback, needs --token-file");
   }
+  if (!options.tls.key.empty()) {
+    if (const std::optional<std::string> exposed = SecretFileExposed(options.tls.key)) {
+      return Stopped("--tls-key: " + options.tls.key + " is " + *exposed);
+    }
+  }
   tls::Loaded tls = tls::Load(options.tls);
   if (!tls.error.empty()) return Stopped(tls.error);
   config.tls = std::move(tls.context);

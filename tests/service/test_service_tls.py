@@ -1,6 +1,7 @@
 """qelscaled over TLS against the real service and the virtual scale: the weight over https,
 the stream over wss, a plain-http client on the TLS port, and the options refused at start."""
 import os
+import shutil
 import socket
 import ssl
 import subprocess
@@ -111,12 +112,22 @@ class TlsTest(unittest.TestCase):
     def test_a_bad_pair_stops_the_start_naming_the_option(self):
         other_cert, other_key = make_certificate(self.dir.name, "other")
         missing = os.path.join(self.dir.name, "missing.pem")
+        # The certificate as the key, private to its owner so the loader is what refuses it;
+        # and the real key, readable by others.
+        cert_as_key = os.path.join(self.dir.name, "cert-as-key.pem")
+        shutil.copy(self.cert, cert_as_key)
+        os.chmod(cert_as_key, 0o600)
+        exposed_key = os.path.join(self.dir.name, "exposed-key.pem")
+        shutil.copy(self.key, exposed_key)
+        os.chmod(exposed_key, 0o644)
         cases = [
             (["--tls-cert", self.cert], "--tls-key"),
             (["--tls-key", self.key], "--tls-cert"),
             (["--tls-cert", missing, "--tls-key", self.key], "--tls-cert " + missing),
             (["--tls-cert", self.cert, "--tls-key", other_key], "--tls-key " + other_key),
-            (["--tls-cert", self.cert, "--tls-key", self.cert], "--tls-key " + self.cert),
+            (["--tls-cert", self.cert, "--tls-key", cert_as_key], "--tls-key " + cert_as_key),
+            (["--tls-cert", self.cert, "--tls-key", exposed_key],
+             "--tls-key: %s is readable by group or others" % exposed_key),
         ]
         for args, named in cases:
             with self.subTest(args=args):
