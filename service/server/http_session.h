@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "routing.h"
 #include "shared_state.h"
@@ -32,6 +33,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void Handle();
   void Weigh();
   void WaitStable(Port& port);
+  void Watch();
+  void EndWait(Status status, std::string body);
+  void Abandon();
   void Upgrade();
   void Reply(Status status, std::string_view type, std::string body);
   void ReplyJson(Status status, std::string body) {
@@ -41,12 +45,18 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   ConnectionCount counted_;
   boost::beast::tcp_stream stream_;
   SharedState& state_;
-  boost::beast::flat_buffer buffer_{16 * 1024};
+  boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   Decision decision_;
   bool keep_alive_ = false;
   unsigned version_ = 11;
+  // A stable wait: its port and waiter, whether a read watches for the client's hang-up, and
+  // the answer held until that read has ended.
   std::optional<boost::asio::steady_timer> timer_;
+  Port* waiting_on_ = nullptr;
+  std::uint64_t waiter_ = 0;
+  bool watching_ = false;
+  std::optional<std::pair<Status, std::string>> answer_;
 };
 
 }  // namespace qeld
