@@ -3,7 +3,6 @@ was not given, oversized and slow requests, malformed input, floods of connectio
 each, the service still answers and holds no more descriptors than before."""
 import http.client
 import os
-import select
 import socket
 import tempfile
 import threading
@@ -387,8 +386,13 @@ class ConnectionsAndAddressesTest(unittest.TestCase):
         self.ipv6_loopback()
         service = self.start(listen="localhost:0")
         self.assertEqual(service.host, "127.0.0.1")
-        ready, _, _ = select.select([service.process.stdout], [], [], 5)
-        second = service.process.stdout.readline().decode().strip() if ready else ""
+        # Read aside: a service that prints no second line must fail the test, not hang it.
+        lines = []
+        reader = threading.Thread(target=lambda: lines.append(service.process.stdout.readline()),
+                                  daemon=True)
+        reader.start()
+        reader.join(timeout=5)
+        second = lines[0].decode().strip() if lines else ""
         self.assertEqual(second, "listening on http://[::1]:%d/" % service.port)
         connection = http.client.HTTPConnection("::1", service.port, timeout=5)
         connection.request("GET", "/v1/ports", headers={"Host": "[::1]:%d" % service.port})
