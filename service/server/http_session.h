@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "routing.h"
 #include "shared_state.h"
@@ -33,7 +34,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
   template <class... StreamArgs>
   explicit HttpSession(SharedState& state, StreamArgs&&... stream_args)
-      : counted_(state), stream_(std::forward<StreamArgs>(stream_args)...), state_(state) {}
+      : counted_(state),
+        stream_(std::forward<StreamArgs>(stream_args)...),
+        state_(state),
+        // The buffer holds at most one whole request: --header-limit and the body limit size it.
+        buffer_(state.config.limits.header_bytes + state.config.limits.body_bytes) {}
 
   void Start();
 
@@ -47,6 +52,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   void Handle();
   void Weigh();
   void WaitStable(Port& port);
+  void Watch();
+  void EndWait(Status status, std::string body);
+  void Abandon();
   void Upgrade();
   void Reply(Status status, std::string_view type, std::string body);
   void ReplyJson(Status status, std::string body) {
@@ -57,12 +65,18 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   ConnectionCount counted_;
   Stream stream_;
   SharedState& state_;
-  boost::beast::flat_buffer buffer_{16 * 1024};
+  boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   Decision decision_;
   bool keep_alive_ = false;
   unsigned version_ = 11;
+  // A stable wait: its port and waiter, whether a read watches for the client's hang-up, and
+  // the answer held until that read has ended.
   std::optional<boost::asio::steady_timer> timer_;
+  Port* waiting_on_ = nullptr;
+  std::uint64_t waiter_ = 0;
+  bool watching_ = false;
+  std::optional<std::pair<Status, std::string>> answer_;
 };
 
 }  // namespace qeld

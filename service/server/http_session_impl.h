@@ -2,11 +2,14 @@
 // and the TLS build's own.
 #pragma once
 
+#include <algorithm>
 #include <boost/beast/websocket/rfc6455.hpp>
+#include <vector>
 
 #include "http_session.h"
 #include "page.h"
 #include "reading_json.h"
+#include "request_framing.h"
 #include "websocket_session.h"
 
 namespace qeld {
@@ -37,6 +40,27 @@ inline RequestInfo Describe(const http::request<http::string_body>& request) {
   info.request_private_network =
       Header(request, beast::string_view("Access-Control-Request-Private-Network"));
   return info;
+}
+
+inline std::vector<HeaderField> Fields(const http::request<http::string_body>& request) {
+  std::vector<HeaderField> fields;
+  for (const auto& field : request) {
+    fields.push_back({std::string_view(field.name_string().data(), field.name_string().size()),
+                      std::string_view(field.value().data(), field.value().size())});
+  }
+  return fields;
+}
+
+// Ambiguous framing is refused before any routing: what one reader takes for a body another
+// may serve as a second request.
+inline Decision Decide(const http::request<http::string_body>& request, const Policy& policy) {
+  if (const std::optional<std::string_view> fault = FramingFault(Fields(request))) {
+    Decision refused;
+    refused.status = 400;
+    refused.error = std::string(*fault);
+    return refused;
+  }
+  return Route(Describe(request), policy);
 }
 
 }  // namespace http_session
@@ -87,7 +111,7 @@ void HttpSession<Stream>::Close() {
 template <class Stream>
 void HttpSession<Stream>::Handle() {
   const Request& request = parser_->get();
-  decision_ = Route(http_session::Describe(request), state_.config.policy);
+  decision_ = http_session::Decide(request, state_.config.policy);
   if (decision_.endpoint == Endpoint::kReject) ++state_.rejected[decision_.error];
   keep_alive_ = request.keep_alive();
   version_ = request.version();
@@ -123,22 +147,65 @@ void HttpSession<Stream>::Weigh() {
   WaitStable(*port);
 }
 
-// Waits for a stable reading newer than this request, up to timeout_ms.
+// Waits for a stable reading newer than this request, up to timeout_ms. Each port holds a
+// bounded number of such waits.
 template <class Stream>
 void HttpSession<Stream>::WaitStable(Port& port) {
   auto self = this->shared_from_this();
-  const std::uint64_t id = state_.hub.AddWaiter(port, [self](const qel::Reading& reading) {
-    self->timer_.reset();
-    self->ReplyJson(Status::ok, ReadingJson(reading));
-  });
+  const std::optional<std::uint64_t> id = state_.hub.AddWaiter(
+      port,
+      [self](const qel::Reading& reading) { self->EndWait(Status::ok, ReadingJson(reading)); });
+  if (!id) return ReplyJson(Status::service_unavailable, ErrorJson("too-many-waiters"));
+  waiting_on_ = &port;
+  waiter_ = *id;
   timer_.emplace(state_.ioc);
   timer_->expires_after(std::chrono::milliseconds(decision_.timeout_ms));
   Deadline().expires_never();
-  timer_->async_wait([self, id, port = &port](beast::error_code ec) {
+  timer_->async_wait([self](beast::error_code ec) {
     if (ec) return;  // answered meanwhile
-    if (!self->state_.hub.RemoveWaiter(*port, id)) return;
-    self->ReplyJson(Status::gateway_timeout, ErrorJson("no-stable-reading"));
+    if (!self->state_.hub.RemoveWaiter(*self->waiting_on_, self->waiter_)) return;
+    self->EndWait(Status::gateway_timeout, ErrorJson("no-stable-reading"));
   });
+  Watch();
+}
+
+// Reads during the wait so a hang-up is seen at once rather than at the timeout. What a client
+// sends meanwhile is its next request and stays in the buffer; once the buffer is full the
+// watch stops and the timeout bounds the wait again.
+template <class Stream>
+void HttpSession<Stream>::Watch() {
+  const std::size_t room = buffer_.max_size() - buffer_.size();
+  if (room == 0) return;
+  watching_ = true;
+  stream_.async_read_some(buffer_.prepare(std::min<std::size_t>(room, 4096)),
+                          [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                            self->watching_ = false;
+                            self->buffer_.commit(n);
+                            if (self->answer_) {
+                              auto [status, body] = std::move(*self->answer_);
+                              self->answer_.reset();
+                              return self->ReplyJson(status, std::move(body));
+                            }
+                            if (ec) return self->Abandon();
+                            self->Watch();
+                          });
+}
+
+// Only one read at a time: a pending watch is cancelled and its end sends the answer.
+template <class Stream>
+void HttpSession<Stream>::EndWait(Status status, std::string body) {
+  timer_.reset();
+  if (!watching_) return ReplyJson(status, std::move(body));
+  answer_.emplace(status, std::move(body));
+  Deadline().cancel();
+}
+
+// The client is gone: nobody to answer, its place among the waiters and its connection freed.
+template <class Stream>
+void HttpSession<Stream>::Abandon() {
+  state_.hub.RemoveWaiter(*waiting_on_, waiter_);
+  timer_.reset();
+  Close();
 }
 
 template <class Stream>

@@ -3,6 +3,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "http_session.h"
+#include "listen_options.h"
 
 namespace qeld {
 namespace {
@@ -13,13 +14,14 @@ using error_code = boost::system::error_code;
 
 }  // namespace
 
-std::string Listener::Open(const tcp::endpoint& endpoint) {
+error_code Listener::Open(const tcp::endpoint& endpoint) {
   error_code ec;
   acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) ClaimAddress(acceptor_, ec);
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
-  return ec ? ec.message() : std::string();
+  if (ec) Close();
+  return ec;
 }
 
 void Listener::Accept() {

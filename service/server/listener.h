@@ -4,7 +4,6 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
-#include <string>
 
 #include "shared_state.h"
 
@@ -14,8 +13,8 @@ class Listener {
  public:
   explicit Listener(SharedState& state) : state_(state), acceptor_(state.ioc) {}
 
-  // Opens, binds and listens; the error text when that fails.
-  std::string Open(const boost::asio::ip::tcp::endpoint& endpoint);
+  // Opens, binds and listens; the error when that fails.
+  boost::system::error_code Open(const boost::asio::ip::tcp::endpoint& endpoint);
   boost::asio::ip::tcp::endpoint local_endpoint() const { return acceptor_.local_endpoint(); }
   void Accept();
   void Close();

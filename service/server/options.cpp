@@ -49,7 +49,7 @@ Verdict AddPort(const Option&, std::string_view value, Options& options) {
   return Verdict::kTaken;
 }
 
-// HOST:PORT, HOST may be "[v6 address]"; "localhost" means 127.0.0.1.
+// HOST:PORT, HOST may be "[v6 address]"; "localhost" means both 127.0.0.1 and [::1].
 Verdict SetListen(const Option&, std::string_view value, Options& options) {
   const std::size_t colon = value.rfind(':');
   if (colon == std::string_view::npos || colon == 0) return Verdict::kBadValue;
@@ -59,13 +59,15 @@ Verdict SetListen(const Option&, std::string_view value, Options& options) {
   }
   const std::optional<std::uint64_t> port = ParseNumber(value.substr(colon + 1), 0, 65535);
   if (!port) return Verdict::kBadValue;
-  options.config.listen_host = host == "localhost" ? "127.0.0.1" : host;
+  options.config.both_loopbacks = host == "localhost";
+  options.config.listen_host = options.config.both_loopbacks ? "127.0.0.1" : host;
   options.config.listen_port = static_cast<std::uint16_t>(*port);
   return Verdict::kTaken;
 }
 
 std::string ShowListen(const Options& defaults) {
-  const std::string& host = defaults.config.listen_host;
+  const std::string& host =
+      defaults.config.both_loopbacks ? std::string("localhost") : defaults.config.listen_host;
   const bool v6 = host.find(':') != std::string::npos;
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(defaults.config.listen_port);
 }
@@ -91,7 +93,9 @@ const Option kCommonRows[] = {
      "hold NAME open and serve every frame as it arrives. NAME is COMn or a device path; at "
      "least one port is needed",
      &AddPort<PortMode::kStream>},
-    {"--listen", "HOST:PORT", "the address to serve on; [::1]:PORT for IPv6, PORT 0 picks one",
+    {"--listen", "HOST:PORT",
+     "the address to serve on; localhost: 127.0.0.1 and [::1], both must be free; PORT 0 "
+     "picks one",
      &SetListen, &ShowListen},
     {"--stable-ms", "N", "stable after N ms of frames with one value",
      &SetNumber<&Options::config, &Config::stable_for>,
@@ -108,6 +112,9 @@ const Option kCommonRows[] = {
      &AddText<&Options::config, &Config::policy, &Policy::allowed_origins>},
     Limit<&Limits::max_connections>("--max-connections", "N", 1, 100000,
                                     "most connections open at once"),
+    Limit<&Limits::max_stable_waiters>("--max-stable-waiters", "N", 1, 100000,
+                                       "most stable=1 requests waiting at once on one port; "
+                                       "more are answered 503"),
     Limit<&Limits::header_bytes>("--header-limit", "BYTES", 512, 1 << 20,
                                  "largest request line and headers together"),
     Limit<&Limits::header_timeout>("--header-timeout-ms", "N", 100, 600000,

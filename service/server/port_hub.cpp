@@ -144,7 +144,8 @@ void PortHub::Subscribe(Port& port, const std::shared_ptr<Subscriber>& session) 
   session->Send(port.last_frame ? port.last_frame : SharedFrame(ReadingJson(Current(port))));
 }
 
-std::uint64_t PortHub::AddWaiter(Port& port, Port::Done done) {
+std::optional<std::uint64_t> PortHub::AddWaiter(Port& port, Port::Done done) {
+  if (port.waiters.size() >= config_.limits.max_stable_waiters) return std::nullopt;
   const std::uint64_t id = ++next_waiter_;
   port.waiters.emplace(id, Port::Waiter{SystemClock::now(), std::move(done)});
   return id;

@@ -74,8 +74,9 @@ class PortHub {
   qel::Reading Current(const Port& port) const;
   // Sends the port's current state, then each change.
   void Subscribe(Port& port, const std::shared_ptr<Subscriber>& session);
-  // `done` runs on the network thread with the next stable reading newer than now.
-  std::uint64_t AddWaiter(Port& port, Port::Done done);
+  // `done` runs on the network thread with the next stable reading newer than now. nullopt:
+  // the port already has its most waiters (Limits::max_stable_waiters).
+  std::optional<std::uint64_t> AddWaiter(Port& port, Port::Done done);
   // False when the waiter was already answered.
   bool RemoveWaiter(Port& port, std::uint64_t id) { return port.waiters.erase(id) > 0; }
   // An on-demand port's next cycle; `done` runs on the network thread.

@@ -2,6 +2,8 @@
 
 #include <boost/asio/signal_set.hpp>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 #include "listener.h"
 #include "shared_state.h"
@@ -11,6 +13,7 @@ namespace {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
+using error_code = boost::system::error_code;
 
 // "HOST:PORT" of the bound socket, IPv6 hosts in brackets.
 std::string Authority(const tcp::endpoint& bound) {
@@ -19,36 +22,83 @@ std::string Authority(const tcp::endpoint& bound) {
   return host + ":" + std::to_string(bound.port());
 }
 
+using Listeners = std::vector<std::unique_ptr<Listener>>;
+
+// A listener on `endpoint`, added to `listeners`; the error when it cannot listen there.
+error_code Listen(SharedState& state, const tcp::endpoint& endpoint, Listeners& listeners) {
+  auto listener = std::make_unique<Listener>(state);
+  const error_code ec = listener->Open(endpoint);
+  if (!ec) listeners.push_back(std::move(listener));
+  return ec;
+}
+
+// A system without IPv6, as opposed to an address some program holds.
+bool NoIpv6(const error_code& ec) {
+  return ec == net::error::address_family_not_supported ||
+         ec == boost::system::errc::address_not_available;
+}
+
+// 127.0.0.1, then [::1] on the port it got. Port 0 can find the v4 port taken on v6: a few
+// more tries with new ports. `tried` is the endpoint that failed.
+error_code ListenOnLoopbacks(SharedState& state, std::uint16_t port, Listeners& listeners,
+                             tcp::endpoint& tried) {
+  error_code ec;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    listeners.clear();
+    tried = tcp::endpoint(net::ip::address_v4::loopback(), port);
+    if ((ec = Listen(state, tried, listeners))) return ec;
+    tried =
+        tcp::endpoint(net::ip::address_v6::loopback(), listeners.front()->local_endpoint().port());
+    ec = Listen(state, tried, listeners);
+    if (NoIpv6(ec)) {
+      state.log.Line("no IPv6 loopback here (" + ec.message() + "): 127.0.0.1 only");
+      return {};
+    }
+    if (ec != net::error::address_in_use || port != 0) return ec;
+  }
+  return ec;
+}
+
+error_code OpenListeners(SharedState& state, const net::ip::address& address, Listeners& listeners,
+                         tcp::endpoint& tried) {
+  const Config& config = state.config;
+  if (config.both_loopbacks) return ListenOnLoopbacks(state, config.listen_port, listeners, tried);
+  tried = tcp::endpoint(address, config.listen_port);
+  return Listen(state, tried, listeners);
+}
+
 }  // namespace
 
 int Serve(const Config& config, qel::Services& platform, QueueLog& log) {
   SharedState state(config, platform, log);
-  boost::system::error_code ec;
+  error_code ec;
   const auto address = net::ip::make_address(config.listen_host, ec);
   if (ec) {
     std::fprintf(stderr, "qelscaled: bad listen address %s\n", config.listen_host.c_str());
     return 2;
   }
-  Listener listener(state);
-  const std::string error = listener.Open(tcp::endpoint(address, config.listen_port));
-  if (!error.empty()) {
-    std::fprintf(stderr, "qelscaled: cannot listen on %s:%u: %s\n", config.listen_host.c_str(),
-                 static_cast<unsigned>(config.listen_port), error.c_str());
+  Listeners listeners;
+  tcp::endpoint tried;
+  if ((ec = OpenListeners(state, address, listeners, tried))) {
+    std::fprintf(stderr, "qelscaled: cannot listen on %s: %s\n", Authority(tried).c_str(),
+                 ec.message().c_str());
     return 1;
   }
   state.hub.Start();
-  const std::string url =
-      (config.tls ? "https://" : "http://") + Authority(listener.local_endpoint()) + "/";
-  std::printf("listening on %s\n", url.c_str());
+  for (const auto& listener : listeners) {
+    const std::string url =
+        (config.tls ? "https://" : "http://") + Authority(listener->local_endpoint()) + "/";
+    std::printf("listening on %s\n", url.c_str());
+    log.Line("listening on " + url);
+  }
   std::fflush(stdout);
-  log.Line("listening on " + url);
 
   net::signal_set signals(state.ioc, SIGINT, SIGTERM);
-  signals.async_wait([&](boost::system::error_code, int) {
-    listener.Close();
+  signals.async_wait([&](error_code, int) {
+    for (const auto& listener : listeners) listener->Close();
     state.ioc.stop();
   });
-  listener.Accept();
+  for (const auto& listener : listeners) listener->Accept();
   state.ioc.run();
   state.hub.Stop();
   log.Line("stopped");

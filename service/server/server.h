@@ -21,8 +21,9 @@ struct Limits {
   std::chrono::milliseconds header_timeout{10000};  // a whole request must arrive within it
   std::chrono::milliseconds idle_timeout{30000};    // a kept-alive connection may idle this long
   std::size_t max_connections = 1500;
-  std::size_t ws_message_bytes = 1024;  // largest message a WebSocket client may send
-  std::size_t ws_queue = 64;            // messages waiting for a slow client before it is dropped
+  std::size_t max_stable_waiters = 256;  // stable waits pending at once on one port
+  std::size_t ws_message_bytes = 1024;   // largest message a WebSocket client may send
+  std::size_t ws_queue = 64;             // messages waiting for a slow client before it is dropped
   // The kernel's send buffer of a WebSocket connection: bounds what a client that stopped
   // reading holds, and lets its own queue fill so it is dropped.
   std::size_t ws_socket_buffer = 64 * 1024;
@@ -32,6 +33,9 @@ struct Limits {
 struct Config {
   std::string listen_host = "127.0.0.1";
   std::uint16_t listen_port = 8778;
+  // Also [::1] on the same port (the default, and --listen localhost:PORT): browsers resolve
+  // localhost to either, and a loopback address left free is one another program can serve.
+  bool both_loopbacks = true;
   Policy policy;
   Limits limits;
   // Set: the listener speaks only HTTPS and wss://.
@@ -46,8 +50,8 @@ struct Config {
 };
 
 // Serves until SIGINT or SIGTERM. Prints "listening on http://HOST:PORT/" (https:// with TLS)
-// to stdout once the
-// socket is bound (PORT is the real one when 0 was asked). Returns the exit status.
+// to stdout for each bound socket, 127.0.0.1 first (PORT is the real one when 0 was asked).
+// Returns the exit status: 1 when an address cannot be bound.
 int Serve(const Config& config, qel::Services& platform, QueueLog& log);
 
 }  // namespace qeld

@@ -1,8 +1,9 @@
 // Feeds arbitrary request fields through the weight service's routing: query parsing, Host,
-// Origin and token checks. Beyond memory safety it checks the promises the service relies
-// on: only configured ports are ever named, every rejection has a status and a reason, a
-// handshake never answers with the token, and another site's request without an Origin
-// reaches nothing but the page.
+// Origin and token checks, and the header checks before them. Beyond memory safety it checks
+// the promises the service relies on: only configured ports are ever named, every rejection
+// has a status and a reason, a handshake never answers with the token, and another site's
+// request without an Origin reaches nothing but the page.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,7 +11,26 @@
 #include <string_view>
 #include <vector>
 
+#include "request_framing.h"
 #include "routing.h"
+
+namespace {
+
+// Every line of the input as a "name:value" header field.
+void CheckFraming(std::string_view input) {
+  std::vector<qeld::HeaderField> headers;
+  while (!input.empty()) {
+    const std::size_t end = std::min(input.find('\n'), input.size());
+    const std::string_view line = input.substr(0, end);
+    const std::size_t colon = std::min(line.find(':'), line.size());
+    headers.push_back({line.substr(0, colon), line.substr(std::min(colon + 1, line.size()))});
+    input.remove_prefix(std::min(end + 1, input.size()));
+  }
+  const auto fault = qeld::FramingFault(headers);
+  if (fault && *fault != "bad-transfer-encoding" && *fault != "repeated-header") std::abort();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Fields separated by '\n': method, target, host, origin (or Sec-Fetch-Site), authorization,
@@ -26,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end + 1;
   }
   fields.resize(7);
+  CheckFraming(input);
   const std::string_view flags = fields[6];
 
   qeld::RequestInfo request;

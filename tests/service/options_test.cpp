@@ -60,7 +60,9 @@ TEST(Options, EveryKindLandsInItsField) {
                                        "--ws-send-buffer",
                                        "1024",
                                        "--ws-idle-ms",
-                                       "200"});
+                                       "200",
+                                       "--max-stable-waiters",
+                                       "7"});
   ASSERT_FALSE(command.exit_status) << command.message;
   const qeld::Config& config = command.options.config;
   EXPECT_EQ(config.policy.ports,
@@ -68,6 +70,7 @@ TEST(Options, EveryKindLandsInItsField) {
                                                    {"/dev/ttyUSB0", qeld::PortMode::kStream}}));
   EXPECT_EQ(config.listen_host, "::1");
   EXPECT_EQ(config.listen_port, 0);
+  EXPECT_FALSE(config.both_loopbacks);  // an address given is the only one
   EXPECT_EQ(config.stable_for, 0ms);
   EXPECT_EQ(config.policy.allowed_hosts, (std::vector<std::string>{"a.local", "b.local"}));
   EXPECT_EQ(config.policy.allowed_origins, std::vector<std::string>{"http://pos:8080"});
@@ -79,6 +82,7 @@ TEST(Options, EveryKindLandsInItsField) {
   EXPECT_EQ(config.limits.ws_queue, 1u);
   EXPECT_EQ(config.limits.ws_socket_buffer, 1024u);
   EXPECT_EQ(config.limits.ws_idle, 200ms);
+  EXPECT_EQ(config.limits.max_stable_waiters, 7u);
   EXPECT_FALSE(config.policy.token);
 }
 
@@ -87,8 +91,10 @@ TEST(Options, DefaultsStayWithoutTheirOptions) {
   ASSERT_FALSE(command.exit_status) << command.message;
   const qeld::Config& config = command.options.config;
   EXPECT_EQ(config.listen_host, "127.0.0.1");
+  EXPECT_TRUE(config.both_loopbacks);  // localhost is [::1] too
   EXPECT_EQ(config.listen_port, 9000);
   EXPECT_EQ(config.stable_for, 500ms);
+  EXPECT_EQ(config.limits.max_stable_waiters, 256u);
   EXPECT_EQ(config.limits.max_connections, 1500u);
   EXPECT_EQ(config.limits.ws_queue, 64u);
 }
@@ -208,7 +214,7 @@ TEST(Options, TheTextsListEveryRow) {
     EXPECT_NE(man.find(roff), std::string::npos) << name;
   }
   // Defaults come from Config itself, so a changed default changes the help.
-  EXPECT_NE(usage.find("(default 127.0.0.1:8778)"), std::string::npos);
+  EXPECT_NE(usage.find("localhost:8778)"), std::string::npos);
   EXPECT_NE(usage.find("(default 1500)"), std::string::npos);
   for (std::size_t start = 0, end; (end = usage.find('\n', start)) != std::string::npos;
        start = end + 1) {

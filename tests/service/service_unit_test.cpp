@@ -13,6 +13,7 @@
 #include "on_demand.h"
 #include "prometheus_text.h"
 #include "reading_json.h"
+#include "request_framing.h"
 #include "routing.h"
 #include "websocket_frame.h"
 #include "weight_stream.h"
@@ -388,6 +389,32 @@ TEST(Utf8, WellFormedOnly) {
 }
 
 // The frame header a client parses: FIN and text, then the length in 7, 16 or 64 bits.
+TEST(RequestFraming, OneChunkedTransferEncodingAndSingleIdentityHeaders) {
+  using qeld::FramingFault;
+  const qeld::HeaderField host{"Host", "localhost"};
+  EXPECT_FALSE(FramingFault({host,
+                             {"Origin", "http://a"},
+                             {"Authorization", "Bearer x"},
+                             {"X-Other", "1"},
+                             {"x-other", "2"}}));
+  for (const char* fine : {"chunked", "Chunked", " CHUNKED\t"}) {
+    EXPECT_FALSE(FramingFault({host, {"transfer-encoding", fine}})) << fine;
+  }
+  // Each of these once left the body's end to the parser's guess.
+  for (const char* coding : {"gzip", "chunked, gzip", "gzip, chunked", "xchunked", "chunkedx", "",
+                             "identity", "chunked;q=1"}) {
+    EXPECT_EQ(FramingFault({host, {"Transfer-Encoding", coding}}), "bad-transfer-encoding")
+        << coding;
+  }
+  EXPECT_EQ(FramingFault({{"Transfer-Encoding", "chunked"}, {"TRANSFER-ENCODING", "chunked"}}),
+            "bad-transfer-encoding");
+  for (const char* name : {"Host", "origin", "AUTHORIZATION"}) {
+    EXPECT_EQ(FramingFault({host, {"Origin", "http://a"}, {name, "x"}, {"Authorization", "b"}}),
+              "repeated-header")
+        << name;
+  }
+}
+
 TEST(TextFrame, LengthEncodings) {
   EXPECT_EQ(qeld::TextFrame("hi"), std::string("\x81\x02hi", 4));
   const std::string f125 = qeld::TextFrame(std::string(125, 'a'));

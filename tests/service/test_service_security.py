@@ -156,6 +156,30 @@ class SecurityTest(unittest.TestCase):
         many = b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n" + b"X-A: bbbbbbbbbbbbbbbb\r\n" * 800
         self.assertNotIn(b"200 OK", self.raw(many + b"\r\n"))
 
+    def test_ambiguous_framing_is_400_and_ends_the_connection(self):
+        """A body length read two ways, or a Host, Origin or Authorization given twice, could
+        let bytes the service never checked pass as a request of their own."""
+        smuggled = b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\n\r\n"
+        for coding in [b"gzip", b"chunked, gzip", b"xchunked", b"gzip, chunked"]:
+            answer = self.raw(b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: "
+                              + coding + b"\r\n\r\n0\r\n\r\n" + smuggled)
+            self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), (coding, answer[:60]))
+            self.assertIn(b'"bad-transfer-encoding"', answer)
+            self.assertEqual(answer.count(b"HTTP/1.1 "), 1, coding)  # nothing more served
+        head = (b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nOrigin: http://pos.example:8080\r\n"
+                b"Authorization: Bearer one\r\n")
+        self.assertIn(b" 200 ", self.raw(head + b"Connection: close\r\n\r\n"))
+        for again in [b"Host: scale.lan", b"host: localhost", b"Origin: http://evil.example",
+                      b"Authorization: Bearer two"]:
+            answer = self.raw(head + again + b"\r\n\r\n" + smuggled)
+            self.assertTrue(answer.startswith(b"HTTP/1.1 400 "), (again, answer[:60]))
+            self.assertIn(b'"repeated-header"', answer)
+            self.assertEqual(answer.count(b"HTTP/1.1 "), 1, again)
+        # A chunked body within the limit is still read as one.
+        chunked = (b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: Chunked\r\n"
+                   b"Connection: close\r\n\r\n3\r\nabc\r\n0\r\n\r\n")
+        self.assertTrue(self.raw(chunked).startswith(b"HTTP/1.1 200 "))
+
     def test_a_body_too_big_closes_the_connection(self):
         request = (b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100000\r\n\r\n"
                    + b"x" * 100000)
@@ -285,6 +309,125 @@ class SecurityTest(unittest.TestCase):
             t.join()
         self.assertEqual(errors, [])
         self.assertLess(time.monotonic() - started, 60)
+
+
+class ConnectionsAndAddressesTest(unittest.TestCase):
+    """Each test starts its own service: the limits and addresses differ."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        # Garbage only: no stable reading ever comes, so a stable wait lasts its timeout.
+        self.scale = VirtualScale(self.dir.name, "--mode", "garbage")
+        self.addCleanup(self.scale.close)
+
+    def start(self, *args, listen="127.0.0.1:0"):
+        service = Service("--stream", self.scale.link, *args, listen=listen)
+        self.addCleanup(service.close)
+        return service
+
+    def stable_wait(self, service, timeout_ms=60000):
+        s = socket.create_connection(("127.0.0.1", service.port), timeout=10)
+        s.sendall(b"GET /v1/weight?port=%s&stable=1&timeout_ms=%d HTTP/1.1\r\n"
+                  b"Host: localhost\r\n\r\n" % (q(self.scale.link).encode(), timeout_ms))
+        return s
+
+    def served(self, service, within):
+        def ports():
+            try:
+                return service.request("/v1/ports", timeout=2)[0] == 200
+            except OSError:
+                return False
+        return wait_until(ports, timeout=within, interval=0.1)
+
+    def test_hung_up_stable_waits_give_back_their_connections(self):
+        service = self.start("--max-connections", "40")
+        waits = [self.stable_wait(service) for _ in range(40)]
+        time.sleep(0.5)  # all of them waiting
+        for s in waits:
+            s.close()
+        # At once, not after the 60-s timeout of the waits.
+        self.assertTrue(self.served(service, within=3))
+        # Only the connection asking is left (once the last check's close is seen).
+        self.assertTrue(wait_until(lambda: 'qelscaled_clients{kind="connection"} 1\n' in
+                                   service.request("/metrics")[2].decode(), timeout=3))
+
+    def test_stable_waiters_per_port_are_capped_and_hang_ups_leave_the_count(self):
+        service = self.start("--max-stable-waiters", "5")
+        waits = [self.stable_wait(service) for _ in range(5)]
+        time.sleep(0.3)
+        status, body = service.get_json(
+            "/v1/weight?port=%s&stable=1&timeout_ms=60000" % q(self.scale.link))
+        self.assertEqual((status, body), (503, {"error": "too-many-waiters"}))
+        for s in waits:
+            s.close()
+        time.sleep(0.3)
+        status, body = service.get_json(
+            "/v1/weight?port=%s&stable=1&timeout_ms=300" % q(self.scale.link))
+        self.assertEqual((status, body), (504, {"error": "no-stable-reading"}))
+
+    def test_a_request_sent_during_a_stable_wait_is_answered_after_it(self):
+        service = self.start()
+        s = self.stable_wait(service, timeout_ms=400)
+        s.sendall(b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
+        received = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            received += chunk
+        s.close()
+        self.assertTrue(received.startswith(b"HTTP/1.1 504 "), received[:60])
+        self.assertEqual(received.count(b"HTTP/1.1 200 "), 1, received)
+
+    def test_header_limit_above_16_kib_is_honoured(self):
+        request = (b"GET /v1/ports HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+                   + b"X-Fill: " + b"a" * 20480 + b"\r\n\r\n")
+        for args, served in [(["--header-limit", "32768"], True), ([], False)]:
+            service = self.start(*args)
+            with socket.create_connection(("127.0.0.1", service.port), timeout=10) as s:
+                s.sendall(request)
+                try:
+                    answer = s.recv(100)
+                except ConnectionResetError:
+                    answer = b""
+            self.assertEqual(answer.startswith(b"HTTP/1.1 200 "), served, (args, answer))
+
+    def ipv6_loopback(self):
+        try:
+            with socket.socket(socket.AF_INET6) as probe:
+                probe.bind(("::1", 0))
+        except OSError:
+            self.skipTest("no IPv6 loopback here")
+
+    def test_localhost_listens_on_both_loopbacks_with_one_port(self):
+        self.ipv6_loopback()
+        service = self.start(listen="localhost:0")
+        self.assertEqual(service.host, "127.0.0.1")
+        # Read aside: a service that prints no second line must fail the test, not hang it.
+        lines = []
+        reader = threading.Thread(target=lambda: lines.append(service.process.stdout.readline()),
+                                  daemon=True)
+        reader.start()
+        reader.join(timeout=5)
+        second = lines[0].decode().strip() if lines else ""
+        self.assertEqual(second, "listening on http://[::1]:%d/" % service.port)
+        connection = http.client.HTTPConnection("::1", service.port, timeout=5)
+        connection.request("GET", "/v1/ports", headers={"Host": "[::1]:%d" % service.port})
+        self.assertEqual(connection.getresponse().status, 200)
+        connection.close()
+
+    def test_an_address_taken_by_another_program_stops_the_start(self):
+        self.ipv6_loopback()
+        for family, address, shown in [(socket.AF_INET6, "::1", "[::1]"),
+                                       (socket.AF_INET, "127.0.0.1", "127.0.0.1")]:
+            with socket.socket(family) as squatter:
+                squatter.bind((address, 0))
+                squatter.listen()
+                port = squatter.getsockname()[1]
+                with self.assertRaises(AssertionError) as failed:
+                    self.start(listen="localhost:%d" % port)
+                self.assertIn("cannot listen on %s:%d" % (shown, port), str(failed.exception))
 
 
 if __name__ == "__main__":

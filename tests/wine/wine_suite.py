@@ -331,11 +331,18 @@ class Suite(wine_host.WineSession):
     def test_service(self):
         """qelscaled.exe reads the virtual scale through Wine's COM ports and answers HTTP on
         loopback: one on-demand reading, then the stream with its stable mark, on COM3 and on
-        COM12, whose device name differs from COM1 to COM9's; each bitness that runs here."""
+        COM12, whose device name differs from COM1 to COM9's; each bitness that runs here.
+        Its way of listening keeps other sockets off its port (Wine refuses a second
+        SO_REUSEADDR bind either way, so the probe also checks the option itself)."""
         for arch in self.arches:
             exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
             if not os.path.exists(exe):
                 raise Failure("no %s (build the win%d preset)" % (exe, arch.bits))
+            code, out = self.wine(arch.client("qel_listen_probe"), check=False,
+                                  loader=arch.loader)
+            print(out.rstrip())
+            self.expect(code == 0, "%d-bit: the listening socket holds its port exclusively"
+                        % arch.bits)
             pty = self.start_scale("2.345")
             self.map_port("COM12", pty)
             self.start_session("en_US.UTF-8")
