@@ -42,13 +42,16 @@ qeld::Decision WithAuthorization(const std::string& header, std::string_view tar
   return qeld::Route(request, TokenPolicy());
 }
 
-qeld::Decision WithSubprotocols(const std::string& protocols) {
+// A WebSocket handshake offering `protocols` (none when empty), with `authorization` if given.
+qeld::Decision WithSubprotocols(const std::string& protocols,
+                                std::optional<std::string_view> authorization = std::nullopt) {
   qeld::RequestInfo request;
   request.method = "GET";
   request.target = "/v1/stream?port=COM3";
   request.host = "localhost:8778";
   request.websocket_upgrade = true;
-  request.websocket_protocol = protocols;
+  if (!protocols.empty()) request.websocket_protocol = protocols;
+  request.authorization = authorization;
   return qeld::Route(request, TokenPolicy());
 }
 
@@ -101,13 +104,7 @@ TEST(Token, TheHandshakeNeverAnswersWithTheToken) {
   EXPECT_EQ(WithSubprotocols(carried + ", qelscale").websocket_protocol, "qelscale");
   // Authorization carries it instead: nothing to answer, nothing refused.
   const std::string bearer_header = "Bearer " + std::string(kToken);
-  qeld::RequestInfo request;
-  request.method = "GET";
-  request.target = "/v1/stream?port=COM3";
-  request.host = "localhost:8778";
-  request.websocket_upgrade = true;
-  request.authorization = bearer_header;
-  const qeld::Decision bearer = qeld::Route(request, TokenPolicy());
+  const qeld::Decision bearer = WithSubprotocols("", bearer_header);
   EXPECT_EQ(bearer.endpoint, qeld::Endpoint::kStream);
   EXPECT_TRUE(bearer.websocket_protocol.empty());
 }
