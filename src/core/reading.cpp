@@ -14,6 +14,12 @@ std::string_view ReadingErrorName(ReadingError error) {
       return "setup-failed";
     case ReadingError::kReadFailed:
       return "read-failed";
+    case ReadingError::kOverload:
+      return "overload";
+    case ReadingError::kUnderZero:
+      return "under-zero";
+    case ReadingError::kScaleBusy:
+      return "scale-busy";
   }
   return "";
 }

@@ -16,9 +16,13 @@ enum class ReadingError : std::uint8_t {
   kPortUnavailable,  // the open failed (absent, busy, not a serial device)
   kSetupFailed,      // line settings or timeouts refused
   kReadFailed,       // a read failed (the device vanished)
+  kOverload,         // the scale said it is over capacity
+  kUnderZero,        // the scale said it is under zero
+  kScaleBusy,        // the scale said it cannot answer now
 };
 
-// "no-reading", "port-unavailable", "setup-failed", "read-failed"; "" for kNone.
+// "no-reading", "port-unavailable", "setup-failed", "read-failed", "overload",
+// "under-zero", "scale-busy"; "" for kNone.
 std::string_view ReadingErrorName(ReadingError error);
 
 struct Reading {
@@ -34,11 +38,19 @@ struct Reading {
   // The driver's message for this outcome, if it showed one.
   std::optional<std::string> message;
   std::chrono::system_clock::time_point at{};
+  // Ports read with a protocol (the driver's own frames leave these empty): the protocol's
+  // id, the unit ("kg", "g", "lb", "oz"), whether the value is net, and the tare, each empty
+  // when the scale did not say.
+  std::string protocol;
+  std::string unit;
+  std::optional<bool> net;
+  std::string tare;
 
   // Same value, stability and error: a subscriber sees no change.
   bool SameStateAs(const Reading& other) const {
     return ok == other.ok && value == other.value && text == other.text && stable == other.stable &&
-           error == other.error && message == other.message;
+           error == other.error && message == other.message && protocol == other.protocol &&
+           unit == other.unit && net == other.net && tare == other.tare;
   }
 };
 

@@ -43,6 +43,8 @@ class SerialApi {
   virtual SysStatus SetTimeouts(PortHandle handle, const CommTimeouts& timeouts) = 0;
   // Synchronous read of up to `count` bytes under the timeouts last set.
   virtual ReadOutcome Read(PortHandle handle, std::uint8_t* buffer, std::uint32_t count) = 0;
+  // Synchronous write of all `count` bytes (WriteFile); fails when not all went out in time.
+  virtual SysStatus Write(PortHandle handle, const std::uint8_t* data, std::uint32_t count) = 0;
   virtual void Close(PortHandle handle) = 0;  // result ignored
 };
 

@@ -261,6 +261,30 @@ class TermiosSerial final : public SerialApi {
     return ReadOutcome{SysStatus::Ok(), got};
   }
 
+  SysStatus Write(PortHandle handle, const std::uint8_t* data, std::uint32_t count) override {
+    const int fd = static_cast<int>(handle);
+    // Requests are a few bytes; a line that takes them not within this time is stuck.
+    constexpr int kWriteWaitMs = 1000;
+    std::uint32_t sent = 0;
+    while (sent < count) {
+      const ssize_t n = ::write(fd, data + sent, count - sent);
+      if (n > 0) {
+        sent += static_cast<std::uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN) return SysStatus::Fail(ErrnoCode(errno));
+      pollfd pfd{fd, POLLOUT, 0};
+      const int ready = ::poll(&pfd, 1, kWriteWaitMs);
+      if (ready == 0) return SysStatus::Fail(ErrnoCode(ETIMEDOUT));
+      if (ready < 0 && errno != EINTR) return SysStatus::Fail(ErrnoCode(errno));
+      if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return SysStatus::Fail(ErrnoCode(EIO));
+      }
+    }
+    return SysStatus::Ok();
+  }
+
   void Close(PortHandle handle) override {
     const int fd = static_cast<int>(handle);
     {

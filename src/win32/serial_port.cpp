@@ -83,6 +83,17 @@ ReadOutcome Win32Serial::Read(PortHandle handle, std::uint8_t* buffer, std::uint
   return {SysStatus::Ok(), read};
 }
 
+SysStatus Win32Serial::Write(PortHandle handle, const std::uint8_t* data, std::uint32_t count) {
+  OVERLAPPED overlapped{};
+  DWORD written = 0;
+  if (!::WriteFile(ToHandle(handle), data, count, &written, &overlapped)) {
+    return SysStatus::Fail(::GetLastError());
+  }
+  // The write timeouts ran out before every byte went out.
+  if (written != count) return SysStatus::Fail(ERROR_TIMEOUT);
+  return SysStatus::Ok();
+}
+
 void Win32Serial::Close(PortHandle handle) { ::CloseHandle(ToHandle(handle)); }
 
 }  // namespace qel::win32

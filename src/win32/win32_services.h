@@ -12,6 +12,7 @@ class Win32Serial final : public SerialApi {
   SysStatus SetState(PortHandle handle, const LineSettings& settings) override;
   SysStatus SetTimeouts(PortHandle handle, const CommTimeouts& timeouts) override;
   ReadOutcome Read(PortHandle handle, std::uint8_t* buffer, std::uint32_t count) override;
+  SysStatus Write(PortHandle handle, const std::uint8_t* data, std::uint32_t count) override;
   void Close(PortHandle handle) override;
 };
 

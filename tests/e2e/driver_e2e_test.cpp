@@ -257,6 +257,9 @@ class Com1Guard final : public SerialApi {
   ReadOutcome Read(PortHandle h, std::uint8_t* b, std::uint32_t n) override {
     return real.Read(h, b, n);
   }
+  SysStatus Write(PortHandle h, const std::uint8_t* d, std::uint32_t n) override {
+    return real.Write(h, d, n);
+  }
   void Close(PortHandle h) override { real.Close(h); }
 
   SerialApi& real = PlatformServices().serial;

@@ -98,6 +98,7 @@ class ScriptedSerial : public qel::SerialApi {
     timeouts = t;
     return {};
   }
+  qel::SysStatus Write(qel::PortHandle, const std::uint8_t*, std::uint32_t) override { return {}; }
   qel::ReadOutcome Read(qel::PortHandle, std::uint8_t* buffer, std::uint32_t count) override {
     if (reads.empty()) {
       if (when_done) when_done();

@@ -20,6 +20,8 @@ class FakeSerial : public SerialApi {
   std::uint32_t set_timeouts_error = 0;
   std::uint32_t read_error = 0;  // non-zero: Read fails with this code after copying nothing
   std::string incoming;          // what the next Read finds waiting
+  std::string written;           // every byte written, in order
+  std::uint32_t write_error = 0;  // non-zero: Write fails with this code
   PortHandle next_handle = 42;   // every open hands out the next number
 
   // What happened.
@@ -59,6 +61,11 @@ class FakeSerial : public SerialApi {
     std::memcpy(buffer, incoming.data(), n);
     incoming.erase(0, n);
     return {SysStatus::Ok(), static_cast<std::uint32_t>(n)};
+  }
+  SysStatus Write(PortHandle, const std::uint8_t* data, std::uint32_t count) override {
+    calls.push_back("Write");
+    written.append(reinterpret_cast<const char*>(data), count);
+    return write_error != 0 ? SysStatus::Fail(write_error) : SysStatus::Ok();
   }
   void Close(PortHandle handle) override {
     calls.push_back("Close");

@@ -51,6 +51,7 @@ class ThrowingSerial final : public qel::SerialApi {
   qel::SysStatus SetState(qel::PortHandle, const qel::LineSettings&) override { return {}; }
   qel::SysStatus SetTimeouts(qel::PortHandle, const qel::CommTimeouts&) override { return {}; }
   qel::ReadOutcome Read(qel::PortHandle, std::uint8_t*, std::uint32_t) override { return {}; }
+  qel::SysStatus Write(qel::PortHandle, const std::uint8_t*, std::uint32_t) override { return {}; }
   void Close(qel::PortHandle) override {}
 };
 
@@ -214,6 +215,7 @@ class ScaleSerial final : public qel::SerialApi {
     std::memcpy(buffer, frames, n);
     return {qel::SysStatus::Ok(), n};
   }
+  qel::SysStatus Write(qel::PortHandle, const std::uint8_t*, std::uint32_t) override { return {}; }
   void Close(qel::PortHandle) override {}
 };
 
