@@ -17,6 +17,21 @@ bool IsThreeDecimalNumber(std::string_view text) {
   return true;
 }
 
+// A protocol's normalised value: optional "-", digits, at most one "." with digits after it.
+bool IsScaleNumber(std::string_view text) {
+  if (!text.empty() && text.front() == '-') text.remove_prefix(1);
+  const std::size_t point = text.find('.');
+  if (text.empty() || point == 0 || point + 1 == text.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i != point && (text[i] < '0' || text[i] > '9')) return false;
+  }
+  return true;
+}
+
+std::string NumberOrNull(std::string_view text) {
+  return IsScaleNumber(text) ? std::string(text) : std::string("null");
+}
+
 }  // namespace
 
 std::string JsonString(std::string_view text) {
@@ -44,11 +59,20 @@ std::string ReadingJson(const qel::Reading& reading) {
   out += ",\"ok\":";
   out += reading.ok ? "true" : "false";
   out += ",\"value\":";
-  out += reading.ok && IsThreeDecimalNumber(reading.value) ? reading.value : "null";
+  const bool tagged = !reading.protocol.empty();
+  const bool number = tagged ? IsScaleNumber(reading.value) : IsThreeDecimalNumber(reading.value);
+  out += reading.ok && number ? reading.value : "null";
   out += ",\"text\":" + JsonString(reading.ok ? reading.text : "0");
   out += ",\"stable\":";
   out += !reading.stable ? "null" : (*reading.stable ? "true" : "false");
   out += ",\"at\":" + JsonString(Rfc3339Millis(reading.at));
+  if (tagged) {
+    out += ",\"protocol\":" + JsonString(reading.protocol);
+    out += ",\"unit\":" + (reading.unit.empty() ? std::string("null") : JsonString(reading.unit));
+    out += ",\"net\":";
+    out += !reading.net ? "null" : (*reading.net ? "true" : "false");
+    out += ",\"tare\":" + NumberOrNull(reading.tare);
+  }
   if (!reading.ok) {
     const std::string_view error = qel::ReadingErrorName(reading.error);
     out += ",\"error\":" + JsonString(error.empty() ? "no-reading" : error);
@@ -56,6 +80,29 @@ std::string ReadingJson(const qel::Reading& reading) {
   }
   out += '}';
   return out;
+}
+
+int CommandStatus(qel::CommandResult result) {
+  switch (result) {
+    case qel::CommandResult::kAcknowledged:
+      return 200;
+    case qel::CommandResult::kNotSupported:
+      return 409;
+    case qel::CommandResult::kRefused:
+      return 502;
+    case qel::CommandResult::kNoAnswer:
+      break;
+  }
+  return 504;
+}
+
+std::string CommandJson(std::string_view port, std::string_view command,
+                        qel::CommandResult result) {
+  if (result != qel::CommandResult::kAcknowledged) {
+    return ErrorJson(qel::CommandResultName(result));
+  }
+  return "{\"port\":" + JsonString(port) + ",\"command\":" + JsonString(command) +
+         ",\"ok\":true}";
 }
 
 std::string ErrorJson(std::string_view code) { return "{\"error\":" + JsonString(code) + "}"; }

@@ -255,6 +255,18 @@ Rejection RouteStream(Routing& r) {
   return TakePort(r);
 }
 
+// Zero and tare change the scale's state: a page may ask only from an allowed origin, which
+// CheckHostAndOrigin has already seen to (a form posted from a foreign page carries its
+// origin and is refused there).
+template <const char* kCommand>
+Rejection RouteCommand(Routing& r) {
+  r.decision.command = kCommand;
+  return TakePort(r);
+}
+
+constexpr char kZero[] = "zero";
+constexpr char kTare[] = "tare";
+
 Rejection NoParameters(Routing&) { return std::nullopt; }
 
 struct EndpointRoute {
@@ -272,6 +284,8 @@ constexpr EndpointRoute kRoutes[] = {
     {"/v1/stream", "GET", Endpoint::kStream, RouteStream, false},
     {"/v1/ports", "GET", Endpoint::kPorts, NoParameters, false},
     {"/metrics", "GET", Endpoint::kMetrics, NoParameters, false},
+    {"/v1/zero", "POST", Endpoint::kCommand, RouteCommand<kZero>, false},
+    {"/v1/tare", "POST", Endpoint::kCommand, RouteCommand<kTare>, false},
 };
 
 bool AnyRouteServes(std::string_view method) {
@@ -302,7 +316,7 @@ Rejection CheckHostAndOrigin(const RequestInfo& request, const Policy& policy,
 Decision Preflight(const Routing& r) {
   const RequestInfo& request = r.request;
   if (r.decision.cors_origin.empty() || !request.request_method ||
-      *request.request_method != "GET") {
+      !AnyRouteServes(*request.request_method)) {
     return r.Reject(403, "preflight-not-allowed");
   }
   Decision decision;
@@ -358,6 +372,7 @@ Decision Dispatch(Routing& r, const std::string& path) {
   const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes),
                                   [&](const EndpointRoute& e) { return e.path == path; });
   if (route == std::end(kRoutes)) return r.Reject(404, "not-found");
+  if (route->method != r.request.method) return r.Reject(405, "method-not-allowed");
   if (route->endpoint != Endpoint::kPage && CrossSiteWithoutOrigin(r.request)) {
     return r.Reject(403, "cross-site-not-allowed");
   }

@@ -37,13 +37,14 @@ struct RequestInfo {
   std::optional<std::string_view> request_private_network;  // ...-Request-Private-Network
 };
 
-enum class Endpoint { kPage, kWeight, kPorts, kMetrics, kStream, kPreflight, kReject };
+enum class Endpoint { kPage, kWeight, kPorts, kMetrics, kStream, kCommand, kPreflight, kReject };
 
 struct Decision {
   Endpoint endpoint = Endpoint::kReject;
   int status = 200;
   std::string error;  // reason of a rejection, for the JSON body
-  std::string port;   // kWeight, kStream
+  std::string port;   // kWeight, kStream, kCommand
+  std::string command;  // kCommand: "zero" or "tare"
   bool stable = false;
   std::uint32_t timeout_ms = 0;
   // Non-empty: answer with Access-Control-Allow-Origin set to this origin.

@@ -51,6 +51,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   void Close();
   void Handle();
   void Weigh();
+  void RunCommand();
   void WaitStable(Port& port);
   void Watch();
   void EndWait(Status status, std::string body);

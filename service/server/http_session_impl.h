@@ -131,7 +131,22 @@ void HttpSession<Stream>::Handle() {
       return Weigh();
     case Endpoint::kStream:
       return Upgrade();
+    case Endpoint::kCommand:
+      return RunCommand();
   }
+}
+
+// Zero or tare: answered once the scale acknowledged, refused, or the wait ran out.
+template <class Stream>
+void HttpSession<Stream>::RunCommand() {
+  Port* port = state_.hub.Find(decision_.port);
+  if (port == nullptr) return ReplyJson(Status::not_found, ErrorJson("unknown-port"));
+  const qel::ScaleCommand command =
+      decision_.command == "tare" ? qel::ScaleCommand::kTare : qel::ScaleCommand::kZero;
+  state_.hub.Command(*port, command, [self = this->shared_from_this()](qel::CommandResult result) {
+    self->ReplyJson(static_cast<Status>(CommandStatus(result)),
+                    CommandJson(self->decision_.port, self->decision_.command, result));
+  });
 }
 
 template <class Stream>
@@ -240,7 +255,7 @@ void HttpSession<Stream>::Reply(Status status, std::string_view type, std::strin
     response->set("Content-Security-Policy", kPagePolicy);
   }
   if (decision_.endpoint == Endpoint::kPreflight) {
-    response->set(http::field::access_control_allow_methods, "GET");
+    response->set(http::field::access_control_allow_methods, "GET, POST");
     response->set(http::field::access_control_allow_headers, "Authorization");
     response->set(http::field::access_control_max_age, "600");
     if (decision_.allow_private_network) {

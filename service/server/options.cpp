@@ -192,9 +192,19 @@ Command Finish(Command command) {
   Options& options = command.options;
   Config& config = options.config;
   if (config.policy.ports.empty()) return Refused("give at least one --port or --stream");
-  for (const auto& [name, mode] : config.policy.ports) {
-    if (!ValidUtf8(name)) return Stopped("port name " + Printable(name) + " is not valid UTF-8");
+  // The ports were taken as named; requests, topics and the JSON know them without options.
+  std::map<std::string, PortMode> named;
+  for (const auto& [text, mode] : config.policy.ports) {
+    if (!ValidUtf8(text)) return Stopped("port name " + Printable(text) + " is not valid UTF-8");
+    std::string error;
+    std::optional<qel::PortSpec> spec = qel::ParsePortSpec(text, error);
+    if (!spec) return Stopped(Printable(text) + ": " + error);
+    if (!named.emplace(spec->name, mode).second) {
+      return Stopped("port " + Printable(spec->name) + " given twice");
+    }
+    config.specs.emplace(spec->name, std::move(*spec));
   }
+  config.policy.ports = std::move(named);
   if (!options.token_file.empty()) {
     if (const std::optional<std::string> exposed = SecretFileExposed(options.token_file)) {
       return Stopped("--token-file: " + options.token_file + " is " + *exposed);

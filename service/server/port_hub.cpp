@@ -39,12 +39,17 @@ void PortHub::Start() {
   }
 }
 
+qel::PortSpec PortHub::SpecOf(const std::string& name) const {
+  const auto it = config_.specs.find(name);
+  return it == config_.specs.end() ? qel::NamedOnly(name) : it->second;
+}
+
 void PortHub::StartStream(Port& port) {
   qel::StreamOptions options;
   options.stable_for = config_.stable_for;
   Port* raw = &port;
   port.engine = std::make_unique<qel::StreamEngine>(
-      engine_services_.value(), port.name, options,
+      engine_services_.value(), SpecOf(port.name), options,
       [this, raw](const qel::Reading& reading, bool changed) {
         net::post(ioc_, [this, raw, reading, changed] { OnReading(*raw, reading, changed); });
       });
@@ -54,7 +59,7 @@ void PortHub::StartStream(Port& port) {
 void PortHub::StartOnDemand(Port& port) {
   Port* raw = &port;
   port.reader = std::make_unique<qel::OnDemandReader>(
-      platform_, log_, port.name, [this, raw](const qel::Reading& reading) {
+      platform_, log_, SpecOf(port.name), [this, raw](const qel::Reading& reading) {
         net::post(ioc_, [this, raw, reading] {
           OnReading(*raw, reading, !raw->last || !raw->last->SameStateAs(reading));
         });
@@ -157,6 +162,41 @@ void PortHub::RequestCycle(Port& port, Port::Done done) {
   });
 }
 
+void PortHub::Command(Port& port, qel::ScaleCommand command, CommandDone done) {
+  auto answer = [this, done = std::move(done)](qel::CommandResult result) {
+    net::post(ioc_, [done, result] { done(result); });
+  };
+  if (port.engine) {
+    port.engine->Command(command, std::move(answer));
+  } else {
+    port.reader->Command(command, std::move(answer));
+  }
+}
+
+// A port named with options also shows its protocol, the line and the commands it has; the
+// others keep the fields they always had.
+std::string PortHub::ProtocolFields(const Port& port) const {
+  const qel::PortSpec spec = SpecOf(port.name);
+  if (!spec.has_options) return "";
+  const qel::Protocol* protocol = port.engine ? port.engine->protocol() : spec.protocol;
+  const qel::LineFormat line = port.engine ? port.engine->line() : spec.Line();
+  std::string out = ",\"protocol\":";
+  out += protocol != nullptr ? JsonString(protocol->id) : std::string("null");
+  out += ",\"detect\":";
+  out += spec.detect ? "true" : "false";
+  out += ",\"line\":";
+  out += protocol != nullptr ? JsonString(qel::LineText(line)) : std::string("null");
+  out += ",\"commands\":[";
+  bool first = true;
+  for (const qel::ScaleCommand command : {qel::ScaleCommand::kZero, qel::ScaleCommand::kTare}) {
+    if (protocol == nullptr || protocol->command(command).empty()) continue;
+    if (!first) out += ',';
+    first = false;
+    out += JsonString(qel::ScaleCommandName(command));
+  }
+  return out + "]";
+}
+
 std::string PortHub::PortsJson() const {
   std::string out = "{\"ports\":[";
   bool first = true;
@@ -174,7 +214,7 @@ std::string PortHub::PortsJson() const {
     }
     out += "{\"port\":" + JsonString(name) +
            ",\"mode\":" + JsonString(stream ? "stream" : "on-demand") +
-           ",\"state\":" + JsonString(state) +
+           ",\"state\":" + JsonString(state) + ProtocolFields(*port) +
            ",\"last\":" + (port->last ? ReadingJson(*port->last) : std::string("null")) + "}";
   }
   out += "]}";
@@ -202,7 +242,9 @@ void PortHub::WriteMetrics(PrometheusText& out) const {
   out.Family("qelscaled_errors_total", "Readings without a weight, by kind.", "counter");
   for (const auto& [name, port] : ports_) {
     for (const auto kind : {qel::ReadingError::kNoReading, qel::ReadingError::kPortUnavailable,
-                            qel::ReadingError::kSetupFailed, qel::ReadingError::kReadFailed}) {
+                            qel::ReadingError::kSetupFailed, qel::ReadingError::kReadFailed,
+                            qel::ReadingError::kOverload, qel::ReadingError::kUnderZero,
+                            qel::ReadingError::kScaleBusy}) {
       const auto it = port->errors.find(kind);
       out.Sample({{"port", name}, {"kind", qel::ReadingErrorName(kind)}},
                  it == port->errors.end() ? 0 : it->second);

@@ -82,10 +82,16 @@ class PortHub {
   // An on-demand port's next cycle; `done` runs on the network thread.
   void RequestCycle(Port& port, Port::Done done);
 
+  using CommandDone = std::function<void(qel::CommandResult)>;
+  // Zero or tare on the port's thread; `done` runs on the network thread.
+  void Command(Port& port, qel::ScaleCommand command, CommandDone done);
+
   std::string PortsJson() const;
   void WriteMetrics(PrometheusText& out) const;
 
  private:
+  qel::PortSpec SpecOf(const std::string& name) const;
+  std::string ProtocolFields(const Port& port) const;
   void StartStream(Port& port);
   void StartOnDemand(Port& port);
   // Every reading of either kind; `changed`: value, stability or error differ from the last.

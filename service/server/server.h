@@ -9,6 +9,7 @@
 #include <string>
 
 #include "log_sink.h"
+#include "port_spec.h"
 #include "routing.h"
 #include "services.h"
 #include "tls.h"
@@ -37,6 +38,9 @@ struct Config {
   // localhost to either, and a loopback address left free is one another program can serve.
   bool both_loopbacks = true;
   Policy policy;
+  // Every port of the policy as it was named: protocol and line (the driver's frames for a
+  // port named without options).
+  std::map<std::string, qel::PortSpec> specs;
   Limits limits;
   // Set: the listener speaks only HTTPS and wss://.
   std::shared_ptr<boost::asio::ssl::context> tls;

@@ -4,16 +4,18 @@
 #include <optional>
 #include <utility>
 
+#include "messages.h"
+#include "port_opening.h"
 #include "qelscale.h"
+#include "weight_stream.h"
 
 namespace qel {
 namespace {
 
 // Keeps the cycle's message for its answer and hands it to the log; never waits for a user.
-class CapturingSink final : public MessageSink {
+class CapturingSink final : public CapturedMessage {
  public:
   explicit CapturingSink(MessageSink& log) : log_(log) {}
-  std::optional<std::string> message;
   void Show(std::string_view text, std::string_view caption, MessageIcon icon) override {
     if (!message) message = std::string(text);
     log_.Show(text, caption, icon);
@@ -32,11 +34,44 @@ class OwnState final : public LinkStateStore {
   LinkState state_;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// How long a cycle in a protocol waits for its frame: a polled scale is asked again at its
+// interval meanwhile.
+constexpr std::chrono::milliseconds kCycleWait{1500};
+
+// Opens the port with the spec's line, for one exchange.
+PortOpening OpenForExchange(Services& services, const PortSpec& spec) {
+  PortSetup setup;
+  setup.line = LineSettingsFor(spec.Line());
+  setup.timeouts = [] { return StreamTimeouts(StreamOptions{}.read_wait_ms); };
+  setup.on_failure = [&services](const PortOpening& failed) {
+    messages::Show(services.messages, failed.error, failed.message);
+  };
+  return OpenSerialPort(services.serial, spec.name, setup);
+}
+
 }  // namespace
+
+PortSpec NamedOnly(std::string name) {
+  PortSpec spec;
+  spec.name = std::move(name);
+  spec.protocol = &DefaultProtocol();
+  return spec;
+}
 
 OnDemandReader::OnDemandReader(Services& platform, MessageSink& log, std::string port,
                                Callback on_cycle)
-    : platform_(platform), log_(log), port_(std::move(port)), on_cycle_(std::move(on_cycle)) {
+    : OnDemandReader(platform, log, NamedOnly(std::move(port)), std::move(on_cycle)) {}
+
+OnDemandReader::OnDemandReader(Services& platform, MessageSink& log, PortSpec spec,
+                               Callback on_cycle)
+    : platform_(platform),
+      log_(log),
+      port_(spec.name),
+      spec_(std::move(spec)),
+      on_cycle_(std::move(on_cycle)) {
+  if (spec_.protocol == nullptr) spec_.protocol = &DefaultProtocol();
   worker_ = std::thread([this] { Work(); });
 }
 
@@ -62,6 +97,106 @@ std::uint64_t OnDemandReader::cycles() const {
   return cycles_;
 }
 
+void OnDemandReader::Command(ScaleCommand command, std::function<void(CommandResult)> done) {
+  if (spec_.protocol->command(command).empty()) {
+    done(CommandResult::kNotSupported);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.emplace_back(command, std::move(done));
+  }
+  wake_.notify_all();
+}
+
+Reading OnDemandReader::ProtocolCycle(Services& services) {
+  const Protocol& protocol = *spec_.protocol;
+  Reading reading;
+  reading.protocol = std::string(protocol.id);
+  const PortOpening opening = OpenForExchange(services, spec_);
+  if (!opening) {
+    reading.error = opening.error;
+    return reading;
+  }
+  ScaleLink link(services.serial, opening.handle, protocol);
+  const Clock::time_point deadline = Clock::now() + kCycleWait;
+  Clock::time_point next_poll{};
+  std::vector<std::string> frames;
+  for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
+    if (protocol.polled() && now >= next_poll) {
+      next_poll = now + std::chrono::milliseconds(spec_.PollMs());
+      const SysStatus sent = link.Send(protocol.request);
+      if (!sent.ok) return Failed(services, opening.handle, sent.code);
+    }
+    frames.clear();
+    const ReadOutcome read = link.ReadFrames(frames);
+    if (!read.status.ok) return Failed(services, opening.handle, read.status.code);
+    for (const std::string& frame : frames) {
+      const ScaleFrame decoded = protocol.decode(frame);
+      // A frame cut by the open, or a late answer to a command, is not this cycle's reading.
+      if (decoded.kind == ScaleFrame::Kind::kInvalid ||
+          decoded.kind == ScaleFrame::Kind::kAcknowledged ||
+          decoded.kind == ScaleFrame::Kind::kRefused) {
+        continue;
+      }
+      services.serial.Close(opening.handle);
+      return ReadingFromFrame(decoded, protocol, true, services.locale.UserNumberFormat());
+    }
+  }
+  services.serial.Close(opening.handle);
+  return reading;
+}
+
+Reading OnDemandReader::Failed(Services& services, PortHandle handle, std::uint32_t code) {
+  const std::string message = messages::ReadFailed(code, "");
+  messages::Show(services.messages, ReadingError::kReadFailed, message);
+  services.serial.Close(handle);
+  Reading reading;
+  reading.protocol = std::string(spec_.protocol->id);
+  reading.error = ReadingError::kReadFailed;
+  return reading;
+}
+
+CommandResult OnDemandReader::CommandCycle(Services& services, ScaleCommand command) {
+  const Protocol& protocol = *spec_.protocol;
+  const PortOpening opening = OpenForExchange(services, spec_);
+  if (!opening) return CommandResult::kNoAnswer;
+  ScaleLink link(services.serial, opening.handle, protocol);
+  CommandResult result = CommandResult::kNoAnswer;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCommandAnswerMs);
+  std::vector<std::string> frames;
+  bool sent = link.Send(protocol.command(command)).ok;
+  while (sent && result == CommandResult::kNoAnswer && Clock::now() < deadline) {
+    frames.clear();
+    if (!link.ReadFrames(frames).status.ok) break;
+    for (const std::string& frame : frames) {
+      const ScaleFrame::Kind kind = protocol.reply(command, frame);
+      if (kind == ScaleFrame::Kind::kInvalid) continue;
+      result = kind == ScaleFrame::Kind::kAcknowledged ? CommandResult::kAcknowledged
+                                                       : CommandResult::kRefused;
+      break;
+    }
+  }
+  services.serial.Close(opening.handle);
+  return result;
+}
+
+Reading OnDemandReader::DriverCycle(Qelscale& driver, CapturedMessage& captured) {
+  Reading reading;
+  Qelscale::Weighing weighing;
+  try {
+    weighing = driver.Weigh();
+  } catch (const std::exception& fault) {
+    captured.message = fault.what();
+    log_.Show(fault.what(), kDriverCaption, MessageIcon::kCritical);
+  }
+  reading.ok = weighing.weight.ok;
+  reading.value = std::move(weighing.weight.value);
+  reading.text = std::move(weighing.weight.text);
+  reading.error = weighing.error;
+  return reading;
+}
+
 void OnDemandReader::Work() {
   CapturingSink sink(log_);
   OwnState state;
@@ -70,30 +205,29 @@ void OnDemandReader::Work() {
 
   for (;;) {
     std::vector<Callback> batch;
+    std::optional<std::pair<ScaleCommand, std::function<void(CommandResult)>>> command;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stop_ || !pending_.empty(); });
+      wake_.wait(lock, [this] { return stop_ || !pending_.empty() || !commands_.empty(); });
       if (stop_) break;
-      // Everyone waiting now is answered by this cycle, which opens the port next.
-      batch.swap(pending_);
-      ++cycles_;
+      if (!commands_.empty()) {
+        command = std::move(commands_.front());
+        commands_.erase(commands_.begin());
+      } else {
+        // Everyone waiting now is answered by this cycle, which opens the port next.
+        batch.swap(pending_);
+        ++cycles_;
+      }
     }
     sink.message.reset();
-    state.ForCurrentThread().PortName = port_;
-    Qelscale::Weighing weighing;
-    try {
-      weighing = driver.Weigh();
-    } catch (const std::exception& fault) {
-      sink.message = fault.what();
-      log_.Show(fault.what(), kDriverCaption, MessageIcon::kCritical);
+    if (command) {
+      command->second(CommandCycle(services, command->first));
+      continue;
     }
-    Reading reading;
+    state.ForCurrentThread().PortName = port_;
+    Reading reading = spec_.has_options ? ProtocolCycle(services) : DriverCycle(driver, sink);
     reading.port = port_;
     reading.at = std::chrono::system_clock::now();
-    reading.ok = weighing.weight.ok;
-    reading.value = std::move(weighing.weight.value);
-    reading.text = std::move(weighing.weight.text);
-    reading.error = weighing.error;
     reading.message = sink.message;
     if (on_cycle_) on_cycle_(reading);
     for (Callback& done : batch) done(reading);
@@ -101,14 +235,17 @@ void OnDemandReader::Work() {
 
   // Whoever still waits gets no reading rather than no answer.
   std::vector<Callback> rest;
+  std::vector<std::pair<ScaleCommand, std::function<void(CommandResult)>>> commands;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     rest.swap(pending_);
+    commands.swap(commands_);
   }
   Reading none;
   none.port = port_;
   none.at = std::chrono::system_clock::now();
   for (Callback& done : rest) done(none);
+  for (auto& [kind, done] : commands) done(CommandResult::kNoAnswer);
 }
 
 }  // namespace qel

@@ -2,21 +2,38 @@
 // driver (Qelscale::GetWeight_: open, 600 ms, read, close, decode) on a worker thread of the
 // port. A request is answered by the first cycle that opens the port after the request
 // arrived, so concurrent requests share cycles and no answer is older than its request.
-// Between cycles the port is closed, as the driver keeps it.
+// Between cycles the port is closed, as the driver keeps it. A port named with options is
+// read in its protocol instead: open with its line, ask (a polled scale), take the first
+// frame, close; zero and tare are cycles of their own.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "port_spec.h"
 #include "reading.h"
+#include "scale_link.h"
 #include "services.h"
 
 namespace qel {
+
+class Qelscale;
+
+// A port named without options: the driver's frames.
+PortSpec NamedOnly(std::string name);
+
+// A message sink that keeps the first message of a cycle.
+class CapturedMessage : public MessageSink {
+ public:
+  std::optional<std::string> message;
+};
 
 class OnDemandReader {
  public:
@@ -26,22 +43,35 @@ class OnDemandReader {
   // (which must not block) and into the reading's message. `on_cycle`, if given, sees every
   // cycle's reading once, on the worker thread, before the requests are answered.
   OnDemandReader(Services& platform, MessageSink& log, std::string port, Callback on_cycle = {});
+  OnDemandReader(Services& platform, MessageSink& log, PortSpec spec, Callback on_cycle = {});
   ~OnDemandReader();
   OnDemandReader(const OnDemandReader&) = delete;
   OnDemandReader& operator=(const OnDemandReader&) = delete;
 
   // Thread-safe. `done` runs on the port's worker thread once the answering cycle ended.
   void Request(Callback done);
+  // Thread-safe. `done` runs on the port's worker thread once the scale answered or the wait
+  // ended; at once when the protocol has no such command.
+  void Command(ScaleCommand command, std::function<void(CommandResult)> done);
+  const PortSpec& spec() const { return spec_; }
 
   const std::string& port() const { return port_; }
   std::uint64_t cycles() const;
 
  private:
   void Work();
+  // One cycle in the port's protocol.
+  Reading ProtocolCycle(Services& services);
+  CommandResult CommandCycle(Services& services, ScaleCommand command);
+  Reading DriverCycle(Qelscale& driver, CapturedMessage& captured);
+  // A send or read failed mid-cycle: the message shown, the port closed.
+  Reading Failed(Services& services, PortHandle handle, std::uint32_t code);
 
   Services& platform_;
   MessageSink& log_;
   std::string port_;
+  PortSpec spec_;
+  std::vector<std::pair<ScaleCommand, std::function<void(CommandResult)>>> commands_;
   Callback on_cycle_;
 
   mutable std::mutex mutex_;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "messages.h"
+#include "on_demand.h"
 #include "module_api.h"
 #include "port_opening.h"
 #include "weight_decoding.h"
@@ -60,10 +61,20 @@ CommTimeouts StreamTimeouts(std::uint32_t wait_ms) {
 
 StreamEngine::StreamEngine(Services& services, std::string port, StreamOptions options,
                            Listener listener)
+    : StreamEngine(services, NamedOnly(std::move(port)), options, std::move(listener)) {}
+
+StreamEngine::StreamEngine(Services& services, PortSpec spec, StreamOptions options,
+                           Listener listener)
     : services_(services),
-      port_(std::move(port)),
+      port_(spec.name),
+      spec_(std::move(spec)),
       options_(options),
-      listener_(std::move(listener)) {}
+      listener_(std::move(listener)) {
+  if (!spec_.detect && spec_.protocol == nullptr) spec_.protocol = &DefaultProtocol();
+  protocol_ = spec_.protocol;
+  if (protocol_ != nullptr) line_ = spec_.Line();
+  if (spec_.stable_ms) options_.stable_for = std::chrono::milliseconds(*spec_.stable_ms);
+}
 
 bool StreamEngine::Stopped() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -88,6 +99,41 @@ StreamEngine::Counters StreamEngine::counters() const {
   return counters_;
 }
 
+const Protocol* StreamEngine::protocol() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return protocol_;
+}
+
+LineFormat StreamEngine::line() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return line_;
+}
+
+void StreamEngine::Command(ScaleCommand command, CommandDone done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (protocol_ != nullptr && protocol_->command(command).empty()) {
+      done(CommandResult::kNotSupported);
+      return;
+    }
+    queued_.push_back(PendingCommand{command, std::move(done)});
+  }
+  wake_.notify_all();
+}
+
+void StreamEngine::FinishCommands(CommandResult result) {
+  std::vector<PendingCommand> queued;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queued.swap(queued_);
+  }
+  if (asked_) {
+    asked_->done(result);
+    asked_.reset();
+  }
+  for (PendingCommand& command : queued) command.done(result);
+}
+
 void StreamEngine::Publish(Reading reading) {
   reading.port = port_;
   const bool changed = !last_ || !last_->SameStateAs(reading);
@@ -102,6 +148,7 @@ void StreamEngine::Fail(ReadingError error, const std::string& message) {
   reading.error = error;
   reading.message = message;
   reading.at = std::chrono::system_clock::now();
+  if (spec_.has_options && protocol_ != nullptr) reading.protocol = std::string(protocol_->id);
   // One message per episode: a port that stays absent is not reported on every retry.
   const bool repeated =
       last_ && !last_->ok && last_->error == error && last_->message == reading.message;
@@ -113,7 +160,9 @@ void StreamEngine::Run() {
   format_ = services_.locale.UserNumberFormat();
   std::chrono::milliseconds backoff = options_.backoff_min;
   PortSetup setup;
-  setup.line = ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
+  // A port named without options keeps the driver's own line, field for field.
+  setup.line = spec_.has_options ? LineSettingsFor(line())
+                                 : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
   setup.timeouts = [this] { return StreamTimeouts(options_.read_wait_ms); };
   setup.on_failure = [this](const PortOpening& failed) { Fail(failed.error, failed.message); };
   while (!Stopped()) {
@@ -126,49 +175,101 @@ void StreamEngine::Run() {
       backoff = options_.backoff_min;
       ReadLoop(opening.handle);
       services_.serial.Close(opening.handle);
+      FinishCommands(CommandResult::kNoAnswer);
       if (!Wait(backoff)) break;
       continue;
     }
+    FinishCommands(CommandResult::kNoAnswer);
     if (!Wait(backoff)) break;
     backoff = std::min(backoff * 2, options_.backoff_max);
   }
+  FinishCommands(CommandResult::kNoAnswer);
+}
+
+SysStatus StreamEngine::Drive(ScaleLink& link, std::chrono::steady_clock::time_point now) {
+  const Protocol& protocol = link.protocol();
+  if (asked_ && now >= answer_due_) {
+    asked_->done(CommandResult::kNoAnswer);
+    asked_.reset();
+  }
+  if (!asked_) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!queued_.empty()) {
+      asked_ = std::move(queued_.front());
+      queued_.erase(queued_.begin());
+    }
+    if (asked_) {
+      answer_due_ = now + std::chrono::milliseconds(kCommandAnswerMs);
+      const SysStatus sent = link.Send(protocol.command(asked_->command));
+      if (!sent.ok) return sent;
+    }
+  }
+  // A polled scale is asked again once its interval passed, but not over a command's answer.
+  if (protocol.polled() && !asked_ && now >= next_poll_) {
+    next_poll_ = now + std::chrono::milliseconds(spec_.PollMs());
+    return link.Send(protocol.request);
+  }
+  return SysStatus::Ok();
+}
+
+bool StreamEngine::AnswerCommand(const Protocol& protocol, const std::string& frame) {
+  if (!asked_ || protocol.reply == nullptr) return true;
+  const ScaleFrame::Kind kind = protocol.reply(asked_->command, frame);
+  if (kind == ScaleFrame::Kind::kInvalid) return true;
+  asked_->done(kind == ScaleFrame::Kind::kAcknowledged ? CommandResult::kAcknowledged
+                                                       : CommandResult::kRefused);
+  asked_.reset();
+  // A polled scale is asked for the new weight at once.
+  next_poll_ = {};
+  return false;
+}
+
+void StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
+                           StabilityTracker& stability, std::chrono::steady_clock::time_point now) {
+  if (!AnswerCommand(protocol, frame)) return;
+  const ScaleFrame decoded = protocol.decode(frame);
+  if (decoded.kind == ScaleFrame::Kind::kAcknowledged ||
+      decoded.kind == ScaleFrame::Kind::kRefused) {
+    return;  // a late answer to a command given up on
+  }
+  Reading reading = ReadingFromFrame(decoded, protocol, spec_.has_options, format_);
+  stability.OnFrame(reading.ok ? reading.value : std::string(), now);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counters_.frames;
+    if (reading.ok) ++counters_.readings;
+  }
+  if (reading.ok && !protocol.motion_flag) reading.stable = stability.IsStable(now);
+  Publish(std::move(reading));
 }
 
 void StreamEngine::ReadLoop(PortHandle handle) {
   using Clock = std::chrono::steady_clock;
-  FrameSplitter splitter;
+  const Protocol& protocol = *this->protocol();
+  ScaleLink link(services_.serial, handle, protocol);
   StabilityTracker stability(options_.stable_for);
   std::vector<std::string> frames;
-  std::uint8_t buffer[kRxBufferSize];
   Clock::time_point last_valid = Clock::now();
+  next_poll_ = {};
 
   while (!Stopped()) {
-    const ReadOutcome read = services_.serial.Read(handle, buffer, kReadSize);
+    const SysStatus sent = Drive(link, Clock::now());
+    if (!sent.ok) {
+      // A line that takes no request has gone the way of one that gives no bytes.
+      Fail(ReadingError::kReadFailed, messages::ReadFailed(sent.code, ""));
+      return;
+    }
+    frames.clear();
+    const ReadOutcome read = link.ReadFrames(frames);
     if (!read.status.ok) {
       // The device vanished (or failed): the frame in progress is lost with it.
       Fail(ReadingError::kReadFailed, messages::ReadFailed(read.status.code, ""));
       return;
     }
     const Clock::time_point now = Clock::now();
-    frames.clear();
-    splitter.Feed(buffer, std::min<std::uint32_t>(read.bytes_read, kReadSize), frames);
     for (const std::string& frame : frames) {
-      const DecodedFrame decoded = DecodeFrame(frame, format_);
-      stability.OnFrame(decoded.value, now);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++counters_.frames;
-        if (decoded.ok) ++counters_.readings;
-      }
-      if (decoded.ok) last_valid = now;
-      Reading reading;
-      reading.ok = decoded.ok;
-      reading.value = decoded.value;
-      reading.text = decoded.text;
-      reading.stable = decoded.ok && stability.IsStable(now);
-      reading.error = decoded.ok ? ReadingError::kNone : ReadingError::kNoReading;
-      reading.at = std::chrono::system_clock::now();
-      Publish(std::move(reading));
+      OnFrame(protocol, frame, stability, now);
+      if (last_ && last_->ok) last_valid = now;
     }
     if (frames.empty() && now - last_valid > options_.no_frame_after &&
         (!last_ || last_->ok || last_->error != ReadingError::kNoReading)) {
@@ -178,6 +279,7 @@ void StreamEngine::ReadLoop(PortHandle handle) {
       reading.stable = false;
       reading.error = ReadingError::kNoReading;
       reading.at = std::chrono::system_clock::now();
+      if (spec_.has_options) reading.protocol = std::string(protocol.id);
       stability.Reset();
       Publish(std::move(reading));
     }

@@ -1,7 +1,9 @@
-// The stream engine: holds one port open (exclusively, with the driver's line settings),
-// splits the scale's output into frames as they arrive, decodes each with the driver's
-// frame rules, tracks stability and reopens the port with backoff when the device vanishes.
-// Portable: it reaches the platform only through the seams of services.h.
+// The stream engine: holds one port open (exclusively), splits the scale's output into the
+// frames of the port's protocol as they arrive (asking a polled scale at its interval),
+// decodes each, tracks stability, carries out zero and tare, and reopens the port with
+// backoff when the device vanishes. A port named without options reads the driver's frames
+// on the driver's line. Portable: it reaches the platform only through the seams of
+// services.h.
 #pragma once
 
 #include <chrono>
@@ -14,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "port_spec.h"
 #include "reading.h"
+#include "scale_link.h"
 #include "services.h"
 #include "weight_decoding.h"
 
@@ -74,7 +78,11 @@ class StreamEngine {
   // whether value, stability or error differ from the last call. Must not block for long.
   using Listener = std::function<void(const Reading& reading, bool changed)>;
 
+  using CommandDone = std::function<void(CommandResult)>;
+  // The driver's frames on the driver's line.
   StreamEngine(Services& services, std::string port, StreamOptions options, Listener listener);
+  // A port as named with its options.
+  StreamEngine(Services& services, PortSpec spec, StreamOptions options, Listener listener);
   StreamEngine(const StreamEngine&) = delete;
   StreamEngine& operator=(const StreamEngine&) = delete;
 
@@ -84,6 +92,13 @@ class StreamEngine {
   void Stop();
 
   const std::string& port() const { return port_; }
+  // Thread-safe. `done` runs on the engine's thread once the scale answered or the wait
+  // ended; at once when the protocol has no such command.
+  void Command(ScaleCommand command, CommandDone done);
+  // The protocol read now; nullptr while it is being detected.
+  const Protocol* protocol() const;
+  // The line in use (meaningful when protocol() is set).
+  LineFormat line() const;
 
   // Counters, for metrics; readable from any thread.
   struct Counters {
@@ -101,9 +116,30 @@ class StreamEngine {
   void Fail(ReadingError error, const std::string& message);
   void Publish(Reading reading);
   void ReadLoop(PortHandle handle);
+  // Starts a queued command, ends the one whose answer is overdue, and asks a polled scale
+  // once its interval passed.
+  SysStatus Drive(ScaleLink& link, std::chrono::steady_clock::time_point now);
+  // False when `frame` was the pending command's answer, which is no reading.
+  bool AnswerCommand(const Protocol& protocol, const std::string& frame);
+  void OnFrame(const Protocol& protocol, const std::string& frame, StabilityTracker& stability,
+               std::chrono::steady_clock::time_point now);
+  void FinishCommands(CommandResult result);
+
+  struct PendingCommand {
+    ScaleCommand command;
+    CommandDone done;
+  };
 
   Services& services_;
   std::string port_;
+  PortSpec spec_;
+  const Protocol* protocol_ = nullptr;  // guarded by mutex_
+  LineFormat line_;                     // guarded by mutex_
+  std::vector<PendingCommand> queued_;  // guarded by mutex_
+  // Engine thread only: the command sent, when its answer is due, the next poll.
+  std::optional<PendingCommand> asked_;
+  std::chrono::steady_clock::time_point answer_due_{};
+  std::chrono::steady_clock::time_point next_poll_{};
   StreamOptions options_;
   Listener listener_;
   NumberFormat format_;
