@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "on_demand.h"
 #include "platform_services.h"
+#include "port_spec.h"
 #include "qel_weigher/qel_weigher.h"
 #include "reading_json.h"
 #include "serial_ports.h"
@@ -23,6 +25,8 @@ const char kUsage[] =
     "       qelscale weigh [PORT] [--json] [--watch] [--count N]\n"
     "       qelscale ports\n"
     "       qelscale watch PORT [--json] [--stable-ms N] [--count N]\n"
+    "       qelscale zero PORT\n"
+    "       qelscale tare PORT\n"
     "\n"
     "  probe  chooses PORT and checks that a scale sends a weight there;\n"
     "         exit status 0 when it does, 1 otherwise\n"
@@ -37,8 +41,14 @@ const char kUsage[] =
     "  watch  holds PORT open and prints a line per change: the weight and \"stable\" or\n"
     "         \"settling\", or \"0\" and the error; --json prints the service's JSON\n"
     "\n"
-    "PORT is COMn (/dev/ttySn-1) or a device path such as /dev/ttyUSB0.\n"
-    "Every reading takes at least 600 ms. Driver messages go to stderr.\n";
+    "  zero, tare  asks the scale on PORT to zero or tare and waits for its answer;\n"
+    "         exit status 0 when it acknowledged, 1 when it refused or did not answer,\n"
+    "         3 when its protocol has no such command\n"
+    "\n"
+    "PORT is COMn (/dev/ttySn-1) or a device path such as /dev/ttyUSB0, optionally with\n"
+    "options: PORT?protocol=ID&baud=N&framing=7E1&poll_ms=N&stable_ms=N, where ID is one\n"
+    "of qel (the default), toledo-8217, toledo-continuous, mt-sics, ad, cas, sma or auto.\n"
+    "Without options every reading takes at least 600 ms. Driver messages go to stderr.\n";
 
 volatile sig_atomic_t interrupted = 0;
 void OnInterrupt(int) { interrupted = 1; }
@@ -72,11 +82,21 @@ int Probe(const char* port) {
   return 1;
 }
 
+// PORT as named, with its options; a bad option ends the program with its message.
+std::optional<qel::PortSpec> SpecOrComplain(const char* port) {
+  std::string error;
+  std::optional<qel::PortSpec> spec = qel::ParsePortSpec(port, error);
+  if (!spec) std::fprintf(stderr, "qelscale: %s: %s\n", port, error.c_str());
+  return spec;
+}
+
 int Weigh(const char* port, bool json, bool watch, long count) {
   // Each reading is one cycle of the driver on PORT, with no probe before it; its messages
   // go to stderr as the library's do.
+  const std::optional<qel::PortSpec> spec = SpecOrComplain(port != nullptr ? port : "COM1");
+  if (!spec) return 2;
   qel::Services& platform = qel::PlatformServices();
-  qel::OnDemandReader reader(platform, platform.messages, port != nullptr ? port : "COM1");
+  qel::OnDemandReader reader(platform, platform.messages, *spec);
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -95,6 +115,20 @@ int Weigh(const char* port, bool json, bool watch, long count) {
     ++done;
   } while (!interrupted && (count > 0 ? done < count : watch));
   return all_weights ? 0 : 1;
+}
+
+int Command(const char* port, qel::ScaleCommand command) {
+  const std::optional<qel::PortSpec> spec = SpecOrComplain(port);
+  if (!spec) return 2;
+  qel::Services& platform = qel::PlatformServices();
+  qel::OnDemandReader reader(platform, platform.messages, *spec);
+  std::promise<qel::CommandResult> answer;
+  reader.Command(command, [&answer](qel::CommandResult result) { answer.set_value(result); });
+  const qel::CommandResult result = answer.get_future().get();
+  std::printf("%s %s: %s\n", spec->name.c_str(), qel::ScaleCommandName(command).data(),
+              qel::CommandResultName(result).data());
+  if (result == qel::CommandResult::kNotSupported) return 3;
+  return result == qel::CommandResult::kAcknowledged ? 0 : 1;
 }
 
 int Ports() {
@@ -125,6 +159,10 @@ int main(int argc, char** argv) {
   if (command == "watch") {
     const int status = qelcli::Watch(argc - 2, argv + 2);
     return status == 2 ? Usage(2) : status;
+  }
+  if (command == "zero" || command == "tare") {
+    if (argc != 3) return Usage(2);
+    return Command(argv[2], command == "zero" ? qel::ScaleCommand::kZero : qel::ScaleCommand::kTare);
   }
   if (command == "ports") {
     if (argc != 2) return Usage(2);

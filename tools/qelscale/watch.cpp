@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "platform_services.h"
+#include "port_spec.h"
 #include "reading_json.h"
 #include "services.h"
 #include "weight_stream.h"
@@ -24,7 +26,8 @@ void OnStop(int) { stop_requested = 1; }
 std::string Line(const qel::Reading& reading, bool json) {
   if (json) return qeld::ReadingJson(reading);
   if (reading.ok) {
-    return reading.text + (reading.stable.value_or(false) ? " stable" : " settling");
+    const std::string unit = reading.unit.empty() ? "" : " " + reading.unit;
+    return reading.text + unit + (reading.stable.value_or(false) ? " stable" : " settling");
   }
   std::string line = "0 " + std::string(qel::ReadingErrorName(reading.error));
   return line;
@@ -53,12 +56,18 @@ int Watch(int argc, char** argv) {
     }
   }
   if (port == nullptr) return 2;
+  std::string error;
+  std::optional<qel::PortSpec> spec = qel::ParsePortSpec(port, error);
+  if (!spec) {
+    std::fprintf(stderr, "qelscale: %s: %s\n", port, error.c_str());
+    return 2;
+  }
 
   qel::StreamOptions options;
   options.stable_for = std::chrono::milliseconds(stable_ms);
   long printed = 0;
   std::atomic<bool> enough{false};
-  qel::StreamEngine engine(qel::PlatformServices(), port, options,
+  qel::StreamEngine engine(qel::PlatformServices(), std::move(*spec), options,
                            [&](const qel::Reading& reading, bool changed) {
                              if (!changed || enough) return;
                              const std::string line = Line(reading, json) + "\n";

@@ -1,0 +1,128 @@
+// The keep-open reader of the C interface: a stream engine on a thread of its own, the
+// latest reading kept under a lock for QelReader_Latest.
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "platform_services.h"
+#include "port_spec.h"
+#include "qel_weigher/qel_reader.h"
+#include "weight_stream.h"
+
+struct QelReader {
+  std::mutex mutex;
+  qel::Reading latest;
+  unsigned long long sequence = 0;
+  std::unique_ptr<qel::StreamEngine> engine;
+  std::thread thread;
+};
+
+namespace {
+
+template <std::size_t N>
+void CopyText(char (&field)[N], const std::string& text) {
+  const std::size_t n = std::min(text.size(), N - 1);
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+void CopyError(char* error, std::size_t size, const std::string& text) {
+  if (error == nullptr || size == 0) return;
+  const std::size_t n = std::min(text.size(), size - 1);
+  std::memcpy(error, text.data(), n);
+  error[n] = '\0';
+}
+
+int Tristate(const std::optional<bool>& flag) { return !flag ? -1 : (*flag ? 1 : 0); }
+
+void Fill(QelReading& out, const qel::Reading& reading, unsigned long long sequence) {
+  out.ok = reading.ok ? 1 : 0;
+  CopyText(out.value, reading.ok ? reading.value : std::string());
+  CopyText(out.text, reading.ok ? reading.text : std::string("0"));
+  out.stable = Tristate(reading.stable);
+  CopyText(out.protocol, reading.protocol);
+  CopyText(out.unit, reading.unit);
+  out.net = Tristate(reading.net);
+  CopyText(out.tare, reading.tare);
+  const std::string_view error = qel::ReadingErrorName(reading.error);
+  CopyText(out.error, reading.ok ? std::string() : std::string(error.empty() ? "no-reading" : error));
+  out.at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(reading.at.time_since_epoch())
+                  .count();
+  out.sequence = sequence;
+}
+
+}  // namespace
+
+extern "C" {
+
+QEL_API QelReader* QelReader_Open(const char* port, char* error, size_t error_size) {
+  try {
+    std::string reason;
+    std::optional<qel::PortSpec> spec =
+        port != nullptr ? qel::ParsePortSpec(port, reason) : std::nullopt;
+    if (!spec) {
+      CopyError(error, error_size, port == nullptr ? "no port given" : reason);
+      return nullptr;
+    }
+    auto reader = std::make_unique<QelReader>();
+    QelReader* raw = reader.get();
+    reader->engine = std::make_unique<qel::StreamEngine>(
+        qel::PlatformServices(), std::move(*spec), qel::StreamOptions{},
+        [raw](const qel::Reading& reading, bool) {
+          std::lock_guard<std::mutex> lock(raw->mutex);
+          raw->latest = reading;
+          ++raw->sequence;
+        });
+    reader->thread = std::thread([engine = raw->engine.get()] { engine->Run(); });
+    CopyError(error, error_size, "");
+    return reader.release();
+  } catch (const std::exception& fault) {
+    CopyError(error, error_size, fault.what());
+    return nullptr;
+  }
+}
+
+QEL_API int QelReader_Latest(QelReader* reader, QelReading* out, size_t out_size) {
+  if (reader == nullptr || out == nullptr || out_size < sizeof(QelReading)) return 0;
+  std::lock_guard<std::mutex> lock(reader->mutex);
+  Fill(*out, reader->latest, reader->sequence);
+  return reader->sequence > 0 ? 1 : 0;
+}
+
+QEL_API int QelReader_Command(QelReader* reader, const char* command) {
+  if (reader == nullptr || command == nullptr) return -1;
+  const std::string_view name = command;
+  if (name != "zero" && name != "tare") return -1;
+  try {
+    std::promise<qel::CommandResult> answer;
+    reader->engine->Command(name == "zero" ? qel::ScaleCommand::kZero : qel::ScaleCommand::kTare,
+                            [&answer](qel::CommandResult result) { answer.set_value(result); });
+    switch (answer.get_future().get()) {
+      case qel::CommandResult::kAcknowledged:
+        return 0;
+      case qel::CommandResult::kRefused:
+        return 1;
+      case qel::CommandResult::kNoAnswer:
+        return 2;
+      case qel::CommandResult::kNotSupported:
+        return 3;
+    }
+  } catch (const std::exception&) {
+  }
+  return 2;
+}
+
+QEL_API void QelReader_Close(QelReader* reader) {
+  if (reader == nullptr) return;
+  reader->engine->Stop();
+  if (reader->thread.joinable()) reader->thread.join();
+  delete reader;
+}
+
+}  // extern "C"
