@@ -318,7 +318,12 @@ qeld::Decision Ask(std::string_view method, std::string_view target, bool upgrad
 // Which check answers first decides the status a client sees: the method before the path,
 // preflights on any path, the page's own parameters untouched.
 TEST(Routing, OrderOfChecks) {
-  EXPECT_EQ(Ask("POST", "/nowhere").error, "method-not-allowed");
+  EXPECT_EQ(Ask("PUT", "/nowhere").error, "method-not-allowed");
+  EXPECT_EQ(Ask("POST", "/nowhere").error, "not-found");
+  EXPECT_EQ(Ask("POST", "/v1/weight?port=COM3").error, "method-not-allowed");
+  EXPECT_EQ(Ask("GET", "/v1/zero?port=COM3").error, "method-not-allowed");
+  EXPECT_EQ(Ask("POST", "/v1/tare?port=COM4").error, "unknown-port");
+  EXPECT_EQ(Ask("POST", "/v1/tare?port=COM3&x=1").error, "unknown-parameter");
   EXPECT_EQ(Ask("OPTIONS", "/nowhere").endpoint, qeld::Endpoint::kPreflight);
   EXPECT_EQ(Ask("GET", "/nowhere").error, "not-found");
   EXPECT_EQ(Ask("GET", "/?anything=1&anything=2").error, "duplicate-parameter");
@@ -367,6 +372,51 @@ TEST(Routing, CrossSiteRequestsNeedAnAllowedOrigin) {
   }
   // A link from elsewhere still opens the page, which starts nothing by itself.
   EXPECT_EQ(FromSite("/", "cross-site").endpoint, qeld::Endpoint::kPage);
+}
+
+qeld::Decision Post(std::string_view target, std::optional<std::string_view> origin,
+                    std::optional<std::string_view> site = {}) {
+  qeld::RequestInfo request;
+  request.method = "POST";
+  request.target = target;
+  request.host = "localhost:8778";
+  request.origin = origin;
+  request.fetch_site = site;
+  return qeld::Route(request, TestPolicy());
+}
+
+// Zero and tare change the scale: a form posted from a foreign page, a sandboxed frame or a
+// no-cors request of another site must not reach them; tools, the service's own page and
+// allowed origins may.
+TEST(Routing, ZeroAndTareNeedAnAllowedOrigin) {
+  for (const char* path : {"/v1/zero?port=COM3", "/v1/tare?port=%2Fdev%2FttyUSB0"}) {
+    EXPECT_EQ(Post(path, "http://evil.example").error, "origin-not-allowed") << path;
+    EXPECT_EQ(Post(path, "null").error, "origin-not-allowed") << path;
+    EXPECT_EQ(Post(path, std::nullopt, "cross-site").error, "cross-site-not-allowed") << path;
+    EXPECT_EQ(Post(path, std::nullopt, "same-site").error, "cross-site-not-allowed") << path;
+    const qeld::Decision tool = Post(path, std::nullopt);
+    EXPECT_EQ(tool.endpoint, qeld::Endpoint::kCommand) << path;
+    EXPECT_EQ(Post(path, "http://localhost:8778").endpoint, qeld::Endpoint::kCommand) << path;
+    const qeld::Decision allowed = Post(path, "http://pos.example");
+    EXPECT_EQ(allowed.endpoint, qeld::Endpoint::kCommand) << path;
+    EXPECT_EQ(allowed.cors_origin, "http://pos.example") << path;
+  }
+  EXPECT_EQ(Post("/v1/zero?port=COM3", std::nullopt).command, "zero");
+  EXPECT_EQ(Post("/v1/tare?port=COM3", std::nullopt).command, "tare");
+  EXPECT_EQ(Post("/v1/tare?port=COM3", std::nullopt).port, "COM3");
+  // An allowed page's fetch with a token is preflighted; a foreign one's is not.
+  qeld::RequestInfo preflight;
+  preflight.method = "OPTIONS";
+  preflight.target = "/v1/zero?port=COM3";
+  preflight.host = "localhost:8778";
+  preflight.origin = "http://pos.example";
+  preflight.request_method = "POST";
+  EXPECT_EQ(qeld::Route(preflight, TestPolicy()).endpoint, qeld::Endpoint::kPreflight);
+  preflight.request_method = "DELETE";
+  EXPECT_EQ(qeld::Route(preflight, TestPolicy()).status, 403);
+  preflight.request_method = "POST";
+  preflight.origin = "http://evil.example";
+  EXPECT_EQ(qeld::Route(preflight, TestPolicy()).status, 403);
 }
 
 // Port names reach the JSON as they are: only well-formed UTF-8 may.
