@@ -34,6 +34,19 @@ LineSettings MakeLineSettings(std::int32_t baud) {
   return dcb;
 }
 
+LineSettings LineSettingsFor(const LineFormat& line) {
+  LineSettings dcb = MakeLineSettings(static_cast<std::int32_t>(line.baud));
+  dcb.ByteSize = line.data_bits;
+  // NOPARITY, ODDPARITY, EVENPARITY; ONESTOPBIT, TWOSTOPBITS.
+  dcb.Parity = line.parity == 'O' ? 1 : line.parity == 'E' ? 2 : 0;
+  dcb.StopBits = line.stop_bits == 2 ? 2 : 0;
+  // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE raise the lines; MakeLineSettings holds them off.
+  constexpr std::uint32_t kEnable = 1;
+  if (line.dtr) dcb.Flags |= kEnable << kDcbDtrControl;
+  if (line.rts) dcb.Flags |= kEnable << kDcbRtsControl;
+  return dcb;
+}
+
 CommTimeouts MakeTimeouts(std::int32_t baud) {
   if (baud == 0) throw RuntimeFault("Division by zero");
   CommTimeouts timeouts;

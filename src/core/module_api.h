@@ -8,6 +8,7 @@
 
 #include "link_state.h"
 #include "port_opening.h"
+#include "protocol.h"
 #include "services.h"
 
 namespace qel::ModuleAPI {
@@ -29,5 +30,9 @@ void ClosePort(LinkState& link, const Services& services);
 // The values OpenPort hands to the platform, exposed for the back ends' tests.
 LineSettings MakeLineSettings(std::int32_t baud);
 CommTimeouts MakeTimeouts(std::int32_t baud);
+
+// The driver's line settings with the speed, framing and modem lines of `line`: how a port
+// is opened for a protocol. The qel protocol's line gives MakeLineSettings(9600) exactly.
+LineSettings LineSettingsFor(const LineFormat& line);
 
 }  // namespace qel::ModuleAPI

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "messages.h"
+#include "module_api.h"
 #include "port_opening.h"
 #include "qelscale.h"
 #include "weight_stream.h"
@@ -43,7 +44,7 @@ constexpr std::chrono::milliseconds kCycleWait{1500};
 // Opens the port with the spec's line, for one exchange.
 PortOpening OpenForExchange(Services& services, const PortSpec& spec) {
   PortSetup setup;
-  setup.line = LineSettingsFor(spec.Line());
+  setup.line = ModuleAPI::LineSettingsFor(spec.Line());
   setup.timeouts = [] { return StreamTimeouts(StreamOptions{}.read_wait_ms); };
   setup.on_failure = [&services](const PortOpening& failed) {
     messages::Show(services.messages, failed.error, failed.message);

@@ -10,30 +10,7 @@ namespace {
 // A frame longer than this is no frame of any protocol: what piles up without one is noise.
 constexpr std::size_t kMaxPending = 512;
 
-std::uint32_t DcbParity(char parity) {
-  switch (parity) {
-    case 'O':
-      return 1;  // ODDPARITY
-    case 'E':
-      return 2;  // EVENPARITY
-    default:
-      return 0;  // NOPARITY
-  }
-}
-
 }  // namespace
-
-LineSettings LineSettingsFor(const LineFormat& line) {
-  LineSettings dcb = ModuleAPI::MakeLineSettings(static_cast<std::int32_t>(line.baud));
-  dcb.ByteSize = line.data_bits;
-  dcb.Parity = static_cast<std::uint8_t>(DcbParity(line.parity));
-  dcb.StopBits = line.stop_bits == 2 ? 2 : 0;  // TWOSTOPBITS : ONESTOPBIT
-  constexpr std::uint32_t kEnable = 1;         // DTR_CONTROL_ENABLE / RTS_CONTROL_ENABLE
-  dcb.Flags &= ~((3u << kDcbDtrControl) | (3u << kDcbRtsControl));
-  if (line.dtr) dcb.Flags |= kEnable << kDcbDtrControl;
-  if (line.rts) dcb.Flags |= kEnable << kDcbRtsControl;
-  return dcb;
-}
 
 std::string_view CommandResultName(CommandResult result) {
   switch (result) {

@@ -14,10 +14,6 @@
 
 namespace qel {
 
-// The DCB for `line`: the driver's own settings with the line's speed, framing and modem
-// lines.
-LineSettings LineSettingsFor(const LineFormat& line);
-
 // How a zero or tare ended.
 enum class CommandResult : std::uint8_t {
   kAcknowledged,  // the scale carried it out

@@ -161,7 +161,7 @@ void StreamEngine::Run() {
   std::chrono::milliseconds backoff = options_.backoff_min;
   PortSetup setup;
   // A port named without options keeps the driver's own line, field for field.
-  setup.line = spec_.has_options ? LineSettingsFor(line())
+  setup.line = spec_.has_options ? ModuleAPI::LineSettingsFor(line())
                                  : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
   setup.timeouts = [this] { return StreamTimeouts(options_.read_wait_ms); };
   setup.on_failure = [this](const PortOpening& failed) { Fail(failed.error, failed.message); };

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "fake_platform.h"
+#include "module_api.h"
 #include "scale_link.h"
 #include "weight_stream.h"
 
@@ -168,16 +169,16 @@ struct Running {
 };
 
 TEST(ScaleLink, DcbForALineFormat) {
-  const LineSettings dcb = LineSettingsFor(LineFormat{2400, 7, 'O', 2, false, true});
+  const LineSettings dcb = ModuleAPI::LineSettingsFor(LineFormat{2400, 7, 'O', 2, false, true});
   EXPECT_EQ(dcb.BaudRate, 2400u);
   EXPECT_EQ(dcb.ByteSize, 7);
   EXPECT_EQ(dcb.Parity, 1);    // ODDPARITY
   EXPECT_EQ(dcb.StopBits, 2);  // TWOSTOPBITS
   EXPECT_EQ(DtrControl(dcb.Flags), 0u);
   EXPECT_EQ(RtsControl(dcb.Flags), 1u);
-  EXPECT_EQ(LineSettingsFor(LineFormat{9600, 8, 'E', 1}).Parity, 2);
-  EXPECT_EQ(LineSettingsFor(LineFormat{9600, 8, 'N', 1}).Parity, 0);
-  EXPECT_EQ(DtrControl(LineSettingsFor(LineFormat{}).Flags), 1u);
+  EXPECT_EQ(ModuleAPI::LineSettingsFor(LineFormat{9600, 8, 'E', 1}).Parity, 2);
+  EXPECT_EQ(ModuleAPI::LineSettingsFor(LineFormat{9600, 8, 'N', 1}).Parity, 0);
+  EXPECT_EQ(DtrControl(ModuleAPI::LineSettingsFor(LineFormat{}).Flags), 1u);
 }
 
 // The driver's weight texts: a protocol's value shown in the user's format.

@@ -1,0 +1,16 @@
+// The table rows, one per protocol file; Protocols() lists them.
+#pragma once
+
+#include "../protocol.h"
+
+namespace qel::protocols {
+
+const Protocol& Qel();
+const Protocol& Toledo8217();
+const Protocol& ToledoContinuous();
+const Protocol& MtSics();
+const Protocol& Ad();
+const Protocol& Cas();
+const Protocol& Sma();
+
+}  // namespace qel::protocols

@@ -1,0 +1,117 @@
+// Port names with options: what a good one sets, and that every bad one is refused with a
+// message naming the option.
+#include "port_spec.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace qel {
+namespace {
+
+PortSpec Parse(std::string_view text) {
+  std::string error;
+  const std::optional<PortSpec> spec = ParsePortSpec(text, error);
+  EXPECT_TRUE(spec.has_value()) << text << ": " << error;
+  return spec.value_or(PortSpec{});
+}
+
+std::string Error(std::string_view text) {
+  std::string error;
+  EXPECT_FALSE(ParsePortSpec(text, error).has_value()) << text;
+  return error;
+}
+
+TEST(PortSpec, PlainNamesUseTheDefaultProtocol) {
+  for (const std::string_view name : {"COM3", "/dev/ttyUSB0", "\\\\.\\COM12", "\\\\?\\COM12"}) {
+    const PortSpec spec = Parse(name);
+    EXPECT_EQ(spec.name, name);
+    EXPECT_EQ(spec.protocol, &DefaultProtocol());
+    EXPECT_FALSE(spec.has_options);
+    EXPECT_FALSE(spec.detect);
+    EXPECT_EQ(spec.Line(), DefaultProtocol().line);
+    EXPECT_EQ(spec.PollMs(), 0u);
+  }
+}
+
+TEST(PortSpec, OptionsPickTheProtocolAndOverrideItsLine) {
+  const PortSpec spec =
+      Parse("COM3?protocol=toledo-8217&baud=4800&framing=8n2&poll_ms=500&stable_ms=0");
+  EXPECT_EQ(spec.name, "COM3");
+  ASSERT_NE(spec.protocol, nullptr);
+  EXPECT_EQ(spec.protocol->id, "toledo-8217");
+  EXPECT_TRUE(spec.has_options);
+  EXPECT_EQ(LineText(spec.Line()), "4800 8N2");
+  EXPECT_TRUE(spec.Line().dtr);
+  EXPECT_EQ(spec.PollMs(), 500u);
+  EXPECT_EQ(spec.stable_ms, 0u);
+
+  const PortSpec own = Parse("/dev/ttyS0?protocol=mt-sics");
+  EXPECT_EQ(LineText(own.Line()), "9600 8N1");
+  EXPECT_EQ(own.PollMs(), 200u);
+  EXPECT_FALSE(own.baud.has_value());
+
+  // Only speed changed: the protocol's framing stays.
+  EXPECT_EQ(LineText(Parse("COM1?protocol=ad&baud=9600").Line()), "9600 7E1");
+  EXPECT_EQ(LineText(Parse("COM1?framing=7O1").Line()), "9600 7O1");
+  EXPECT_EQ(Parse("COM1?baud=115200").protocol, &DefaultProtocol());
+}
+
+TEST(PortSpec, RawNamespaceQuestionMarkIsNoSeparator) {
+  const PortSpec spec = Parse("\\\\?\\COM12?protocol=cas");
+  EXPECT_EQ(spec.name, "\\\\?\\COM12");
+  EXPECT_EQ(spec.protocol->id, "cas");
+}
+
+TEST(PortSpec, AutoAsksForDetection) {
+  const PortSpec spec = Parse("COM4?protocol=auto&baud=2400");
+  EXPECT_TRUE(spec.detect);
+  EXPECT_EQ(spec.protocol, nullptr);
+  EXPECT_EQ(spec.Line().baud, 2400u);
+  EXPECT_EQ(spec.PollMs(), 0u);
+}
+
+TEST(PortSpec, BoundsOfTheTimes) {
+  EXPECT_EQ(Parse("C?poll_ms=10").PollMs(), 10u);
+  EXPECT_EQ(Parse("C?poll_ms=60000").PollMs(), 60000u);
+  EXPECT_EQ(Parse("C?stable_ms=60000").stable_ms, 60000u);
+  EXPECT_NE(Error("C?poll_ms=9").find("'poll_ms'"), std::string::npos);
+  EXPECT_NE(Error("C?poll_ms=60001").find("'poll_ms'"), std::string::npos);
+  EXPECT_NE(Error("C?stable_ms=60001").find("'stable_ms'"), std::string::npos);
+  EXPECT_NE(Error("C?stable_ms=99999999999999999999").find("'stable_ms'"), std::string::npos);
+}
+
+TEST(PortSpec, BadOptionsAreRefusedByName) {
+  EXPECT_EQ(Error("COM3?framing=9N1"),
+            "port option 'framing' takes data bits, parity and stop bits such as 8N1 or 7E1, "
+            "not '9N1'");
+  EXPECT_EQ(Error("COM3?speed=9600"),
+            "unknown port option 'speed' (known: protocol, baud, framing, poll_ms, stable_ms)");
+  EXPECT_EQ(Error("COM3?baud=fast"),
+            "port option 'baud' takes a speed such as 9600 (1200 to 115200), not 'fast'");
+  EXPECT_EQ(Error("COM3?baud=9600&baud=2400"), "port option 'baud' is given twice");
+  EXPECT_EQ(Error("COM3?baud="), "port option 'baud' needs a value");
+  EXPECT_EQ(Error("COM3?baud"), "port option 'baud' needs a value");
+  EXPECT_EQ(Error(""), "the port name is empty");
+  EXPECT_EQ(Error("?protocol=cas"), "the port name is empty");
+
+  const std::string protocol = Error("COM3?protocol=toledo");
+  EXPECT_NE(protocol.find("port option 'protocol'"), std::string::npos);
+  EXPECT_NE(protocol.find("toledo-continuous"), std::string::npos);
+  EXPECT_NE(protocol.find("not 'toledo'"), std::string::npos);
+
+  for (const std::string_view bad :
+       {"C?baud=9601", "C?baud=-9600", "C?baud=+9600", "C?baud=0", "C?framing=8N3", "C?framing=7M1",
+        "C?framing=8N", "C?framing=8N11", "C?framing=5N1", "C?poll_ms=1e3", "C?poll_ms= 100",
+        "C?protocol=QEL", "C?=5", "C?baud=9600&&framing=7E1"}) {
+    EXPECT_FALSE(Error(bad).empty()) << bad;
+  }
+}
+
+TEST(LineText, WritesSpeedAndFraming) {
+  EXPECT_EQ(LineText(LineFormat{}), "9600 8N1");
+  EXPECT_EQ(LineText(LineFormat{2400, 7, 'O', 2}), "2400 7O2");
+}
+
+}  // namespace
+}  // namespace qel
