@@ -323,6 +323,7 @@ Decision Preflight(const Routing& r) {
   decision.endpoint = Endpoint::kPreflight;
   decision.status = 204;
   decision.cors_origin = r.decision.cors_origin;
+  decision.allow_method = std::string(*request.request_method);
   decision.allow_private_network =
       request.request_private_network && Lower(Trim(*request.request_private_network)) == "true";
   return decision;

@@ -50,6 +50,7 @@ struct Decision {
   // Non-empty: answer with Access-Control-Allow-Origin set to this origin.
   std::string cors_origin;
   bool allow_private_network = false;  // preflight asked for Private Network Access
+  std::string allow_method;            // preflight: the method granted, as it was asked
   std::string websocket_protocol;      // the subprotocol the handshake answers with
   bool ask_basic_auth = false;         // 401 for the page: let a browser ask for the token
 };

@@ -255,7 +255,7 @@ void HttpSession<Stream>::Reply(Status status, std::string_view type, std::strin
     response->set("Content-Security-Policy", kPagePolicy);
   }
   if (decision_.endpoint == Endpoint::kPreflight) {
-    response->set(http::field::access_control_allow_methods, "GET, POST");
+    response->set(http::field::access_control_allow_methods, decision_.allow_method);
     response->set(http::field::access_control_allow_headers, "Authorization");
     response->set(http::field::access_control_max_age, "600");
     if (decision_.allow_private_network) {
