@@ -36,26 +36,26 @@ std::optional<std::uint32_t> Number(std::string_view text, std::uint32_t low, st
 }
 
 // Each option's parser: false when the value is not one the option takes.
-bool SetProtocol(PortSpec& spec, std::string_view value) {
+bool SetProtocol(PortSpec& port, std::string_view value) {
   if (value == "auto") {
-    spec.protocol = nullptr;
-    spec.detect = true;
+    port.protocol = nullptr;
+    port.detect = true;
     return true;
   }
-  spec.protocol = FindProtocol(value);
-  return spec.protocol != nullptr;
+  port.protocol = FindProtocol(value);
+  return port.protocol != nullptr;
 }
 
-bool SetBaud(PortSpec& spec, std::string_view value) {
+bool SetBaud(PortSpec& port, std::string_view value) {
   const std::optional<std::uint32_t> baud = Number(value, 1, 115200);
   if (!baud || std::find(std::begin(kBauds), std::end(kBauds), *baud) == std::end(kBauds)) {
     return false;
   }
-  spec.baud = baud;
+  port.baud = baud;
   return true;
 }
 
-bool SetFraming(PortSpec& spec, std::string_view value) {
+bool SetFraming(PortSpec& port, std::string_view value) {
   std::string upper(value);
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (std::find(std::begin(kFramings), std::end(kFramings), upper) == std::end(kFramings)) {
@@ -65,18 +65,18 @@ bool SetFraming(PortSpec& spec, std::string_view value) {
   framing.data_bits = static_cast<std::uint8_t>(upper[0] - '0');
   framing.parity = upper[1];
   framing.stop_bits = static_cast<std::uint8_t>(upper[2] - '0');
-  spec.framing = framing;
+  port.framing = framing;
   return true;
 }
 
-bool SetPollMs(PortSpec& spec, std::string_view value) {
-  spec.poll_ms = Number(value, 10, 60000);
-  return spec.poll_ms.has_value();
+bool SetPollMs(PortSpec& port, std::string_view value) {
+  port.poll_ms = Number(value, 10, 60000);
+  return port.poll_ms.has_value();
 }
 
-bool SetStableMs(PortSpec& spec, std::string_view value) {
-  spec.stable_ms = Number(value, 0, 60000);
-  return spec.stable_ms.has_value();
+bool SetStableMs(PortSpec& port, std::string_view value) {
+  port.stable_ms = Number(value, 0, 60000);
+  return port.stable_ms.has_value();
 }
 
 struct Option {
@@ -101,7 +101,7 @@ std::string UnknownOption(std::string_view name) {
 }
 
 // Applies one "key=value"; the error message when it is bad.
-std::optional<std::string> Apply(PortSpec& spec, std::string_view item, unsigned& seen) {
+std::optional<std::string> Apply(PortSpec& port, std::string_view item, unsigned& seen) {
   const std::size_t equals = item.find('=');
   const std::string_view key = item.substr(0, equals);
   const std::string_view value =
@@ -113,7 +113,7 @@ std::optional<std::string> Apply(PortSpec& spec, std::string_view item, unsigned
     if ((seen & (1u << i)) != 0) return "port option '" + std::string(key) + "' is given twice";
     seen |= 1u << i;
     if (value.empty()) return "port option '" + std::string(key) + "' needs a value";
-    if (option.set(spec, value)) return std::nullopt;
+    if (option.set(port, value)) return std::nullopt;
     return BadValue(key, option.expected.empty() ? ProtocolChoices() : std::string(option.expected),
                     value);
   }
@@ -131,27 +131,27 @@ std::size_t OptionsSeparator(std::string_view text) {
 
 std::optional<PortSpec> ParsePortSpec(std::string_view text, std::string& error) {
   const std::size_t separator = OptionsSeparator(text);
-  PortSpec spec;
-  spec.name = std::string(text.substr(0, separator));
-  spec.protocol = &DefaultProtocol();
-  if (spec.name.empty()) {
+  PortSpec port;
+  port.name = std::string(text.substr(0, separator));
+  port.protocol = &DefaultProtocol();
+  if (port.name.empty()) {
     error = "the port name is empty";
     return std::nullopt;
   }
-  if (separator == std::string_view::npos) return spec;
-  spec.has_options = true;
+  if (separator == std::string_view::npos) return port;
+  port.has_options = true;
   std::string_view options = text.substr(separator + 1);
   unsigned seen = 0;
   while (!options.empty()) {
     const std::size_t amp = options.find('&');
     const std::string_view item = options.substr(0, amp);
-    if (std::optional<std::string> failure = Apply(spec, item, seen)) {
+    if (std::optional<std::string> failure = Apply(port, item, seen)) {
       error = std::move(*failure);
       return std::nullopt;
     }
     options = amp == std::string_view::npos ? std::string_view{} : options.substr(amp + 1);
   }
-  return spec;
+  return port;
 }
 
 LineFormat PortSpec::Line() const {

@@ -11,9 +11,9 @@ namespace {
 
 PortSpec Parse(std::string_view text) {
   std::string error;
-  const std::optional<PortSpec> spec = ParsePortSpec(text, error);
-  EXPECT_TRUE(spec.has_value()) << text << ": " << error;
-  return spec.value_or(PortSpec{});
+  const std::optional<PortSpec> port = ParsePortSpec(text, error);
+  EXPECT_TRUE(port.has_value()) << text << ": " << error;
+  return port.value_or(PortSpec{});
 }
 
 std::string Error(std::string_view text) {
@@ -24,27 +24,27 @@ std::string Error(std::string_view text) {
 
 TEST(PortSpec, PlainNamesUseTheDefaultProtocol) {
   for (const std::string_view name : {"COM3", "/dev/ttyUSB0", "\\\\.\\COM12", "\\\\?\\COM12"}) {
-    const PortSpec spec = Parse(name);
-    EXPECT_EQ(spec.name, name);
-    EXPECT_EQ(spec.protocol, &DefaultProtocol());
-    EXPECT_FALSE(spec.has_options);
-    EXPECT_FALSE(spec.detect);
-    EXPECT_EQ(spec.Line(), DefaultProtocol().line);
-    EXPECT_EQ(spec.PollMs(), 0u);
+    const PortSpec port = Parse(name);
+    EXPECT_EQ(port.name, name);
+    EXPECT_EQ(port.protocol, &DefaultProtocol());
+    EXPECT_FALSE(port.has_options);
+    EXPECT_FALSE(port.detect);
+    EXPECT_EQ(port.Line(), DefaultProtocol().line);
+    EXPECT_EQ(port.PollMs(), 0u);
   }
 }
 
 TEST(PortSpec, OptionsPickTheProtocolAndOverrideItsLine) {
-  const PortSpec spec =
+  const PortSpec port =
       Parse("COM3?protocol=toledo-8217&baud=4800&framing=8n2&poll_ms=500&stable_ms=0");
-  EXPECT_EQ(spec.name, "COM3");
-  ASSERT_NE(spec.protocol, nullptr);
-  EXPECT_EQ(spec.protocol->id, "toledo-8217");
-  EXPECT_TRUE(spec.has_options);
-  EXPECT_EQ(LineText(spec.Line()), "4800 8N2");
-  EXPECT_TRUE(spec.Line().dtr);
-  EXPECT_EQ(spec.PollMs(), 500u);
-  EXPECT_EQ(spec.stable_ms, 0u);
+  EXPECT_EQ(port.name, "COM3");
+  ASSERT_NE(port.protocol, nullptr);
+  EXPECT_EQ(port.protocol->id, "toledo-8217");
+  EXPECT_TRUE(port.has_options);
+  EXPECT_EQ(LineText(port.Line()), "4800 8N2");
+  EXPECT_TRUE(port.Line().dtr);
+  EXPECT_EQ(port.PollMs(), 500u);
+  EXPECT_EQ(port.stable_ms, 0u);
 
   const PortSpec own = Parse("/dev/ttyS0?protocol=mt-sics");
   EXPECT_EQ(LineText(own.Line()), "9600 8N1");
@@ -58,17 +58,17 @@ TEST(PortSpec, OptionsPickTheProtocolAndOverrideItsLine) {
 }
 
 TEST(PortSpec, RawNamespaceQuestionMarkIsNoSeparator) {
-  const PortSpec spec = Parse("\\\\?\\COM12?protocol=cas");
-  EXPECT_EQ(spec.name, "\\\\?\\COM12");
-  EXPECT_EQ(spec.protocol->id, "cas");
+  const PortSpec port = Parse("\\\\?\\COM12?protocol=cas");
+  EXPECT_EQ(port.name, "\\\\?\\COM12");
+  EXPECT_EQ(port.protocol->id, "cas");
 }
 
 TEST(PortSpec, AutoAsksForDetection) {
-  const PortSpec spec = Parse("COM4?protocol=auto&baud=2400");
-  EXPECT_TRUE(spec.detect);
-  EXPECT_EQ(spec.protocol, nullptr);
-  EXPECT_EQ(spec.Line().baud, 2400u);
-  EXPECT_EQ(spec.PollMs(), 0u);
+  const PortSpec port = Parse("COM4?protocol=auto&baud=2400");
+  EXPECT_TRUE(port.detect);
+  EXPECT_EQ(port.protocol, nullptr);
+  EXPECT_EQ(port.Line().baud, 2400u);
+  EXPECT_EQ(port.PollMs(), 0u);
 }
 
 TEST(PortSpec, BoundsOfTheTimes) {
