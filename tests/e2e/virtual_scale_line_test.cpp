@@ -1,6 +1,7 @@
 // The line between the virtual scale and its client: a client set to the scale's line reads
 // clean frames, one set to another line reads what a real port would, and the driver's
 // back end tells a pseudo-terminal its framing through the flags the terminal keeps.
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -63,6 +64,20 @@ TEST(VirtualScaleLine, OppositeParityReadsEveryCharacterAsZero) {
   const std::string read = client.ReadFor(300);
   ASSERT_GT(read.size(), 40u);
   EXPECT_EQ(read.find_first_not_of('\0'), std::string::npos) << testing::PrintToString(read);
+}
+
+// An 8E1 receiver (what Wine's serial layer makes of any parity line) takes a 7E1 character's
+// parity bit for data and its stop bit for parity, and loses step where the next start bit
+// follows: errors nearly throughout, never a frame.
+TEST(VirtualScaleLine, SevenBitScaleReadAtEightEvenGivesErrors) {
+  ScaleProcess scale({"--protocol", "toledo-continuous"});
+  LineClient client(scale.port(), MakeLine(9600, "8E1"));
+  ASSERT_TRUE(client.ok());
+  const std::string read = client.ReadFor(300);
+  ASSERT_GT(read.size(), 40u);
+  EXPECT_EQ(read.find_first_of("\x02\r"), std::string::npos) << testing::PrintToString(read);
+  const auto zeros = static_cast<std::size_t>(std::count(read.begin(), read.end(), '\0'));
+  EXPECT_GT(zeros * 10, read.size() * 8) << testing::PrintToString(read);
 }
 
 // A wrong speed never yields a frame; setting the right line again gives clean frames at once.
