@@ -109,6 +109,21 @@ TEST(VirtualScaleLine, WrongSpeedGivesNoFrameAndTheRightLineRecovers) {
   }
 }
 
+// A speed outside the scale's table (300 baud) carries nothing either way, and the scale
+// lives on to serve the right line.
+TEST(VirtualScaleLine, ClientAtAnUnusualSpeedReadsNothingAndTheScaleGoesOn) {
+  for (const char* protocol : {"cas", "mt-sics"}) {
+    SCOPED_TRACE(protocol);
+    ScaleProcess scale({"--protocol", protocol});
+    LineClient client(scale.port(), MakeLine(300, "8N1"));
+    ASSERT_TRUE(client.ok());
+    EXPECT_EQ(client.Ask("SI\r\n", "S", 300), "");
+    ASSERT_TRUE(client.SetLine(MakeLine(9600, "8N1")));
+    EXPECT_NE(client.Ask("SI\r\n", "kg\r\n").find("kg\r\n"), std::string::npos);
+    EXPECT_EQ(scale.Command("weight 1"), "ok");
+  }
+}
+
 // Requests sent at a wrong line reach a polled scale garbled, so it does not answer.
 TEST(VirtualScaleLine, PolledScaleAnswersOnlyRequestsAtItsLine) {
   const struct {

@@ -77,6 +77,7 @@ LineChannel::LineChannel(const LineFormat& sender, const LineFormat& receiver)
     : sender_(sender), receiver_(receiver), same_(SameLine(sender, receiver)) {}
 
 std::string LineChannel::Pass(std::string_view bytes) {
+  if (!Carries()) return {};
   if (same_) {
     // Both ends agree: the receiver reads what was sent, within its data bits.
     const unsigned mask = (1u << sender_.data_bits) - 1;
@@ -89,7 +90,7 @@ std::string LineChannel::Pass(std::string_view bytes) {
 }
 
 std::string LineChannel::Idle() {
-  if (same_ || bits_.empty()) return {};
+  if (same_ || bits_.empty() || !Carries()) return {};
   // Enough idle bits for the receiver to finish the longest character it may be sampling.
   const std::size_t idle = SampleAt(0, BitsPerChar(receiver_)) + 2;
   bits_.insert(bits_.end(), idle, 1);
@@ -98,6 +99,9 @@ std::string LineChannel::Idle() {
   level_before_ = 1;
   return text;
 }
+
+// A line at no speed (a client's speed no scale uses) carries nothing.
+bool LineChannel::Carries() const { return sender_.baud != 0 && receiver_.baud != 0; }
 
 void LineChannel::AppendChar(unsigned char byte) {
   bits_.push_back(0);  // start bit

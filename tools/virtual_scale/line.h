@@ -44,6 +44,7 @@ class LineChannel {
   std::string Idle();
 
  private:
+  bool Carries() const;
   void AppendChar(unsigned char byte);
   std::string Receive();
   std::size_t SampleAt(std::size_t start, unsigned index) const;

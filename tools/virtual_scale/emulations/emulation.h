@@ -1,4 +1,4 @@
-// One emulation a protocol: the line such a scale speaks and the bytes it sends for the
+// One emulation per protocol: the line such a scale speaks and the bytes it sends for the
 // scale's state. Continuous scales send frames back to back; polled ones answer the requests
 // that reach them. Each emulation is one file here and one row of Emulations().
 #pragma once
