@@ -90,6 +90,14 @@ SysStatus SetFraming(termios& tio, const LineSettings& settings) {
     default:
       return SysStatus::Fail(EINVAL);
   }
+  // What a 7-bit or parity line wants on input: ISTRIP drops an eighth bit the line does not
+  // have; INPCK reads a character with a parity or framing error as 0x00 (no IGNPAR, no
+  // PARMRK) instead of as a wrong character a frame could take for a digit. A pseudo-terminal
+  // forces CS8 and clears PARENB but keeps these flags, so the virtual scale learns the
+  // framing from them. Cleared for 8N1: a terminal keeps them from its previous user.
+  tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | ISTRIP | IGNPAR | PARMRK);
+  if (settings.ByteSize < 8) tio.c_iflag |= ISTRIP;
+  if (settings.Parity != 0) tio.c_iflag |= INPCK;
   return SysStatus::Ok();
 }
 
@@ -112,6 +120,24 @@ void SetModemLines(int fd, std::uint32_t flags) {
   (RtsControl(flags) == kLineControlDisable ? drop : raise) |= TIOCM_RTS;
   if (drop != 0) ::ioctl(fd, TIOCMBIC, &drop);
   if (raise != 0) ::ioctl(fd, TIOCMBIS, &raise);
+}
+
+// tcsetattr, where a pseudo-terminal's answer counts as the line set. A pseudo-terminal forces
+// CS8 and clears PARENB; when nothing else changed, Debian's C library then reports EINVAL
+// although the terminal took every other field (the upstream library reports success). So an
+// EINVAL after which the terminal holds all that was asked but those two bits is no failure.
+SysStatus ApplyTermios(int fd, const termios& wanted) {
+  if (::tcsetattr(fd, TCSANOW, &wanted) == 0) return SysStatus::Ok();
+  const int error = errno;
+  termios now{};
+  if (error != EINVAL || ::tcgetattr(fd, &now) != 0) return SysStatus::Fail(ErrnoCode(error));
+  constexpr tcflag_t kDropped = CSIZE | PARENB;
+  const bool taken = now.c_iflag == wanted.c_iflag && now.c_oflag == wanted.c_oflag &&
+                     now.c_lflag == wanted.c_lflag &&
+                     (now.c_cflag & ~kDropped) == (wanted.c_cflag & ~kDropped) &&
+                     ::cfgetispeed(&now) == ::cfgetispeed(&wanted) &&
+                     ::cfgetospeed(&now) == ::cfgetospeed(&wanted);
+  return taken ? SysStatus::Ok() : SysStatus::Fail(ErrnoCode(error));
 }
 
 // The read policy of one COMMTIMEOUTS record applied to a request of `count` bytes.
@@ -192,7 +218,8 @@ class TermiosSerial final : public SerialApi {
     // mean the device hung up.
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) return SysStatus::Fail(ErrnoCode(errno));
+    status = ApplyTermios(fd, tio);
+    if (!status.ok) return status;
     SetModemLines(fd, settings.Flags);
     return SysStatus::Ok();
   }

@@ -105,6 +105,40 @@ TEST_F(PtyPort, LineIsRaw9600With8N1AndNoFlowControl) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
 }
 
+// A pseudo-terminal keeps neither the data bits nor the parity, but keeps the input flags a
+// 7-bit or parity line wants; the master sees them (the virtual scale reads the framing so).
+TEST_F(PtyPort, FramingReachesAPseudoTerminalThroughItsInputFlags) {
+  OpenAsDriver();
+  struct Case {
+    std::uint8_t byte_size, parity, stop_bits;
+    tcflag_t iflag, cflag;  // of ISTRIP | INPCK, of PARODD | CSTOPB
+  };
+  const Case cases[] = {
+      {7, 2, 0, ISTRIP | INPCK, 0},       // 7E1
+      {7, 1, 0, ISTRIP | INPCK, PARODD},  // 7O1
+      {8, 2, 0, INPCK, 0},                // 8E1
+      {7, 0, 2, ISTRIP, CSTOPB},          // 7N2
+      {8, 0, 0, 0, 0},                    // 8N1 clears what the lines before left
+      {7, 2, 0, ISTRIP | INPCK, 0},
+      {7, 2, 0, ISTRIP | INPCK, 0},  // the same line again: nothing changes
+      {8, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.byte_size) + " " + std::to_string(c.parity) + " " +
+                 std::to_string(c.stop_bits));
+    LineSettings settings = ModuleAPI::MakeLineSettings(9600);
+    settings.ByteSize = c.byte_size;
+    settings.Parity = c.parity;
+    settings.StopBits = c.stop_bits;
+    // Setting a line whose only news is what the terminal drops is no failure either.
+    ASSERT_TRUE(serial().SetState(handle_, settings).ok);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(master_, &tio), 0);
+    EXPECT_EQ(tio.c_iflag & (ISTRIP | INPCK | IGNPAR | PARMRK), c.iflag);
+    EXPECT_EQ(tio.c_cflag & (PARODD | CSTOPB), c.cflag);
+  }
+}
+
 TEST_F(PtyPort, OtherLineSettingsReachTheLineAndUnknownOnesAreRefused) {
   OpenAsDriver();
   const int fd = static_cast<int>(handle_);

@@ -1,8 +1,11 @@
 // virtual_scale: a platform scale on a pseudo-terminal.
 //
-// Prints the slave path as its first line on stdout, then streams the scale's frames at
-// 9600 baud 8N1 while some process holds the slave open, like a scale on a real line whose
-// bytes are lost while no port is open. Commands arrive on stdin, one per line.
+// Prints the slave path as its first line on stdout, then speaks its protocol while some
+// process holds the slave open, like a scale on a real line whose bytes are lost while no
+// port is open: a continuous scale sends its frames back to back at its line's speed, a
+// polled one answers the requests that reach it. What the client reads passes through a model
+// of the line, so a client set to another speed, data bits or parity reads what a real port
+// would (line.h, line_termios.h). Commands arrive on stdin, one per line.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,14 +22,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "line.h"
+#include "line_termios.h"
 #include "scale_stream.h"
+#include "state_commands.h"
 
 namespace {
 
+using vscale::LineFormat;
 using vscale::Mode;
 
-constexpr std::int64_t kBytesPerSecond = 960;  // 9600 baud, 10 bits a byte with 8N1
 constexpr std::int64_t kNsPerSecond = 1000000000;
 constexpr std::int64_t kTickIdleNs = 2000000;
 constexpr std::size_t kHangupBytes = 6;  // sent before the device vanishes
@@ -36,20 +44,41 @@ volatile sig_atomic_t stop_requested = 0;
 void OnStopSignal(int) { stop_requested = 1; }
 
 const char kUsage[] =
-    "usage: virtual_scale [--weight W] [--mode MODE] [--symlink PATH] [--timestamps FILE]\n"
+    "usage: virtual_scale [--protocol ID] [--line BAUD,FRAMING | --baud N --framing F]\n"
+    "                     [--weight W] [--decimals N] [--mode MODE] [--symlink PATH]\n"
+    "                     [--timestamps FILE]\n"
     "  Creates a pseudo-terminal, prints its slave path as the first line on stdout and\n"
-    "  sends the scale's frames (\"=\" + the weight's %07.3f text reversed) at 9600 baud\n"
-    "  while a client holds the port open.\n"
-    "  --weight W     weight shown, default 1.234 (must fit in 7 characters)\n"
+    "  speaks the protocol while a client holds the port open: a continuous scale sends its\n"
+    "  frames back to back at the line's speed, a polled one answers each request.\n"
+    "  --protocol ID  qel (default: \"=\" + the weight's %07.3f text reversed, 9600 8N1),\n"
+    "                 toledo-8217 (polled, 9600 7E1), toledo-continuous (9600 7E1),\n"
+    "                 mt-sics (polled, 9600 8N1), ad (2400 7E1), cas (9600 8N1),\n"
+    "                 sma (polled, 9600 8N1)\n"
+    "  --line 9600,7E1  the line the scale speaks, default the protocol's; also --baud N\n"
+    "                 (1200 to 115200) and --framing F (7E1 7O1 8N1 7E2 8N2 8E1 8O1 7N2).\n"
+    "                 A client set to another line reads what a real port would: the parity\n"
+    "                 bit in bit 7, 0x00 for a parity error, garbage at a wrong speed; its\n"
+    "                 requests reach the scale likewise. The client's data bits and parity\n"
+    "                 are read from ISTRIP and INPCK (+PARODD), which a pseudo-terminal keeps.\n"
+    "  --weight W     weight shown, default 1.234 (must fit the protocol's display)\n"
+    "  --decimals N   the scale's resolution, 0 to 5 decimals, default 3 (qel: always 3)\n"
     "  --mode MODE    normal | negative | silent | garbage | truncated | hangup\n"
     "  --symlink PATH also reach the slave through PATH (removed at exit)\n"
     "  --timestamps FILE  append \"WEIGHT NS\" when the first frame of a new weight starts\n"
     "                 going out (NS: CLOCK_MONOTONIC nanoseconds), for latency figures\n"
-    "stdin commands, one per line: weight W | mode MODE | hangup | vanish | appear | quit\n"
+    "stdin commands, one per line:\n"
+    "  weight W | tare W (net mode while not 0) | decimals N | mode MODE\n"
+    "  motion on|off | condition normal|overload|under-zero|busy | unit kg|g|lb|oz\n"
+    "  commands ack|refuse|ignore  how zero and tare commands are answered; an acknowledged\n"
+    "          zero sets the weight to 0 (and ends net mode), an acknowledged tare takes the\n"
+    "          gross weight as tare; a scale in motion or out of range refuses\n"
+    "  checksum on|off  toledo-continuous: the checksum byte after CR (default on)\n"
     "  hangup  the device vanishes mid-cycle and the program ends\n"
     "  vanish  the device vanishes (the symlink goes with it); the program stays\n"
     "  appear  a new device comes back, reached again through the same symlink\n"
-    "Each command is answered with a line \"ok\" or \"error: ...\" on stdout.\n";
+    "  quit\n"
+    "A condition a protocol cannot show (busy on a continuous scale, any on qel) makes the\n"
+    "scale send nothing. Each command is answered with a line \"ok\" or \"error: ...\".\n";
 
 std::int64_t NowNs() {
   timespec ts{};
@@ -65,29 +94,19 @@ void SleepUntilNs(std::int64_t when) {
   clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
 }
 
-bool ParseWeight(std::string_view text, std::string& weight_text) {
-  const std::string copy(text);
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(copy.c_str(), &end);
-  if (copy.empty() || end != copy.c_str() + copy.size() || errno != 0) return false;
-  const std::optional<std::string> shown = vscale::WeightText(value);
-  if (!shown) return false;
-  weight_text = *shown;
-  return true;
-}
-
-int OpenPty(char* slave_path, std::size_t size);
+int OpenPty(const LineFormat& line, char* slave_path, std::size_t size);
 bool LinkSlave(const std::string& target, const std::string& link);
 
 class VirtualScale {
  public:
   VirtualScale(int master, std::string slave_path, std::string symlink, vscale::ScaleStream stream,
-               FILE* timestamps)
+               const LineFormat& line, FILE* timestamps)
       : master_(master),
         slave_path_(std::move(slave_path)),
         symlink_(std::move(symlink)),
         stream_(std::move(stream)),
+        line_(line),
+        bytes_per_second_(line.baud / vscale::BitsPerChar(line)),
         timestamps_(timestamps) {}
 
   int Run() {
@@ -102,22 +121,25 @@ class VirtualScale {
       }
 
       const bool client = ClientHoldsPort();
-      DrainMaster();
       if (client && !client_) {
         client_ = true;
         stream_start_ns_ = NowNs();
         sent_ = 0;
         stream_.OnClientOpen();
+        client_line_.reset();
         if (stream_.mode() == Mode::kHangup) return HangUp();
       }
+      if (client) FollowClientLine();
+      ReceiveRequests();
       if (!client && client_) ForgetUnreadBytes();
       client_ = client;
       if (client_) Stream();
 
       // While streaming, wake when the next byte is due, so bytes leave one at a time
-      // about 1.04 ms apart as on the wire; a late wake sends the overdue bytes together.
+      // (about 1.04 ms apart at 9600 8N1) as on the wire; a late wake sends the overdue bytes
+      // together.
       const std::int64_t now = NowNs();
-      SleepUntilNs(client_ ? stream_start_ns_ + (sent_ + 1) * kNsPerSecond / kBytesPerSecond
+      SleepUntilNs(client_ ? stream_start_ns_ + (sent_ + 1) * kNsPerSecond / bytes_per_second_
                            : now + kTickIdleNs);
     }
     Cleanup();
@@ -142,58 +164,77 @@ class VirtualScale {
     close(slave);
   }
 
-  // Whatever a client writes is read and dropped, so its writes never stall.
-  void DrainMaster() const {
-    char scratch[256];
-    while (read(master_, scratch, sizeof scratch) > 0) {
+  // The client may set its line at any time; each change starts both directions afresh. A
+  // speed no scale line uses passes nothing a receiver could make sense of.
+  void FollowClientLine() {
+    std::optional<LineFormat> line = vscale::ClientLine(master_);
+    if (!line) line = LineFormat{0, 8, 'N', 1};
+    if (client_line_ && vscale::SameLine(*client_line_, *line)) return;
+    client_line_ = line;
+    to_client_ = vscale::LineChannel(line_, *line);
+    to_scale_ = vscale::LineChannel(*line, line_);
+  }
+
+  // What a client writes reaches the scale through the line; a continuous scale drops it.
+  // Each read is a burst the line carries back to back, then rests.
+  void ReceiveRequests() {
+    char data[256];
+    ssize_t n;
+    while ((n = read(master_, data, sizeof data)) > 0) {
+      if (!client_line_) continue;
+      const std::string_view bytes(data, static_cast<std::size_t>(n));
+      stream_.Receive(to_scale_.Pass(bytes) + to_scale_.Idle());
     }
   }
 
   // Sends the bytes that the line would have carried since the client opened the port.
   void Stream() {
-    const std::int64_t due = (NowNs() - stream_start_ns_) * kBytesPerSecond / kNsPerSecond;
-    char chunk[64];
+    const std::int64_t due = (NowNs() - stream_start_ns_) * bytes_per_second_ / kNsPerSecond;
     while (sent_ < due) {
-      std::size_t n = 0;
+      std::string chunk;
       bool new_weight = false;
-      while (n < sizeof chunk && sent_ + static_cast<std::int64_t>(n) < due) {
+      while (chunk.size() < kChunkBytes && sent_ + static_cast<std::int64_t>(chunk.size()) < due) {
         const std::optional<char> byte = stream_.Next();
         if (!byte) break;
-        chunk[n++] = *byte;
+        chunk += *byte;
         new_weight |= stream_.TakeNewWeightStart();
       }
-      if (n == 0) {  // the scale is quiet: time passes without bytes
+      if (chunk.empty()) {  // the scale is quiet: time passes without bytes
+        WriteToClient(to_client_.Idle());
         sent_ = due;
         break;
       }
-      // A full input queue loses bytes, as an overrun UART would.
       const std::int64_t written_at = NowNs();
-      if (write(master_, chunk, n) < 0 && errno != EAGAIN) {
+      if (!WriteToClient(to_client_.Pass(chunk))) {
         sent_ = due;
         break;
       }
       if (new_weight && timestamps_ != nullptr) {
-        std::fprintf(timestamps_, "%s %lld\n", stream_.weight_text().c_str(),
+        std::fprintf(timestamps_, "%s %lld\n", stream_.WeightLabel().c_str(),
                      static_cast<long long>(written_at));
         std::fflush(timestamps_);
       }
-      sent_ += static_cast<std::int64_t>(n);
+      sent_ += static_cast<std::int64_t>(chunk.size());
     }
+  }
+
+  // False when the client is gone. A full input queue loses bytes, as an overrun UART would.
+  bool WriteToClient(const std::string& bytes) const {
+    if (bytes.empty()) return true;
+    return write(master_, bytes.data(), bytes.size()) >= 0 || errno == EAGAIN;
   }
 
   // The device vanishes in the middle of a client's cycle.
   int HangUp() {
     if (ClientHoldsPort()) {
-      char bytes[kHangupBytes];
-      std::size_t n = 0;
-      while (n < kHangupBytes) {
+      FollowClientLine();
+      std::string bytes;
+      while (bytes.size() < kHangupBytes) {
         const std::optional<char> byte = stream_.Next();
         if (!byte) break;
-        bytes[n++] = *byte;
+        bytes += *byte;
       }
-      if (n > 0 && write(master_, bytes, n) < 0) {
-        // Nothing to do: the hang-up follows either way.
-      }
+      WriteToClient(to_client_.Pass(bytes));  // the hang-up follows either way
     }
     timespec pause{0, static_cast<long>(kHangupDelayMs) * 1000000L};
     nanosleep(&pause, nullptr);
@@ -225,46 +266,40 @@ class VirtualScale {
     std::string_view arg = space == std::string_view::npos ? "" : line.substr(space + 1);
     while (!arg.empty() && arg.front() == ' ') arg.remove_prefix(1);
     while (!arg.empty() && arg.back() == ' ') arg.remove_suffix(1);
-    if (verb == "weight") {
-      std::string text;
-      if (!ParseWeight(arg, text))
-        return "error: weight must be a number that fits in 7 characters";
-      stream_.SetWeightText(text);
-      return "ok";
-    }
-    if (verb == "mode") {
-      const std::optional<Mode> mode = vscale::ParseMode(arg);
-      if (!mode) return "error: unknown mode";
-      stream_.SetMode(*mode);
-      return "ok";
+    if (std::optional<std::string> reply = vscale::RunStateCommand(verb, arg, stream_)) {
+      return *reply;
     }
     if (verb == "hangup") {
       hangup_now_ = true;
       return "ok";
     }
-    if (verb == "vanish") {
-      if (master_ < 0) return "error: already gone";
-      Cleanup();
-      client_ = false;
-      return "ok";
-    }
-    if (verb == "appear") {
-      if (master_ >= 0) return "error: already there";
-      char path[256];
-      const int master = OpenPty(path, sizeof path);
-      if (master < 0) return "error: no pseudo-terminal";
-      master_ = master;
-      slave_path_ = path;
-      if (!link_path_.empty() && !LinkSlave(slave_path_, link_path_)) return "error: symlink";
-      symlink_ = link_path_;
-      return "ok";
-    }
+    if (verb == "vanish") return Vanish();
+    if (verb == "appear") return Appear();
     if (verb == "quit") {
       quit_ = true;
       return "ok";
     }
     if (verb.empty()) return "ok";
     return "error: unknown command";
+  }
+
+  std::string Vanish() {
+    if (master_ < 0) return "error: already gone";
+    Cleanup();
+    client_ = false;
+    return "ok";
+  }
+
+  std::string Appear() {
+    if (master_ >= 0) return "error: already there";
+    char path[256];
+    const int master = OpenPty(line_, path, sizeof path);
+    if (master < 0) return "error: no pseudo-terminal";
+    master_ = master;
+    slave_path_ = path;
+    if (!link_path_.empty() && !LinkSlave(slave_path_, link_path_)) return "error: symlink";
+    symlink_ = link_path_;
+    return "ok";
   }
 
   static void Reply(const std::string& reply) {
@@ -279,11 +314,18 @@ class VirtualScale {
     symlink_.clear();
   }
 
+  static constexpr std::size_t kChunkBytes = 64;
+
   int master_;
   std::string slave_path_;
   std::string symlink_;
   std::string link_path_ = symlink_;  // kept when the device vanishes, for its return
   vscale::ScaleStream stream_;
+  LineFormat line_;  // the line the scale speaks
+  std::int64_t bytes_per_second_;
+  std::optional<LineFormat> client_line_;  // the line the client set, once it holds the port
+  vscale::LineChannel to_client_;
+  vscale::LineChannel to_scale_;
   FILE* timestamps_;
   std::string input_;
   bool client_ = false;
@@ -298,8 +340,8 @@ int Fail(const char* what) {
   return 1;
 }
 
-// A new pseudo-terminal with a raw 9600 8N1 line; -1 after a message on failure.
-int OpenPty(char* slave_path, std::size_t size) {
+// A new pseudo-terminal with a raw line set to the scale's own; -1 after a message on failure.
+int OpenPty(const LineFormat& line, char* slave_path, std::size_t size) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0) {
     Fail("posix_openpt");
@@ -321,14 +363,7 @@ int OpenPty(char* slave_path, std::size_t size) {
     close(master);
     return -1;
   }
-  termios tio{};
-  if (tcgetattr(slave, &tio) == 0) {
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B9600);
-    cfsetospeed(&tio, B9600);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tcsetattr(slave, TCSANOW, &tio);
-  }
+  vscale::SetRawLine(slave, line);
   close(slave);
   return master;
 }
@@ -341,10 +376,87 @@ bool LinkSlave(const std::string& target, const std::string& link) {
 }
 
 struct Options {
-  std::string weight_text = "001.234";
-  Mode mode = Mode::kNormal;
+  const vscale::Emulation* emulation = &vscale::kQelEmulation;
+  std::optional<std::uint32_t> baud;
+  std::optional<LineFormat> framing;  // data bits, parity and stop bits only
+  // Options that set the state, as the stdin commands they equal ("weight 1.5"), run once
+  // the protocol is known.
+  std::vector<std::pair<std::string, std::string>> state;
   std::string symlink_path;
   std::string timestamps_path;
+
+  LineFormat Line() const {
+    LineFormat line = emulation->line;
+    if (baud) line.baud = *baud;
+    if (framing) {
+      line.data_bits = framing->data_bits;
+      line.parity = framing->parity;
+      line.stop_bits = framing->stop_bits;
+    }
+    return line;
+  }
+};
+
+// One option taking a value: false when the value is refused.
+struct OptionRule {
+  std::string_view name;
+  bool (*apply)(std::string_view value, Options& options);
+};
+
+bool ProtocolOption(std::string_view value, Options& options) {
+  options.emulation = vscale::FindEmulation(value);
+  return options.emulation != nullptr;
+}
+
+bool LineOption(std::string_view value, Options& options) {
+  LineFormat line;
+  if (!vscale::ParseLine(value, line)) return false;
+  options.baud = line.baud;
+  options.framing = line;
+  return true;
+}
+
+bool BaudOption(std::string_view value, Options& options) {
+  options.baud = vscale::ParseBaud(value);
+  return options.baud.has_value();
+}
+
+bool FramingOption(std::string_view value, Options& options) {
+  LineFormat line;
+  if (!vscale::ParseFraming(value, line)) return false;
+  options.framing = line;
+  return true;
+}
+
+template <const char* kVerb>
+bool StateOption(std::string_view value, Options& options) {
+  options.state.emplace_back(kVerb, std::string(value));
+  return true;
+}
+constexpr char kWeight[] = "weight";
+constexpr char kDecimals[] = "decimals";
+constexpr char kMode[] = "mode";
+
+bool SymlinkOption(std::string_view value, Options& options) {
+  options.symlink_path = value;
+  return true;
+}
+
+bool TimestampsOption(std::string_view value, Options& options) {
+  options.timestamps_path = value;
+  return true;
+}
+
+constexpr OptionRule kOptionRules[] = {
+    {"--protocol", ProtocolOption},
+    {"--line", LineOption},
+    {"--baud", BaudOption},
+    {"--framing", FramingOption},
+    {"--weight", StateOption<kWeight>},
+    {"--decimals", StateOption<kDecimals>},
+    {"--mode", StateOption<kMode>},
+    {"--symlink", SymlinkOption},
+    {"--timestamps", TimestampsOption},
 };
 
 // Reads the command line into `options`; an exit status when the program is to end at once
@@ -352,32 +464,37 @@ struct Options {
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    const bool has_value = i + 1 < argc;
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
-    } else if (arg == "--weight" && has_value) {
-      if (!ParseWeight(argv[++i], options.weight_text)) {
-        std::fprintf(stderr, "virtual_scale: bad weight '%s'\n", argv[i]);
-        return 2;
-      }
-    } else if (arg == "--mode" && has_value) {
-      const std::optional<Mode> parsed = vscale::ParseMode(argv[++i]);
-      if (!parsed) {
-        std::fprintf(stderr, "virtual_scale: unknown mode '%s'\n", argv[i]);
-        return 2;
-      }
-      options.mode = *parsed;
-    } else if (arg == "--symlink" && has_value) {
-      options.symlink_path = argv[++i];
-    } else if (arg == "--timestamps" && has_value) {
-      options.timestamps_path = argv[++i];
-    } else {
+    }
+    const OptionRule* rule = nullptr;
+    for (const OptionRule& candidate : kOptionRules) {
+      if (candidate.name == arg) rule = &candidate;
+    }
+    if (rule == nullptr || i + 1 >= argc) {
       std::fputs(kUsage, stderr);
+      return 2;
+    }
+    if (!rule->apply(argv[++i], options)) {
+      std::fprintf(stderr, "virtual_scale: bad value for %s: '%s'\n", argv[i - 1], argv[i]);
       return 2;
     }
   }
   return std::nullopt;
+}
+
+// The state options, run on the scale as their commands; false after a message.
+bool ApplyStateOptions(const Options& options, vscale::ScaleStream& stream) {
+  for (const auto& [verb, value] : options.state) {
+    const std::optional<std::string> reply = vscale::RunStateCommand(verb, value, stream);
+    if (reply && *reply == "ok") continue;
+    // The command's "error: ..." without its prefix.
+    const std::string why = reply ? reply->substr(reply->find(' ') + 1) : "unknown option";
+    std::fprintf(stderr, "virtual_scale: --%s %s: %s\n", verb.c_str(), value.c_str(), why.c_str());
+    return false;
+  }
+  return true;
 }
 
 // SIGTERM and SIGINT end the stream loop cleanly (the symlink is removed); a client that
@@ -396,6 +513,8 @@ void InstallSignalHandlers() {
 int main(int argc, char** argv) {
   Options options;
   if (const std::optional<int> status = ParseArguments(argc, argv, options)) return *status;
+  vscale::ScaleStream stream(*options.emulation, vscale::ScaleState{}, Mode::kNormal);
+  if (!ApplyStateOptions(options, stream)) return 2;
   InstallSignalHandlers();
 
   // The timestamps file first: a failure after the symlink was made would leave the link
@@ -405,8 +524,9 @@ int main(int argc, char** argv) {
     timestamps = std::fopen(options.timestamps_path.c_str(), "a");
     if (timestamps == nullptr) return Fail(options.timestamps_path.c_str());
   }
+  const LineFormat line = options.Line();
   char slave_path[256];
-  const int master = OpenPty(slave_path, sizeof slave_path);
+  const int master = OpenPty(line, slave_path, sizeof slave_path);
   if (master < 0) return 1;
   if (!options.symlink_path.empty() && !LinkSlave(slave_path, options.symlink_path)) {
     return Fail(options.symlink_path.c_str());
@@ -415,8 +535,7 @@ int main(int argc, char** argv) {
   std::printf("%s\n", slave_path);
   std::fflush(stdout);
 
-  VirtualScale scale(master, slave_path, options.symlink_path,
-                     vscale::ScaleStream(options.weight_text, options.mode), timestamps);
+  VirtualScale scale(master, slave_path, options.symlink_path, std::move(stream), line, timestamps);
   const int status = scale.Run();
   if (timestamps != nullptr) std::fclose(timestamps);
   return status;
