@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "detection.h"
 #include "messages.h"
 #include "module_api.h"
 #include "port_opening.h"
@@ -40,6 +41,7 @@ using Clock = std::chrono::steady_clock;
 // How long a cycle in a protocol waits for its frame: a polled scale is asked again at its
 // interval meanwhile.
 constexpr std::chrono::milliseconds kCycleWait{1500};
+constexpr std::chrono::milliseconds kDrainBeforeCommand{150};
 
 // Opens the port with the spec's line, for one exchange.
 PortOpening OpenForExchange(Services& services, const PortSpec& spec) {
@@ -72,7 +74,8 @@ OnDemandReader::OnDemandReader(Services& platform, MessageSink& log, PortSpec sp
       port_(spec.name),
       spec_(std::move(spec)),
       on_cycle_(std::move(on_cycle)) {
-  if (spec_.protocol == nullptr) spec_.protocol = &DefaultProtocol();
+  if (!spec_.detect && spec_.protocol == nullptr) spec_.protocol = &DefaultProtocol();
+  link_ = spec_;
   worker_ = std::thread([this] { Work(); });
 }
 
@@ -99,7 +102,8 @@ std::uint64_t OnDemandReader::cycles() const {
 }
 
 void OnDemandReader::Command(ScaleCommand command, std::function<void(CommandResult)> done) {
-  if (spec_.protocol->command(command).empty()) {
+  // A port still to be detected learns what its protocol has on the worker thread.
+  if (spec_.protocol != nullptr && spec_.protocol->command(command).empty()) {
     done(CommandResult::kNotSupported);
     return;
   }
@@ -110,11 +114,28 @@ void OnDemandReader::Command(ScaleCommand command, std::function<void(CommandRes
   wake_.notify_all();
 }
 
+bool OnDemandReader::Resolve(Services& services, Reading& failure) {
+  if (link_.protocol != nullptr) return true;
+  const DetectResult found = DetectProtocol(services.serial, link_.name);
+  if (!found.ok()) {
+    messages::Show(services.messages, found.error, found.message);
+    failure.error = found.error;
+    return false;
+  }
+  link_.protocol = found.protocol;
+  link_.baud = found.line.baud;
+  link_.framing = found.line;
+  log_.Show(link_.name + ": " + std::string(found.protocol->id) + " at " + LineText(found.line),
+            kDriverCaption, MessageIcon::kNone);
+  return true;
+}
+
 Reading OnDemandReader::ProtocolCycle(Services& services) {
-  const Protocol& protocol = *spec_.protocol;
   Reading reading;
+  if (!Resolve(services, reading)) return reading;
+  const Protocol& protocol = *link_.protocol;
   reading.protocol = std::string(protocol.id);
-  const PortOpening opening = OpenForExchange(services, spec_);
+  const PortOpening opening = OpenForExchange(services, link_);
   if (!opening) {
     reading.error = opening.error;
     return reading;
@@ -125,7 +146,7 @@ Reading OnDemandReader::ProtocolCycle(Services& services) {
   std::vector<std::string> frames;
   for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
     if (protocol.polled() && now >= next_poll) {
-      next_poll = now + std::chrono::milliseconds(spec_.PollMs());
+      next_poll = now + std::chrono::milliseconds(link_.PollMs());
       const SysStatus sent = link.Send(protocol.request);
       if (!sent.ok) return Failed(services, opening.handle, sent.code);
     }
@@ -145,6 +166,8 @@ Reading OnDemandReader::ProtocolCycle(Services& services) {
     }
   }
   services.serial.Close(opening.handle);
+  // Nothing decoded at the detected line: detect again next time.
+  if (spec_.detect) link_.protocol = nullptr;
   return reading;
 }
 
@@ -153,19 +176,29 @@ Reading OnDemandReader::Failed(Services& services, PortHandle handle, std::uint3
   messages::Show(services.messages, ReadingError::kReadFailed, message);
   services.serial.Close(handle);
   Reading reading;
-  reading.protocol = std::string(spec_.protocol->id);
+  reading.protocol = std::string(link_.protocol->id);
   reading.error = ReadingError::kReadFailed;
   return reading;
 }
 
 CommandResult OnDemandReader::CommandCycle(Services& services, ScaleCommand command) {
-  const Protocol& protocol = *spec_.protocol;
-  const PortOpening opening = OpenForExchange(services, spec_);
+  Reading unused;
+  if (!Resolve(services, unused)) return CommandResult::kNoAnswer;
+  const Protocol& protocol = *link_.protocol;
+  if (protocol.command(command).empty()) return CommandResult::kNotSupported;
+  const PortOpening opening = OpenForExchange(services, link_);
   if (!opening) return CommandResult::kNoAnswer;
   ScaleLink link(services.serial, opening.handle, protocol);
   CommandResult result = CommandResult::kNoAnswer;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCommandAnswerMs);
   std::vector<std::string> frames;
+  // What the scale still says to whoever held the port before (an error for a request that
+  // is not its own, say) is no answer to this command.
+  for (const Clock::time_point quiet = Clock::now() + kDrainBeforeCommand;
+       Clock::now() < quiet && link.ReadFrames(frames).status.ok;) {
+  }
+  frames.clear();
+  link.Reset();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCommandAnswerMs);
   bool sent = link.Send(protocol.command(command)).ok;
   while (sent && result == CommandResult::kNoAnswer && Clock::now() < deadline) {
     frames.clear();

@@ -62,6 +62,8 @@ class OnDemandReader {
   void Work();
   // One cycle in the port's protocol.
   Reading ProtocolCycle(Services& services);
+  // protocol=auto: detects the protocol and line unless known; false with the failure set.
+  bool Resolve(Services& services, Reading& failure);
   CommandResult CommandCycle(Services& services, ScaleCommand command);
   Reading DriverCycle(Qelscale& driver, CapturedMessage& captured);
   // A send or read failed mid-cycle: the message shown, the port closed.
@@ -70,7 +72,8 @@ class OnDemandReader {
   Services& platform_;
   MessageSink& log_;
   std::string port_;
-  PortSpec spec_;
+  PortSpec spec_;  // as named; read from any thread
+  PortSpec link_;  // worker thread: the spec with the detected protocol and line filled in
   std::vector<std::pair<ScaleCommand, std::function<void(CommandResult)>>> commands_;
   Callback on_cycle_;
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "detection.h"
 #include "messages.h"
 #include "on_demand.h"
 #include "module_api.h"
@@ -156,16 +157,41 @@ void StreamEngine::Fail(ReadingError error, const std::string& message) {
   Publish(std::move(reading));
 }
 
+bool StreamEngine::Detect() {
+  DetectOptions options;
+  options.stopped = [this] { return Stopped(); };
+  const DetectResult found = DetectProtocol(services_.serial, port_, options);
+  if (!found.ok()) {
+    if (!Stopped()) Fail(found.error, found.message);
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    protocol_ = found.protocol;
+    line_ = found.line;
+  }
+  services_.messages.Show(
+      port_ + ": " + std::string(found.protocol->id) + " at " + LineText(found.line),
+      kDriverCaption, MessageIcon::kNone);
+  return true;
+}
+
 void StreamEngine::Run() {
   format_ = services_.locale.UserNumberFormat();
   std::chrono::milliseconds backoff = options_.backoff_min;
   PortSetup setup;
-  // A port named without options keeps the driver's own line, field for field.
-  setup.line = spec_.has_options ? ModuleAPI::LineSettingsFor(line())
-                                 : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
   setup.timeouts = [this] { return StreamTimeouts(options_.read_wait_ms); };
   setup.on_failure = [this](const PortOpening& failed) { Fail(failed.error, failed.message); };
   while (!Stopped()) {
+    if (protocol() == nullptr && !Detect()) {
+      FinishCommands(CommandResult::kNoAnswer);
+      if (!Wait(backoff)) break;
+      backoff = std::min(backoff * 2, options_.backoff_max);
+      continue;
+    }
+    // A port named without options keeps the driver's own line, field for field.
+    setup.line = spec_.has_options ? ModuleAPI::LineSettingsFor(line())
+                                   : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
     const PortOpening opening = OpenSerialPort(services_.serial, port_, setup);
     if (opening.handle != kInvalidPortHandle) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -224,13 +250,13 @@ bool StreamEngine::AnswerCommand(const Protocol& protocol, const std::string& fr
   return false;
 }
 
-void StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
+bool StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
                            StabilityTracker& stability, std::chrono::steady_clock::time_point now) {
-  if (!AnswerCommand(protocol, frame)) return;
+  if (!AnswerCommand(protocol, frame)) return true;
   const ScaleFrame decoded = protocol.decode(frame);
   if (decoded.kind == ScaleFrame::Kind::kAcknowledged ||
       decoded.kind == ScaleFrame::Kind::kRefused) {
-    return;  // a late answer to a command given up on
+    return true;  // a late answer to a command given up on
   }
   Reading reading = ReadingFromFrame(decoded, protocol, spec_.has_options, format_);
   stability.OnFrame(reading.ok ? reading.value : std::string(), now);
@@ -241,6 +267,7 @@ void StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
   }
   if (reading.ok && !protocol.motion_flag) reading.stable = stability.IsStable(now);
   Publish(std::move(reading));
+  return decoded.kind != ScaleFrame::Kind::kInvalid;
 }
 
 void StreamEngine::ReadLoop(PortHandle handle) {
@@ -250,6 +277,7 @@ void StreamEngine::ReadLoop(PortHandle handle) {
   StabilityTracker stability(options_.stable_for);
   std::vector<std::string> frames;
   Clock::time_point last_valid = Clock::now();
+  Clock::time_point last_decoded = last_valid;
   next_poll_ = {};
 
   while (!Stopped()) {
@@ -268,8 +296,14 @@ void StreamEngine::ReadLoop(PortHandle handle) {
     }
     const Clock::time_point now = Clock::now();
     for (const std::string& frame : frames) {
-      OnFrame(protocol, frame, stability, now);
+      if (OnFrame(protocol, frame, stability, now)) last_decoded = now;
       if (last_ && last_->ok) last_valid = now;
+    }
+    if (spec_.detect && now - last_decoded > kRedetectAfter) {
+      // Another scale, or the same one set to another protocol or line: find it again.
+      std::lock_guard<std::mutex> lock(mutex_);
+      protocol_ = nullptr;
+      return;
     }
     if (frames.empty() && now - last_valid > options_.no_frame_after &&
         (!last_ || last_->ok || last_->error != ReadingError::kNoReading)) {

@@ -72,6 +72,9 @@ struct StreamOptions {
 // The read timeouts of a stream: return as soon as any byte is there, else after `wait_ms`.
 CommTimeouts StreamTimeouts(std::uint32_t wait_ms);
 
+// An auto-detected port whose frames stopped decoding for this long is detected again.
+inline constexpr std::chrono::milliseconds kRedetectAfter{3000};
+
 class StreamEngine {
  public:
   // Called on the engine's thread for every frame and every state change; `changed` tells
@@ -116,12 +119,14 @@ class StreamEngine {
   void Fail(ReadingError error, const std::string& message);
   void Publish(Reading reading);
   void ReadLoop(PortHandle handle);
+  // protocol=auto: finds the protocol and line; false (the failure reported) when none.
+  bool Detect();
   // Starts a queued command, ends the one whose answer is overdue, and asks a polled scale
   // once its interval passed.
   SysStatus Drive(ScaleLink& link, std::chrono::steady_clock::time_point now);
   // False when `frame` was the pending command's answer, which is no reading.
   bool AnswerCommand(const Protocol& protocol, const std::string& frame);
-  void OnFrame(const Protocol& protocol, const std::string& frame, StabilityTracker& stability,
+  bool OnFrame(const Protocol& protocol, const std::string& frame, StabilityTracker& stability,
                std::chrono::steady_clock::time_point now);
   void FinishCommands(CommandResult result);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "detection.h"
 #include "on_demand.h"
 #include "platform_services.h"
 #include "port_spec.h"
@@ -29,7 +30,8 @@ const char kUsage[] =
     "       qelscale tare PORT\n"
     "\n"
     "  probe  chooses PORT and checks that a scale sends a weight there;\n"
-    "         exit status 0 when it does, 1 otherwise\n"
+    "         exit status 0 when it does, 1 otherwise; PORT?protocol=auto finds the\n"
+    "         scale's protocol and line and prints them (\"protocol=ID 9600 7E1\")\n"
     "  weigh  prints the weight the scale on PORT (default COM1) shows (\"0\" when no\n"
     "         valid reading arrives), one cycle a reading with no probe before it;\n"
     "         exit status 0 when every reading printed is a weight, 1 otherwise\n"
@@ -71,7 +73,50 @@ int Usage(int status) {
   return status;
 }
 
+// PORT as named, with its options; a bad option ends the program with its message.
+std::optional<qel::PortSpec> SpecOrComplain(const char* port) {
+  std::string error;
+  std::optional<qel::PortSpec> spec = qel::ParsePortSpec(port, error);
+  if (!spec) std::fprintf(stderr, "qelscale: %s: %s\n", port, error.c_str());
+  return spec;
+}
+
+// A port named with options: protocol=auto detects and tells what it found; a named protocol
+// takes one reading in it.
+int ProbeProtocol(const qel::PortSpec& spec) {
+  qel::Services& platform = qel::PlatformServices();
+  if (spec.detect) {
+    const qel::DetectResult found = qel::DetectProtocol(platform.serial, spec.name);
+    if (!found.ok()) {
+      std::printf("%s: %s\n", spec.name.c_str(), found.message.c_str());
+      return 1;
+    }
+    std::printf("%s: protocol=%s %s\n", spec.name.c_str(), found.protocol->id.data(),
+                qel::LineText(found.line).c_str());
+    return 0;
+  }
+  qel::OnDemandReader reader(platform, platform.messages, spec);
+  std::promise<qel::Reading> answer;
+  reader.Request([&answer](const qel::Reading& reading) { answer.set_value(reading); });
+  const qel::Reading reading = answer.get_future().get();
+  const std::string line = qel::LineText(spec.Line());
+  if (!reading.ok && reading.error != qel::ReadingError::kOverload &&
+      reading.error != qel::ReadingError::kUnderZero &&
+      reading.error != qel::ReadingError::kScaleBusy) {
+    std::printf("%s: no %s frame at %s\n", spec.name.c_str(), spec.protocol->id.data(),
+                line.c_str());
+    return 1;
+  }
+  // The scale answered in its protocol, even if what it said is no weight.
+  std::printf("%s: protocol=%s %s -> OK!\n", spec.name.c_str(), spec.protocol->id.data(),
+              line.c_str());
+  return 0;
+}
+
 int Probe(const char* port) {
+  const std::optional<qel::PortSpec> spec = SpecOrComplain(port);
+  if (!spec) return 2;
+  if (spec->has_options) return ProbeProtocol(*spec);
   Driver driver;
   if (driver.get() == nullptr) return 1;
   if (Qelscale_OpenComPort_(driver.get(), port) != 0) {
@@ -80,14 +125,6 @@ int Probe(const char* port) {
   }
   std::printf("%s: no weight received\n", port);
   return 1;
-}
-
-// PORT as named, with its options; a bad option ends the program with its message.
-std::optional<qel::PortSpec> SpecOrComplain(const char* port) {
-  std::string error;
-  std::optional<qel::PortSpec> spec = qel::ParsePortSpec(port, error);
-  if (!spec) std::fprintf(stderr, "qelscale: %s: %s\n", port, error.c_str());
-  return spec;
 }
 
 int Weigh(const char* port, bool json, bool watch, long count) {
