@@ -193,18 +193,18 @@ Command Finish(Command command) {
   Config& config = options.config;
   if (config.policy.ports.empty()) return Refused("give at least one --port or --stream");
   // The ports were taken as named; requests, topics and the JSON know them without options.
-  std::map<std::string, PortMode> named;
+  std::map<std::string, PortMode> modes;
   for (const auto& [text, mode] : config.policy.ports) {
     if (!ValidUtf8(text)) return Stopped("port name " + Printable(text) + " is not valid UTF-8");
     std::string error;
-    std::optional<qel::PortSpec> spec = qel::ParsePortSpec(text, error);
-    if (!spec) return Stopped(Printable(text) + ": " + error);
-    if (!named.emplace(spec->name, mode).second) {
-      return Stopped("port " + Printable(spec->name) + " given twice");
+    std::optional<qel::NamedPort> named = qel::ParseNamedPort(text, error);
+    if (!named) return Stopped(Printable(text) + ": " + error);
+    if (!modes.emplace(named->name, mode).second) {
+      return Stopped("port " + Printable(named->name) + " given twice");
     }
-    config.specs.emplace(spec->name, std::move(*spec));
+    config.named_ports.emplace(named->name, std::move(*named));
   }
-  config.policy.ports = std::move(named);
+  config.policy.ports = std::move(modes);
   if (!options.token_file.empty()) {
     if (const std::optional<std::string> exposed = SecretFileExposed(options.token_file)) {
       return Stopped("--token-file: " + options.token_file + " is " + *exposed);

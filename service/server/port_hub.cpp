@@ -39,9 +39,9 @@ void PortHub::Start() {
   }
 }
 
-qel::PortSpec PortHub::SpecOf(const std::string& name) const {
-  const auto it = config_.specs.find(name);
-  return it == config_.specs.end() ? qel::NamedOnly(name) : it->second;
+qel::NamedPort PortHub::NamedOf(const std::string& name) const {
+  const auto it = config_.named_ports.find(name);
+  return it == config_.named_ports.end() ? qel::WithoutOptions(name) : it->second;
 }
 
 void PortHub::StartStream(Port& port) {
@@ -49,7 +49,7 @@ void PortHub::StartStream(Port& port) {
   options.stable_for = config_.stable_for;
   Port* raw = &port;
   port.engine = std::make_unique<qel::StreamEngine>(
-      engine_services_.value(), SpecOf(port.name), options,
+      engine_services_.value(), NamedOf(port.name), options,
       [this, raw](const qel::Reading& reading, bool changed) {
         net::post(ioc_, [this, raw, reading, changed] { OnReading(*raw, reading, changed); });
       });
@@ -59,7 +59,7 @@ void PortHub::StartStream(Port& port) {
 void PortHub::StartOnDemand(Port& port) {
   Port* raw = &port;
   port.reader = std::make_unique<qel::OnDemandReader>(
-      platform_, log_, SpecOf(port.name), [this, raw](const qel::Reading& reading) {
+      platform_, log_, NamedOf(port.name), [this, raw](const qel::Reading& reading) {
         net::post(ioc_, [this, raw, reading] {
           OnReading(*raw, reading, !raw->last || !raw->last->SameStateAs(reading));
         });
@@ -176,14 +176,14 @@ void PortHub::Command(Port& port, qel::ScaleCommand command, CommandDone done) {
 // A port named with options also shows its protocol, the line and the commands it has; the
 // others keep the fields they always had.
 std::string PortHub::ProtocolFields(const Port& port) const {
-  const qel::PortSpec spec = SpecOf(port.name);
-  if (!spec.has_options) return "";
-  const qel::Protocol* protocol = port.engine ? port.engine->protocol() : spec.protocol;
-  const qel::LineFormat line = port.engine ? port.engine->line() : spec.Line();
+  const qel::NamedPort named = NamedOf(port.name);
+  if (!named.has_options) return "";
+  const qel::Protocol* protocol = port.engine ? port.engine->protocol() : named.protocol;
+  const qel::LineFormat line = port.engine ? port.engine->line() : named.Line();
   std::string out = ",\"protocol\":";
   out += protocol != nullptr ? JsonString(protocol->id) : std::string("null");
   out += ",\"detect\":";
-  out += spec.detect ? "true" : "false";
+  out += named.detect ? "true" : "false";
   out += ",\"line\":";
   out += protocol != nullptr ? JsonString(qel::LineText(line)) : std::string("null");
   out += ",\"commands\":[";

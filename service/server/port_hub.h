@@ -90,7 +90,7 @@ class PortHub {
   void WriteMetrics(PrometheusText& out) const;
 
  private:
-  qel::PortSpec SpecOf(const std::string& name) const;
+  qel::NamedPort NamedOf(const std::string& name) const;
   std::string ProtocolFields(const Port& port) const;
   void StartStream(Port& port);
   void StartOnDemand(Port& port);

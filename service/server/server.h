@@ -9,7 +9,7 @@
 #include <string>
 
 #include "log_sink.h"
-#include "port_spec.h"
+#include "named_port.h"
 #include "routing.h"
 #include "services.h"
 #include "tls.h"
@@ -40,7 +40,7 @@ struct Config {
   Policy policy;
   // Every port of the policy as it was named: protocol and line (the driver's frames for a
   // port named without options).
-  std::map<std::string, qel::PortSpec> specs;
+  std::map<std::string, qel::NamedPort> named_ports;
   Limits limits;
   // Set: the listener speaks only HTTPS and wss://.
   std::shared_ptr<boost::asio::ssl::context> tls;

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform_services.h"
-#include "port_spec.h"
+#include "named_port.h"
 #include "qel_weigher/qel_reader.h"
 #include "weight_stream.h"
 
@@ -64,16 +64,16 @@ extern "C" {
 QEL_API QelReader* QelReader_Open(const char* port, char* error, size_t error_size) {
   try {
     std::string reason;
-    std::optional<qel::PortSpec> spec =
-        port != nullptr ? qel::ParsePortSpec(port, reason) : std::nullopt;
-    if (!spec) {
+    std::optional<qel::NamedPort> named =
+        port != nullptr ? qel::ParseNamedPort(port, reason) : std::nullopt;
+    if (!named) {
       CopyError(error, error_size, port == nullptr ? "no port given" : reason);
       return nullptr;
     }
     auto reader = std::make_unique<QelReader>();
     QelReader* raw = reader.get();
     reader->engine = std::make_unique<qel::StreamEngine>(
-        qel::PlatformServices(), std::move(*spec), qel::StreamOptions{},
+        qel::PlatformServices(), std::move(*named), qel::StreamOptions{},
         [raw](const qel::Reading& reading, bool) {
           std::lock_guard<std::mutex> lock(raw->mutex);
           raw->latest = reading;

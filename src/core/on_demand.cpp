@@ -43,39 +43,39 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kCycleWait{1500};
 constexpr std::chrono::milliseconds kDrainBeforeCommand{150};
 
-// Opens the port with the spec's line, for one exchange.
-PortOpening OpenForExchange(Services& services, const PortSpec& spec) {
+// Opens the port with the named's line, for one exchange.
+PortOpening OpenForExchange(Services& services, const NamedPort& named) {
   PortSetup setup;
-  setup.line = ModuleAPI::LineSettingsFor(spec.Line());
+  setup.line = ModuleAPI::LineSettingsFor(named.Line());
   setup.timeouts = [] { return StreamTimeouts(StreamOptions{}.read_wait_ms); };
   setup.on_failure = [&services](const PortOpening& failed) {
     messages::Show(services.messages, failed.error, failed.message);
   };
-  return OpenSerialPort(services.serial, spec.name, setup);
+  return OpenSerialPort(services.serial, named.name, setup);
 }
 
 }  // namespace
 
-PortSpec NamedOnly(std::string name) {
-  PortSpec spec;
-  spec.name = std::move(name);
-  spec.protocol = &DefaultProtocol();
-  return spec;
+NamedPort WithoutOptions(std::string name) {
+  NamedPort named;
+  named.name = std::move(name);
+  named.protocol = &DefaultProtocol();
+  return named;
 }
 
 OnDemandReader::OnDemandReader(Services& platform, MessageSink& log, std::string port,
                                Callback on_cycle)
-    : OnDemandReader(platform, log, NamedOnly(std::move(port)), std::move(on_cycle)) {}
+    : OnDemandReader(platform, log, WithoutOptions(std::move(port)), std::move(on_cycle)) {}
 
-OnDemandReader::OnDemandReader(Services& platform, MessageSink& log, PortSpec spec,
+OnDemandReader::OnDemandReader(Services& platform, MessageSink& log, NamedPort named,
                                Callback on_cycle)
     : platform_(platform),
       log_(log),
-      port_(spec.name),
-      spec_(std::move(spec)),
+      port_(named.name),
+      named_(std::move(named)),
       on_cycle_(std::move(on_cycle)) {
-  if (!spec_.detect && spec_.protocol == nullptr) spec_.protocol = &DefaultProtocol();
-  link_ = spec_;
+  if (!named_.detect && named_.protocol == nullptr) named_.protocol = &DefaultProtocol();
+  link_ = named_;
   worker_ = std::thread([this] { Work(); });
 }
 
@@ -103,7 +103,7 @@ std::uint64_t OnDemandReader::cycles() const {
 
 void OnDemandReader::Command(ScaleCommand command, std::function<void(CommandResult)> done) {
   // A port still to be detected learns what its protocol has on the worker thread.
-  if (spec_.protocol != nullptr && spec_.protocol->command(command).empty()) {
+  if (named_.protocol != nullptr && named_.protocol->command(command).empty()) {
     done(CommandResult::kNotSupported);
     return;
   }
@@ -167,7 +167,7 @@ Reading OnDemandReader::ProtocolCycle(Services& services) {
   }
   services.serial.Close(opening.handle);
   // Nothing decoded at the detected line: detect again next time.
-  if (spec_.detect) link_.protocol = nullptr;
+  if (named_.detect) link_.protocol = nullptr;
   return reading;
 }
 
@@ -259,7 +259,7 @@ void OnDemandReader::Work() {
       continue;
     }
     state.ForCurrentThread().PortName = port_;
-    Reading reading = spec_.has_options ? ProtocolCycle(services) : DriverCycle(driver, sink);
+    Reading reading = named_.has_options ? ProtocolCycle(services) : DriverCycle(driver, sink);
     reading.port = port_;
     reading.at = std::chrono::system_clock::now();
     reading.message = sink.message;

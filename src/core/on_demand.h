@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "port_spec.h"
+#include "named_port.h"
 #include "reading.h"
 #include "scale_link.h"
 #include "services.h"
@@ -27,7 +27,7 @@ namespace qel {
 class Qelscale;
 
 // A port named without options: the driver's frames.
-PortSpec NamedOnly(std::string name);
+NamedPort WithoutOptions(std::string name);
 
 // A message sink that keeps the first message of a cycle.
 class CapturedMessage : public MessageSink {
@@ -43,7 +43,7 @@ class OnDemandReader {
   // (which must not block) and into the reading's message. `on_cycle`, if given, sees every
   // cycle's reading once, on the worker thread, before the requests are answered.
   OnDemandReader(Services& platform, MessageSink& log, std::string port, Callback on_cycle = {});
-  OnDemandReader(Services& platform, MessageSink& log, PortSpec spec, Callback on_cycle = {});
+  OnDemandReader(Services& platform, MessageSink& log, NamedPort named, Callback on_cycle = {});
   ~OnDemandReader();
   OnDemandReader(const OnDemandReader&) = delete;
   OnDemandReader& operator=(const OnDemandReader&) = delete;
@@ -53,7 +53,7 @@ class OnDemandReader {
   // Thread-safe. `done` runs on the port's worker thread once the scale answered or the wait
   // ended; at once when the protocol has no such command.
   void Command(ScaleCommand command, std::function<void(CommandResult)> done);
-  const PortSpec& spec() const { return spec_; }
+  const NamedPort& named() const { return named_; }
 
   const std::string& port() const { return port_; }
   std::uint64_t cycles() const;
@@ -72,8 +72,8 @@ class OnDemandReader {
   Services& platform_;
   MessageSink& log_;
   std::string port_;
-  PortSpec spec_;  // as named; read from any thread
-  PortSpec link_;  // worker thread: the spec with the detected protocol and line filled in
+  NamedPort named_;  // as named; read from any thread
+  NamedPort link_;  // worker thread: the named with the detected protocol and line filled in
   std::vector<std::pair<ScaleCommand, std::function<void(CommandResult)>>> commands_;
   Callback on_cycle_;
 

@@ -62,19 +62,19 @@ CommTimeouts StreamTimeouts(std::uint32_t wait_ms) {
 
 StreamEngine::StreamEngine(Services& services, std::string port, StreamOptions options,
                            Listener listener)
-    : StreamEngine(services, NamedOnly(std::move(port)), options, std::move(listener)) {}
+    : StreamEngine(services, WithoutOptions(std::move(port)), options, std::move(listener)) {}
 
-StreamEngine::StreamEngine(Services& services, PortSpec spec, StreamOptions options,
+StreamEngine::StreamEngine(Services& services, NamedPort named, StreamOptions options,
                            Listener listener)
     : services_(services),
-      port_(spec.name),
-      spec_(std::move(spec)),
+      port_(named.name),
+      named_(std::move(named)),
       options_(options),
       listener_(std::move(listener)) {
-  if (!spec_.detect && spec_.protocol == nullptr) spec_.protocol = &DefaultProtocol();
-  protocol_ = spec_.protocol;
-  if (protocol_ != nullptr) line_ = spec_.Line();
-  if (spec_.stable_ms) options_.stable_for = std::chrono::milliseconds(*spec_.stable_ms);
+  if (!named_.detect && named_.protocol == nullptr) named_.protocol = &DefaultProtocol();
+  protocol_ = named_.protocol;
+  if (protocol_ != nullptr) line_ = named_.Line();
+  if (named_.stable_ms) options_.stable_for = std::chrono::milliseconds(*named_.stable_ms);
 }
 
 bool StreamEngine::Stopped() {
@@ -149,7 +149,7 @@ void StreamEngine::Fail(ReadingError error, const std::string& message) {
   reading.error = error;
   reading.message = message;
   reading.at = std::chrono::system_clock::now();
-  if (spec_.has_options && protocol_ != nullptr) reading.protocol = std::string(protocol_->id);
+  if (named_.has_options && protocol_ != nullptr) reading.protocol = std::string(protocol_->id);
   // One message per episode: a port that stays absent is not reported on every retry.
   const bool repeated =
       last_ && !last_->ok && last_->error == error && last_->message == reading.message;
@@ -190,7 +190,7 @@ void StreamEngine::Run() {
       continue;
     }
     // A port named without options keeps the driver's own line, field for field.
-    setup.line = spec_.has_options ? ModuleAPI::LineSettingsFor(line())
+    setup.line = named_.has_options ? ModuleAPI::LineSettingsFor(line())
                                    : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
     const PortOpening opening = OpenSerialPort(services_.serial, port_, setup);
     if (opening.handle != kInvalidPortHandle) {
@@ -232,7 +232,7 @@ SysStatus StreamEngine::Drive(ScaleLink& link, std::chrono::steady_clock::time_p
   }
   // A polled scale is asked again once its interval passed, but not over a command's answer.
   if (protocol.polled() && !asked_ && now >= next_poll_) {
-    next_poll_ = now + std::chrono::milliseconds(spec_.PollMs());
+    next_poll_ = now + std::chrono::milliseconds(named_.PollMs());
     return link.Send(protocol.request);
   }
   return SysStatus::Ok();
@@ -258,7 +258,7 @@ bool StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
       decoded.kind == ScaleFrame::Kind::kRefused) {
     return true;  // a late answer to a command given up on
   }
-  Reading reading = ReadingFromFrame(decoded, protocol, spec_.has_options, format_);
+  Reading reading = ReadingFromFrame(decoded, protocol, named_.has_options, format_);
   stability.OnFrame(reading.ok ? reading.value : std::string(), now);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -299,7 +299,7 @@ void StreamEngine::ReadLoop(PortHandle handle) {
       if (OnFrame(protocol, frame, stability, now)) last_decoded = now;
       if (last_ && last_->ok) last_valid = now;
     }
-    if (spec_.detect && now - last_decoded > kRedetectAfter) {
+    if (named_.detect && now - last_decoded > kRedetectAfter) {
       // Another scale, or the same one set to another protocol or line: find it again.
       std::lock_guard<std::mutex> lock(mutex_);
       protocol_ = nullptr;
@@ -313,7 +313,7 @@ void StreamEngine::ReadLoop(PortHandle handle) {
       reading.stable = false;
       reading.error = ReadingError::kNoReading;
       reading.at = std::chrono::system_clock::now();
-      if (spec_.has_options) reading.protocol = std::string(protocol.id);
+      if (named_.has_options) reading.protocol = std::string(protocol.id);
       stability.Reset();
       Publish(std::move(reading));
     }

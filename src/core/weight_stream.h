@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "port_spec.h"
+#include "named_port.h"
 #include "reading.h"
 #include "scale_link.h"
 #include "services.h"
@@ -85,7 +85,7 @@ class StreamEngine {
   // The driver's frames on the driver's line.
   StreamEngine(Services& services, std::string port, StreamOptions options, Listener listener);
   // A port as named with its options.
-  StreamEngine(Services& services, PortSpec spec, StreamOptions options, Listener listener);
+  StreamEngine(Services& services, NamedPort named, StreamOptions options, Listener listener);
   StreamEngine(const StreamEngine&) = delete;
   StreamEngine& operator=(const StreamEngine&) = delete;
 
@@ -137,7 +137,7 @@ class StreamEngine {
 
   Services& services_;
   std::string port_;
-  PortSpec spec_;
+  NamedPort named_;
   const Protocol* protocol_ = nullptr;  // guarded by mutex_
   LineFormat line_;                     // guarded by mutex_
   std::vector<PendingCommand> queued_;  // guarded by mutex_

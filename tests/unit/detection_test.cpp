@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fake_platform.h"
-#include "port_spec.h"
+#include "named_port.h"
 #include "protocol_test_support.h"
 
 namespace qel {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "module_api.h"
-#include "port_spec.h"
+#include "named_port.h"
 #include "protocol.h"
 #include "protocol_test_support.h"
 #include "weight_stream.h"

@@ -133,11 +133,11 @@ struct Running {
   std::thread thread;
 
   void Start() {
-    PortSpec spec;
-    spec.name = "COM7";
-    spec.protocol = &protocol;
-    spec.has_options = true;
-    engine = std::make_unique<StreamEngine>(services, spec, StreamOptions{},
+    NamedPort named;
+    named.name = "COM7";
+    named.protocol = &protocol;
+    named.has_options = true;
+    engine = std::make_unique<StreamEngine>(services, named, StreamOptions{},
                                             [this](const Reading& r, bool) {
                                               std::lock_guard<std::mutex> lock(mutex);
                                               readings.push_back(r);

@@ -12,7 +12,7 @@
 #include "detection.h"
 #include "on_demand.h"
 #include "platform_services.h"
-#include "port_spec.h"
+#include "named_port.h"
 #include "qel_weigher/qel_weigher.h"
 #include "reading_json.h"
 #include "serial_ports.h"
@@ -74,49 +74,49 @@ int Usage(int status) {
 }
 
 // PORT as named, with its options; a bad option ends the program with its message.
-std::optional<qel::PortSpec> SpecOrComplain(const char* port) {
+std::optional<qel::NamedPort> NamedOrComplain(const char* port) {
   std::string error;
-  std::optional<qel::PortSpec> spec = qel::ParsePortSpec(port, error);
-  if (!spec) std::fprintf(stderr, "qelscale: %s: %s\n", port, error.c_str());
-  return spec;
+  std::optional<qel::NamedPort> named = qel::ParseNamedPort(port, error);
+  if (!named) std::fprintf(stderr, "qelscale: %s: %s\n", port, error.c_str());
+  return named;
 }
 
 // A port named with options: protocol=auto detects and tells what it found; a named protocol
 // takes one reading in it.
-int ProbeProtocol(const qel::PortSpec& spec) {
+int ProbeProtocol(const qel::NamedPort& named) {
   qel::Services& platform = qel::PlatformServices();
-  if (spec.detect) {
-    const qel::DetectResult found = qel::DetectProtocol(platform.serial, spec.name);
+  if (named.detect) {
+    const qel::DetectResult found = qel::DetectProtocol(platform.serial, named.name);
     if (!found.ok()) {
-      std::printf("%s: %s\n", spec.name.c_str(), found.message.c_str());
+      std::printf("%s: %s\n", named.name.c_str(), found.message.c_str());
       return 1;
     }
-    std::printf("%s: protocol=%s %s\n", spec.name.c_str(), found.protocol->id.data(),
+    std::printf("%s: protocol=%s %s\n", named.name.c_str(), found.protocol->id.data(),
                 qel::LineText(found.line).c_str());
     return 0;
   }
-  qel::OnDemandReader reader(platform, platform.messages, spec);
+  qel::OnDemandReader reader(platform, platform.messages, named);
   std::promise<qel::Reading> answer;
   reader.Request([&answer](const qel::Reading& reading) { answer.set_value(reading); });
   const qel::Reading reading = answer.get_future().get();
-  const std::string line = qel::LineText(spec.Line());
+  const std::string line = qel::LineText(named.Line());
   if (!reading.ok && reading.error != qel::ReadingError::kOverload &&
       reading.error != qel::ReadingError::kUnderZero &&
       reading.error != qel::ReadingError::kScaleBusy) {
-    std::printf("%s: no %s frame at %s\n", spec.name.c_str(), spec.protocol->id.data(),
+    std::printf("%s: no %s frame at %s\n", named.name.c_str(), named.protocol->id.data(),
                 line.c_str());
     return 1;
   }
   // The scale answered in its protocol, even if what it said is no weight.
-  std::printf("%s: protocol=%s %s -> OK!\n", spec.name.c_str(), spec.protocol->id.data(),
+  std::printf("%s: protocol=%s %s -> OK!\n", named.name.c_str(), named.protocol->id.data(),
               line.c_str());
   return 0;
 }
 
 int Probe(const char* port) {
-  const std::optional<qel::PortSpec> spec = SpecOrComplain(port);
-  if (!spec) return 2;
-  if (spec->has_options) return ProbeProtocol(*spec);
+  const std::optional<qel::NamedPort> named = NamedOrComplain(port);
+  if (!named) return 2;
+  if (named->has_options) return ProbeProtocol(*named);
   Driver driver;
   if (driver.get() == nullptr) return 1;
   if (Qelscale_OpenComPort_(driver.get(), port) != 0) {
@@ -130,10 +130,10 @@ int Probe(const char* port) {
 int Weigh(const char* port, bool json, bool watch, long count) {
   // Each reading is one cycle of the driver on PORT, with no probe before it; its messages
   // go to stderr as the library's do.
-  const std::optional<qel::PortSpec> spec = SpecOrComplain(port != nullptr ? port : "COM1");
-  if (!spec) return 2;
+  const std::optional<qel::NamedPort> named = NamedOrComplain(port != nullptr ? port : "COM1");
+  if (!named) return 2;
   qel::Services& platform = qel::PlatformServices();
-  qel::OnDemandReader reader(platform, platform.messages, *spec);
+  qel::OnDemandReader reader(platform, platform.messages, *named);
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -155,14 +155,14 @@ int Weigh(const char* port, bool json, bool watch, long count) {
 }
 
 int Command(const char* port, qel::ScaleCommand command) {
-  const std::optional<qel::PortSpec> spec = SpecOrComplain(port);
-  if (!spec) return 2;
+  const std::optional<qel::NamedPort> named = NamedOrComplain(port);
+  if (!named) return 2;
   qel::Services& platform = qel::PlatformServices();
-  qel::OnDemandReader reader(platform, platform.messages, *spec);
+  qel::OnDemandReader reader(platform, platform.messages, *named);
   std::promise<qel::CommandResult> answer;
   reader.Command(command, [&answer](qel::CommandResult result) { answer.set_value(result); });
   const qel::CommandResult result = answer.get_future().get();
-  std::printf("%s %s: %s\n", spec->name.c_str(), qel::ScaleCommandName(command).data(),
+  std::printf("%s %s: %s\n", named->name.c_str(), qel::ScaleCommandName(command).data(),
               qel::CommandResultName(result).data());
   if (result == qel::CommandResult::kNotSupported) return 3;
   return result == qel::CommandResult::kAcknowledged ? 0 : 1;

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform_services.h"
-#include "port_spec.h"
+#include "named_port.h"
 #include "reading_json.h"
 #include "services.h"
 #include "weight_stream.h"
@@ -57,8 +57,8 @@ int Watch(int argc, char** argv) {
   }
   if (port == nullptr) return 2;
   std::string error;
-  std::optional<qel::PortSpec> spec = qel::ParsePortSpec(port, error);
-  if (!spec) {
+  std::optional<qel::NamedPort> named = qel::ParseNamedPort(port, error);
+  if (!named) {
     std::fprintf(stderr, "qelscale: %s: %s\n", port, error.c_str());
     return 2;
   }
@@ -67,7 +67,7 @@ int Watch(int argc, char** argv) {
   options.stable_for = std::chrono::milliseconds(stable_ms);
   long printed = 0;
   std::atomic<bool> enough{false};
-  qel::StreamEngine engine(qel::PlatformServices(), std::move(*spec), options,
+  qel::StreamEngine engine(qel::PlatformServices(), std::move(*named), options,
                            [&](const qel::Reading& reading, bool changed) {
                              if (!changed || enough) return;
                              const std::string line = Line(reading, json) + "\n";

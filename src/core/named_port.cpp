@@ -1,4 +1,4 @@
-#include "port_spec.h"
+#include "named_port.h"
 
 #include <algorithm>
 #include <cctype>
@@ -36,7 +36,7 @@ std::optional<std::uint32_t> Number(std::string_view text, std::uint32_t low, st
 }
 
 // Each option's parser: false when the value is not one the option takes.
-bool SetProtocol(PortSpec& port, std::string_view value) {
+bool SetProtocol(NamedPort& port, std::string_view value) {
   if (value == "auto") {
     port.protocol = nullptr;
     port.detect = true;
@@ -46,7 +46,7 @@ bool SetProtocol(PortSpec& port, std::string_view value) {
   return port.protocol != nullptr;
 }
 
-bool SetBaud(PortSpec& port, std::string_view value) {
+bool SetBaud(NamedPort& port, std::string_view value) {
   const std::optional<std::uint32_t> baud = Number(value, 1, 115200);
   if (!baud || std::find(std::begin(kBauds), std::end(kBauds), *baud) == std::end(kBauds)) {
     return false;
@@ -55,7 +55,7 @@ bool SetBaud(PortSpec& port, std::string_view value) {
   return true;
 }
 
-bool SetFraming(PortSpec& port, std::string_view value) {
+bool SetFraming(NamedPort& port, std::string_view value) {
   std::string upper(value);
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (std::find(std::begin(kFramings), std::end(kFramings), upper) == std::end(kFramings)) {
@@ -69,19 +69,19 @@ bool SetFraming(PortSpec& port, std::string_view value) {
   return true;
 }
 
-bool SetPollMs(PortSpec& port, std::string_view value) {
+bool SetPollMs(NamedPort& port, std::string_view value) {
   port.poll_ms = Number(value, 10, 60000);
   return port.poll_ms.has_value();
 }
 
-bool SetStableMs(PortSpec& port, std::string_view value) {
+bool SetStableMs(NamedPort& port, std::string_view value) {
   port.stable_ms = Number(value, 0, 60000);
   return port.stable_ms.has_value();
 }
 
 struct Option {
   std::string_view name;
-  bool (*set)(PortSpec&, std::string_view);
+  bool (*set)(NamedPort&, std::string_view);
   std::string_view expected;  // what BadValue says it takes; "" for the protocol list
 };
 
@@ -101,7 +101,7 @@ std::string UnknownOption(std::string_view name) {
 }
 
 // Applies one "key=value"; the error message when it is bad.
-std::optional<std::string> Apply(PortSpec& port, std::string_view item, unsigned& seen) {
+std::optional<std::string> Apply(NamedPort& port, std::string_view item, unsigned& seen) {
   const std::size_t equals = item.find('=');
   const std::string_view key = item.substr(0, equals);
   const std::string_view value =
@@ -129,9 +129,9 @@ std::size_t OptionsSeparator(std::string_view text) {
 
 }  // namespace
 
-std::optional<PortSpec> ParsePortSpec(std::string_view text, std::string& error) {
+std::optional<NamedPort> ParseNamedPort(std::string_view text, std::string& error) {
   const std::size_t separator = OptionsSeparator(text);
-  PortSpec port;
+  NamedPort port;
   port.name = std::string(text.substr(0, separator));
   port.protocol = &DefaultProtocol();
   if (port.name.empty()) {
@@ -154,7 +154,7 @@ std::optional<PortSpec> ParsePortSpec(std::string_view text, std::string& error)
   return port;
 }
 
-LineFormat PortSpec::Line() const {
+LineFormat NamedPort::Line() const {
   LineFormat line = (protocol != nullptr ? *protocol : DefaultProtocol()).line;
   if (baud) line.baud = *baud;
   if (framing) {
@@ -165,7 +165,7 @@ LineFormat PortSpec::Line() const {
   return line;
 }
 
-std::uint32_t PortSpec::PollMs() const {
+std::uint32_t NamedPort::PollMs() const {
   if (poll_ms) return *poll_ms;
   return protocol != nullptr ? protocol->poll_ms : 0;
 }

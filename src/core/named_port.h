@@ -10,7 +10,7 @@
 
 namespace qel {
 
-struct PortSpec {
+struct NamedPort {
   std::string name;  // the port without its options, as every place shows it
   // The protocol; nullptr with `detect` for "protocol=auto".
   const Protocol* protocol = nullptr;
@@ -30,7 +30,7 @@ struct PortSpec {
 // Parses "NAME" or "NAME?key=value&...". Without options the protocol is the default one. On
 // a bad option returns nothing and sets `error` to a message naming the option, e.g.
 // "port option 'baud' takes a speed such as 9600, not 'fast'".
-std::optional<PortSpec> ParsePortSpec(std::string_view text, std::string& error);
+std::optional<NamedPort> ParseNamedPort(std::string_view text, std::string& error);
 
 // "9600 7E1".
 std::string LineText(const LineFormat& line);

@@ -1,6 +1,6 @@
 // Port names with options: what a good one sets, and that every bad one is refused with a
 // message naming the option.
-#include "port_spec.h"
+#include "named_port.h"
 
 #include <gtest/gtest.h>
 
@@ -9,22 +9,22 @@
 namespace qel {
 namespace {
 
-PortSpec Parse(std::string_view text) {
+NamedPort Parse(std::string_view text) {
   std::string error;
-  const std::optional<PortSpec> port = ParsePortSpec(text, error);
+  const std::optional<NamedPort> port = ParseNamedPort(text, error);
   EXPECT_TRUE(port.has_value()) << text << ": " << error;
-  return port.value_or(PortSpec{});
+  return port.value_or(NamedPort{});
 }
 
 std::string Error(std::string_view text) {
   std::string error;
-  EXPECT_FALSE(ParsePortSpec(text, error).has_value()) << text;
+  EXPECT_FALSE(ParseNamedPort(text, error).has_value()) << text;
   return error;
 }
 
-TEST(PortSpec, PlainNamesUseTheDefaultProtocol) {
+TEST(NamedPort, PlainNamesUseTheDefaultProtocol) {
   for (const std::string_view name : {"COM3", "/dev/ttyUSB0", "\\\\.\\COM12", "\\\\?\\COM12"}) {
-    const PortSpec port = Parse(name);
+    const NamedPort port = Parse(name);
     EXPECT_EQ(port.name, name);
     EXPECT_EQ(port.protocol, &DefaultProtocol());
     EXPECT_FALSE(port.has_options);
@@ -34,8 +34,8 @@ TEST(PortSpec, PlainNamesUseTheDefaultProtocol) {
   }
 }
 
-TEST(PortSpec, OptionsPickTheProtocolAndOverrideItsLine) {
-  const PortSpec port =
+TEST(NamedPort, OptionsPickTheProtocolAndOverrideItsLine) {
+  const NamedPort port =
       Parse("COM3?protocol=toledo-8217&baud=4800&framing=8n2&poll_ms=500&stable_ms=0");
   EXPECT_EQ(port.name, "COM3");
   ASSERT_NE(port.protocol, nullptr);
@@ -46,7 +46,7 @@ TEST(PortSpec, OptionsPickTheProtocolAndOverrideItsLine) {
   EXPECT_EQ(port.PollMs(), 500u);
   EXPECT_EQ(port.stable_ms, 0u);
 
-  const PortSpec own = Parse("/dev/ttyS0?protocol=mt-sics");
+  const NamedPort own = Parse("/dev/ttyS0?protocol=mt-sics");
   EXPECT_EQ(LineText(own.Line()), "9600 8N1");
   EXPECT_EQ(own.PollMs(), 200u);
   EXPECT_FALSE(own.baud.has_value());
@@ -57,21 +57,21 @@ TEST(PortSpec, OptionsPickTheProtocolAndOverrideItsLine) {
   EXPECT_EQ(Parse("COM1?baud=115200").protocol, &DefaultProtocol());
 }
 
-TEST(PortSpec, RawNamespaceQuestionMarkIsNoSeparator) {
-  const PortSpec port = Parse("\\\\?\\COM12?protocol=cas");
+TEST(NamedPort, RawNamespaceQuestionMarkIsNoSeparator) {
+  const NamedPort port = Parse("\\\\?\\COM12?protocol=cas");
   EXPECT_EQ(port.name, "\\\\?\\COM12");
   EXPECT_EQ(port.protocol->id, "cas");
 }
 
-TEST(PortSpec, AutoAsksForDetection) {
-  const PortSpec port = Parse("COM4?protocol=auto&baud=2400");
+TEST(NamedPort, AutoAsksForDetection) {
+  const NamedPort port = Parse("COM4?protocol=auto&baud=2400");
   EXPECT_TRUE(port.detect);
   EXPECT_EQ(port.protocol, nullptr);
   EXPECT_EQ(port.Line().baud, 2400u);
   EXPECT_EQ(port.PollMs(), 0u);
 }
 
-TEST(PortSpec, BoundsOfTheTimes) {
+TEST(NamedPort, BoundsOfTheTimes) {
   EXPECT_EQ(Parse("C?poll_ms=10").PollMs(), 10u);
   EXPECT_EQ(Parse("C?poll_ms=60000").PollMs(), 60000u);
   EXPECT_EQ(Parse("C?stable_ms=60000").stable_ms, 60000u);
@@ -81,7 +81,7 @@ TEST(PortSpec, BoundsOfTheTimes) {
   EXPECT_NE(Error("C?stable_ms=99999999999999999999").find("'stable_ms'"), std::string::npos);
 }
 
-TEST(PortSpec, BadOptionsAreRefusedByName) {
+TEST(NamedPort, BadOptionsAreRefusedByName) {
   EXPECT_EQ(Error("COM3?framing=9N1"),
             "port option 'framing' takes data bits, parity and stop bits such as 8N1 or 7E1, "
             "not '9N1'");
