@@ -164,15 +164,13 @@ class VirtualScale {
     close(slave);
   }
 
-  // The client may set its line at any time; each change starts both directions afresh. A
-  // speed no scale line uses passes nothing a receiver could make sense of.
+  // The client may set its line at any time; each change starts both directions afresh.
   void FollowClientLine() {
-    std::optional<LineFormat> line = vscale::ClientLine(master_);
-    if (!line) line = LineFormat{0, 8, 'N', 1};
-    if (client_line_ && vscale::SameLine(*client_line_, *line)) return;
+    const LineFormat line = vscale::ClientLine(master_);
+    if (client_line_ && vscale::SameLine(*client_line_, line)) return;
     client_line_ = line;
-    to_client_ = vscale::LineChannel(line_, *line);
-    to_scale_ = vscale::LineChannel(*line, line_);
+    to_client_ = vscale::LineChannel(line_, line);
+    to_scale_ = vscale::LineChannel(line, line_);
   }
 
   // What a client writes reaches the scale through the line; a continuous scale drops it.
