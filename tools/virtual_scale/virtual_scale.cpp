@@ -120,6 +120,9 @@ class VirtualScale {
         continue;
       }
 
+      // What the client wrote since the last look, read before looking for the client: a
+      // client that opens and writes at once then has its request answered, not dropped.
+      const std::string written = ReadMaster();
       const bool client = ClientHoldsPort();
       if (client && !client_) {
         client_ = true;
@@ -129,8 +132,10 @@ class VirtualScale {
         client_line_.reset();
         if (stream_.mode() == Mode::kHangup) return HangUp();
       }
-      if (client) FollowClientLine();
-      ReceiveRequests();
+      if (client) {
+        FollowClientLine();
+        if (!written.empty()) stream_.Receive(to_scale_.Pass(written) + to_scale_.Idle());
+      }
       if (!client && client_) ForgetUnreadBytes();
       client_ = client;
       if (client_) Stream();
@@ -173,16 +178,16 @@ class VirtualScale {
     to_scale_ = vscale::LineChannel(line, line_);
   }
 
-  // What a client writes reaches the scale through the line; a continuous scale drops it.
-  // Each read is a burst the line carries back to back, then rests.
-  void ReceiveRequests() {
+  // Everything the master has to read: what a client wrote. It reaches the scale through the
+  // line, each read as a burst the line carries back to back before it rests; a continuous
+  // scale drops it, and so does a scale without a client.
+  std::string ReadMaster() const {
+    std::string bytes;
     char data[256];
     ssize_t n;
-    while ((n = read(master_, data, sizeof data)) > 0) {
-      if (!client_line_) continue;
-      const std::string_view bytes(data, static_cast<std::size_t>(n));
-      stream_.Receive(to_scale_.Pass(bytes) + to_scale_.Idle());
-    }
+    while ((n = read(master_, data, sizeof data)) > 0)
+      bytes.append(data, static_cast<std::size_t>(n));
+    return bytes;
   }
 
   // Sends the bytes that the line would have carried since the client opened the port.
