@@ -78,7 +78,8 @@ const char kUsage[] =
     "  appear  a new device comes back, reached again through the same symlink\n"
     "  quit\n"
     "A condition a protocol cannot show (busy on a continuous scale, any on qel) makes the\n"
-    "scale send nothing. Each command is answered with a line \"ok\" or \"error: ...\".\n";
+    "scale send nothing; protocols without a unit or motion flag ignore those settings.\n"
+    "Each command is answered with a line \"ok\" or \"error: ...\".\n";
 
 std::int64_t NowNs() {
   timespec ts{};
