@@ -22,6 +22,7 @@ class LineClient {
   LineClient& operator=(const LineClient&) = delete;
 
   bool ok() const { return ok_; }
+  int fd() const { return static_cast<int>(handle_); }
   bool SetLine(const LineFormat& line);
   bool Send(std::string_view bytes);
   // Reads until `expected` has arrived (counted from this call) or `timeout_ms` passed.

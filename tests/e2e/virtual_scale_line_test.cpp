@@ -9,6 +9,7 @@
 #include "gtest/gtest.h"
 #include "line_client.h"
 #include "scale_process.h"
+#include "wine_speed.h"
 
 namespace qel::e2e {
 namespace {
@@ -109,18 +110,36 @@ TEST(VirtualScaleLine, WrongSpeedGivesNoFrameAndTheRightLineRecovers) {
   }
 }
 
-// A speed outside the scale's table (300 baud) carries nothing either way, and the scale
-// lives on to serve the right line.
-TEST(VirtualScaleLine, ClientAtAnUnusualSpeedReadsNothingAndTheScaleGoesOn) {
+// Any speed is a line: 300 baud reads garbage, never a frame, and the scale lives on to serve
+// the right line.
+TEST(VirtualScaleLine, ClientAtAnUnusualSpeedReadsNoFrameAndTheScaleGoesOn) {
+  ScaleProcess scale({"--protocol", "cas"});
+  LineClient client(scale.port(), MakeLine(300, "8N1"));
+  ASSERT_TRUE(client.ok());
+  EXPECT_EQ(client.ReadFor(500).find("kg\r\n"), std::string::npos);
+  ASSERT_TRUE(client.SetLine(MakeLine(9600, "8N1")));
+  const std::string frame = "ST,GS,+001.234 kg\r\n";
+  EXPECT_NE(client.ReadUntil(frame + frame).find(frame + frame), std::string::npos);
+  EXPECT_EQ(scale.Command("weight 1"), "ok");
+}
+
+// Wine sets the speed as BOTHER with the rate as a number; the scale reads the rate all the
+// same, so a Wine COM port at the scale's 8N1 line reads clean frames and answers.
+TEST(VirtualScaleLine, SpeedSetAsWineDoesIsTheSpeed) {
   for (const char* protocol : {"cas", "mt-sics"}) {
     SCOPED_TRACE(protocol);
     ScaleProcess scale({"--protocol", protocol});
-    LineClient client(scale.port(), MakeLine(300, "8N1"));
+    LineClient client(scale.port(), MakeLine(9600, "8N1"));
     ASSERT_TRUE(client.ok());
-    EXPECT_EQ(client.Ask("SI\r\n", "S", 300), "");
-    ASSERT_TRUE(client.SetLine(MakeLine(9600, "8N1")));
-    EXPECT_NE(client.Ask("SI\r\n", "kg\r\n").find("kg\r\n"), std::string::npos);
-    EXPECT_EQ(scale.Command("weight 1"), "ok");
+    ASSERT_TRUE(SetSpeedAsWineDoes(client.fd(), 9600));
+    const std::string expected =
+        protocol == std::string("cas") ? "ST,GS,+001.234 kg\r\n" : "S S      1.234 kg\r\n";
+    const std::string read = protocol == std::string("cas") ? client.ReadUntil(expected)
+                                                            : client.Ask("SI\r\n", expected);
+    EXPECT_NE(read.find(expected), std::string::npos) << testing::PrintToString(read);
+    ASSERT_TRUE(SetSpeedAsWineDoes(client.fd(), 19200));
+    client.ReadFor(50);
+    EXPECT_EQ(client.ReadFor(300).find(expected), std::string::npos);
   }
 }
 

@@ -174,6 +174,19 @@ TEST(VirtualScalePolled, AnswersOnlyWhenAsked) {
   }
 }
 
+// A client that opens the port and asks at once, before the scale has had a look at the
+// port, gets its answer: the request is not taken for something written into the void.
+TEST(VirtualScalePolled, AnswersARequestWrittenRightAfterTheOpen) {
+  ScaleProcess scale({"--protocol", "mt-sics"});
+  const std::string answer = "S S      1.234 kg\r\n";
+  for (int i = 0; i < 30; ++i) {
+    LineClient client(scale.port(), k9600_8N1);
+    ASSERT_TRUE(client.ok());
+    ASSERT_TRUE(client.Send("SI\r\n"));
+    EXPECT_EQ(client.ReadUntil(answer), answer) << "open " << i;
+  }
+}
+
 // Each step: state commands, then a request and its exact answer.
 struct Step {
   std::vector<std::string> commands;

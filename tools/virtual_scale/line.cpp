@@ -100,7 +100,7 @@ std::string LineChannel::Idle() {
   return text;
 }
 
-// A line at no speed (a client's speed no scale uses) carries nothing.
+// A line at speed 0 (a client that set B0, or whose speed is unknown) carries nothing.
 bool LineChannel::Carries() const { return sender_.baud != 0 && receiver_.baud != 0; }
 
 void LineChannel::AppendChar(unsigned char byte) {

@@ -28,11 +28,11 @@ bool SameLine(const LineFormat& a, const LineFormat& b);
 unsigned BitsPerChar(const LineFormat& line);
 
 // One direction of the line: a sender's characters as a receiver set to its own line reads
-// them. The bits go out at the sender's speed and the receiver samples each in its middle at
-// its own speed, as a UART does, so a wrong speed gives deterministic garbage, 7 data bits
-// read as 8 show the parity bit in bit 7, and a character whose parity or stop bit is wrong
-// is read as 0x00 when the receiver checks parity (Linux with INPCK and neither PARMRK nor
-// IGNPAR).
+// them, at any two speeds (a line at speed 0 carries nothing). The bits go out at the sender's
+// speed and the receiver samples each in its middle at its own speed, as a UART does, so a wrong
+// speed gives deterministic garbage, 7 data bits read as 8 show the parity bit in bit 7, and a
+// character whose parity or stop bit is wrong is read as 0x00 when the receiver checks parity
+// (Linux with INPCK and neither PARMRK nor IGNPAR).
 class LineChannel {
  public:
   LineChannel() = default;

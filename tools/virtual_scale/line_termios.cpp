@@ -16,16 +16,11 @@ constexpr Speed kSpeeds[] = {
 
 }  // namespace
 
-std::optional<LineFormat> ClientLine(int master) {
-  termios tio{};
-  if (tcgetattr(master, &tio) != 0) return std::nullopt;
+LineFormat ClientLine(int master) {
   LineFormat line;
-  const speed_t speed = cfgetospeed(&tio);
-  line.baud = 0;
-  for (const Speed& entry : kSpeeds) {
-    if (entry.speed == speed) line.baud = entry.baud;
-  }
-  if (line.baud == 0) return std::nullopt;
+  line.baud = ClientSpeed(master);
+  termios tio{};
+  if (tcgetattr(master, &tio) != 0) line.baud = 0;
   line.data_bits = (tio.c_iflag & ISTRIP) != 0 ? 7 : 8;
   line.parity = (tio.c_iflag & INPCK) == 0 ? 'N' : ((tio.c_cflag & PARODD) != 0 ? 'O' : 'E');
   line.stop_bits = (tio.c_cflag & CSTOPB) != 0 ? 2 : 1;

@@ -5,15 +5,18 @@
 // CSTOPB are kept as set. The driver's POSIX back end sets these flags with the framing.
 #pragma once
 
-#include <optional>
+#include <cstdint>
 
 #include "line.h"
 
 namespace vscale {
 
 // The client's line as the master sees it (a TCGETS on the master returns the slave's
-// settings); no value when the speed is none a scale line uses.
-std::optional<LineFormat> ClientLine(int master);
+// settings); speed 0 when the client set none (B0).
+LineFormat ClientLine(int master);
+
+// The client's speed in baud, whichever way it was set; 0 when unknown.
+std::uint32_t ClientSpeed(int master);
 
 // Gives `slave` a raw line in `line`, as the scale's own for clients that set none.
 void SetRawLine(int slave, const LineFormat& line);

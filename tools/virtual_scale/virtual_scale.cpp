@@ -78,7 +78,8 @@ const char kUsage[] =
     "  appear  a new device comes back, reached again through the same symlink\n"
     "  quit\n"
     "A condition a protocol cannot show (busy on a continuous scale, any on qel) makes the\n"
-    "scale send nothing. Each command is answered with a line \"ok\" or \"error: ...\".\n";
+    "scale send nothing; protocols without a unit or motion flag ignore those settings.\n"
+    "Each command is answered with a line \"ok\" or \"error: ...\".\n";
 
 std::int64_t NowNs() {
   timespec ts{};
@@ -120,6 +121,9 @@ class VirtualScale {
         continue;
       }
 
+      // What the client wrote since the last look, read before looking for the client: a
+      // client that opens and writes at once then has its request answered, not dropped.
+      const std::string written = ReadMaster();
       const bool client = ClientHoldsPort();
       if (client && !client_) {
         client_ = true;
@@ -129,8 +133,10 @@ class VirtualScale {
         client_line_.reset();
         if (stream_.mode() == Mode::kHangup) return HangUp();
       }
-      if (client) FollowClientLine();
-      ReceiveRequests();
+      if (client) {
+        FollowClientLine();
+        if (!written.empty()) stream_.Receive(to_scale_.Pass(written) + to_scale_.Idle());
+      }
       if (!client && client_) ForgetUnreadBytes();
       client_ = client;
       if (client_) Stream();
@@ -164,27 +170,25 @@ class VirtualScale {
     close(slave);
   }
 
-  // The client may set its line at any time; each change starts both directions afresh. A
-  // speed no scale line uses passes nothing a receiver could make sense of.
+  // The client may set its line at any time; each change starts both directions afresh.
   void FollowClientLine() {
-    std::optional<LineFormat> line = vscale::ClientLine(master_);
-    if (!line) line = LineFormat{0, 8, 'N', 1};
-    if (client_line_ && vscale::SameLine(*client_line_, *line)) return;
+    const LineFormat line = vscale::ClientLine(master_);
+    if (client_line_ && vscale::SameLine(*client_line_, line)) return;
     client_line_ = line;
-    to_client_ = vscale::LineChannel(line_, *line);
-    to_scale_ = vscale::LineChannel(*line, line_);
+    to_client_ = vscale::LineChannel(line_, line);
+    to_scale_ = vscale::LineChannel(line, line_);
   }
 
-  // What a client writes reaches the scale through the line; a continuous scale drops it.
-  // Each read is a burst the line carries back to back, then rests.
-  void ReceiveRequests() {
+  // Everything the master has to read: what a client wrote. It reaches the scale through the
+  // line, each read as a burst the line carries back to back before it rests; a continuous
+  // scale drops it, and so does a scale without a client.
+  std::string ReadMaster() const {
+    std::string bytes;
     char data[256];
     ssize_t n;
-    while ((n = read(master_, data, sizeof data)) > 0) {
-      if (!client_line_) continue;
-      const std::string_view bytes(data, static_cast<std::size_t>(n));
-      stream_.Receive(to_scale_.Pass(bytes) + to_scale_.Idle());
-    }
+    while ((n = read(master_, data, sizeof data)) > 0)
+      bytes.append(data, static_cast<std::size_t>(n));
+    return bytes;
   }
 
   // Sends the bytes that the line would have carried since the client opened the port.
