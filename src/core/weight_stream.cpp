@@ -218,7 +218,11 @@ SysStatus StreamEngine::Drive(ScaleLink& link, std::chrono::steady_clock::time_p
     asked_->done(CommandResult::kNoAnswer);
     asked_.reset();
   }
-  if (!asked_) {
+  // Some scales answer a command with a frame like any weight's: it is sent only once the
+  // answer to the last poll is in (or overdue), so that answer is not taken for the command's.
+  const bool poll_in_flight =
+      poll_outstanding_ && now < poll_sent_ + std::chrono::milliseconds(named_.PollMs());
+  if (!asked_ && !poll_in_flight) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!queued_.empty()) {
       asked_ = std::move(queued_.front());
@@ -233,6 +237,8 @@ SysStatus StreamEngine::Drive(ScaleLink& link, std::chrono::steady_clock::time_p
   // A polled scale is asked again once its interval passed, but not over a command's answer.
   if (protocol.polled() && !asked_ && now >= next_poll_) {
     next_poll_ = now + std::chrono::milliseconds(named_.PollMs());
+    poll_outstanding_ = true;
+    poll_sent_ = now;
     return link.Send(protocol.request);
   }
   return SysStatus::Ok();
@@ -252,6 +258,7 @@ bool StreamEngine::AnswerCommand(const Protocol& protocol, const std::string& fr
 
 bool StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
                            StabilityTracker& stability, std::chrono::steady_clock::time_point now) {
+  poll_outstanding_ = false;
   if (!AnswerCommand(protocol, frame)) return true;
   const ScaleFrame decoded = protocol.decode(frame);
   if (decoded.kind == ScaleFrame::Kind::kAcknowledged ||
@@ -279,6 +286,7 @@ void StreamEngine::ReadLoop(PortHandle handle) {
   Clock::time_point last_valid = Clock::now();
   Clock::time_point last_decoded = last_valid;
   next_poll_ = {};
+  poll_outstanding_ = false;
 
   while (!Stopped()) {
     const SysStatus sent = Drive(link, Clock::now());

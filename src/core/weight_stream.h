@@ -145,6 +145,8 @@ class StreamEngine {
   std::optional<PendingCommand> asked_;
   std::chrono::steady_clock::time_point answer_due_{};
   std::chrono::steady_clock::time_point next_poll_{};
+  bool poll_outstanding_ = false;  // a poll was sent and no frame came since
+  std::chrono::steady_clock::time_point poll_sent_{};
   StreamOptions options_;
   Listener listener_;
   NumberFormat format_;
