@@ -60,6 +60,45 @@ class CliTest(unittest.TestCase):
         self.assertEqual((reading["port"], reading["text"], reading["value"], reading["message"]),
                          ("COM99", "0", None, "Не могу открыть порт COM99: 2"))
 
+    def test_a_protocol_weighed_probed_zeroed_and_tared(self):
+        scale = VirtualScale("--protocol", "sma", "--weight", "4.5", "--decimals", "2")
+        self.addCleanup(scale.close)
+        named = scale.port + "?protocol=sma"
+        weigh = run("weigh", named, "--json")
+        self.assertEqual(weigh.returncode, 0, weigh.stderr)
+        reading = json.loads(weigh.stdout)
+        self.assertEqual((reading["port"], reading["value"], reading["protocol"], reading["unit"]),
+                         (scale.port, 4.5, "sma", "kg"))
+        self.assertEqual(run("weigh", named).stdout, "4.50\n")  # the scale's own decimals
+        probe = run("probe", scale.port + "?protocol=auto")
+        self.assertEqual((probe.returncode, probe.stdout),
+                         (0, scale.port + ": protocol=sma 9600 8N1\n"))
+        tare = run("tare", named)
+        self.assertEqual((tare.returncode, tare.stdout), (0, scale.port + " tare: acknowledged\n"))
+        scale.command("commands refuse")
+        zero = run("zero", named)
+        self.assertEqual((zero.returncode, zero.stdout),
+                         (1, scale.port + " zero: command-refused\n"))
+        scale.command("commands ignore")
+        self.assertEqual(run("zero", named).stdout, scale.port + " zero: no-answer\n")
+        cas = run("zero", scale.port + "?protocol=cas")
+        self.assertEqual((cas.returncode, cas.stdout), (3, scale.port + " zero: not-supported\n"))
+
+    def test_port_options_refused_by_name(self):
+        for port, option in (("COM3?protocol=nope", "protocol"), ("COM3?framing=8X1", "framing"),
+                             ("COM3?baud=", "baud"), ("COM3?colour=red", "colour")):
+            for command in ("weigh", "watch", "probe", "zero"):
+                done = run(command, port)
+                self.assertEqual(done.returncode, 2, (command, port))
+                self.assertIn("'%s'" % option, done.stderr, (command, port))
+
+    def test_auto_finds_nothing_where_no_scale_speaks(self):
+        scale = VirtualScale("--mode", "silent")
+        self.addCleanup(scale.close)
+        probe = run("probe", scale.port + "?protocol=auto")
+        self.assertEqual(probe.returncode, 1)
+        self.assertIn("no scale protocol", probe.stdout)
+
     def test_usage(self):
         self.assertEqual(run("--help").returncode, 0)
         self.assertEqual(run("frobnicate").returncode, 2)

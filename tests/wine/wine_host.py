@@ -177,10 +177,11 @@ class WineSession:
         if os.readlink(link) != target:
             raise Failure("%s maps to %s, not %s" % (name, os.readlink(link), target))
 
-    def start_scale(self, weight="1.234", mode="normal"):
+    def start_scale(self, weight="1.234", mode="normal", protocol="qel"):
         """A fresh virtual scale, mapped to COM3; returns its pseudo-terminal."""
         self.stop_scale()
-        self.scale = subprocess.Popen([self.scale_program, "--weight", weight, "--mode", mode],
+        self.scale = subprocess.Popen([self.scale_program, "--weight", weight, "--mode", mode,
+                                       "--protocol", protocol],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL)
         pty = self.scale.stdout.readline().decode().strip()
