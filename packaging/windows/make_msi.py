@@ -54,6 +54,20 @@ def secure_properties(msi, extra):
         % value)
 
 
+def remove_old_version_first(msi):
+    """RemoveExistingProducts right after InstallValidate, where MajorUpgrade puts it unless
+    the package has an InstallExecuteSequence of its own: then wixl puts it after
+    InstallFinalize, and Wine's removal of the old version, coming last, unregisters the
+    upgrade code the new version has just registered."""
+    sequence = {row.split("\t")[0]: row.split("\t")[-1] for row in subprocess.run(
+        ["msiinfo", "export", msi, "InstallExecuteSequence"], check=True,
+        stdout=subprocess.PIPE, text=True).stdout.splitlines()[3:]}
+    subprocess.run(["msibuild", msi, "-q",
+                    "UPDATE `InstallExecuteSequence` SET `Sequence` = %d "
+                    "WHERE `Action` = 'RemoveExistingProducts'"
+                    % (int(sequence["InstallValidate"]) + 1)], check=True)
+
+
 def add_service_rows(msi, scratch):
     """What wixl cannot write of the service: the recovery, the arguments' condition, and
     QELSCALED_ARGS as a secure property."""
@@ -129,6 +143,7 @@ def main():
         for name, value in defines.items():
             argv += ["-D", "%s=%s" % (name, value)]
         subprocess.run(argv + ["Qel_weigher.wxs"], check=True, cwd=gen)
+        remove_old_version_first(out + ".tmp")
         if has_service:
             add_service_rows(out + ".tmp", gen)
         os.replace(out + ".tmp", out)

@@ -481,6 +481,9 @@ class MsiSuite(wine_host.WineSession):
         self.expect(sequence.get("InstallServices", 0) < sequence.get("MsiConfigureServices", 0)
                     < sequence.get("StartServices", 0),
                     "MsiConfigureServices runs between InstallServices and StartServices")
+        self.expect(sequence.get("InstallValidate", 0) < sequence.get("RemoveExistingProducts", 0)
+                    < sequence.get("InstallInitialize", 0),
+                    "an upgrade removes the old version before it installs the new one")
         component = {r["Component"]: r["Condition"] for r in msi_table(msi, "Component")}
         self.expect(component.get("ServiceArguments") == "QELSCALED_ARGS",
                     "the arguments' component is installed only with QELSCALED_ARGS")
@@ -490,6 +493,13 @@ class MsiSuite(wine_host.WineSession):
         reading = checks.weight()
         self.expect(reading is not None and reading["value"] == 1.234,
                     "/v1/weight reads the virtual scale on COM3: %s" % reading)
+        # The machine's ports as Wine's mount manager lists them in
+        # HARDWARE\DEVICEMAP\SERIALCOMM (Wine has no Ports class devices to describe them).
+        _, body = checks.get("/v1/ports")
+        available = json.loads(body).get("available", [])
+        self.expect({"name": "COM3", "description": ""} in available and
+                    all(set(port) == {"name", "description"} for port in available),
+                    "/v1/ports lists the machine's COM ports: %s" % available)
         status, page = checks.get("/")
         self.expect(status == 200 and "<title>qelscaled</title>" in page, "the page is served")
         refused = urllib.request.Request("http://127.0.0.1:%d/v1/weight?port=COM3" % checks.port,

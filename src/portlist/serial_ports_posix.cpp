@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace qelcli {
+namespace qel {
 namespace {
 
 std::vector<std::string> Glob(const char* pattern) {
@@ -38,16 +38,16 @@ bool HasUart(const std::string& path) {
 
 }  // namespace
 
-std::vector<SerialPort> ListSerialPorts() {
-  std::vector<SerialPort> ports;
+std::vector<SerialPortEntry> ListSerialPorts() {
+  std::vector<SerialPortEntry> ports;
   for (const std::string& path : Glob("/dev/ttyS[0-9]*")) {
-    if (HasUart(path)) ports.push_back({path});
+    if (HasUart(path)) ports.push_back({path, {}});
   }
   for (const char* pattern : {"/dev/ttyUSB[0-9]*", "/dev/ttyACM[0-9]*"}) {
-    for (const std::string& path : Glob(pattern)) ports.push_back({path});
+    for (const std::string& path : Glob(pattern)) ports.push_back({path, {}});
   }
-  for (const std::string& path : Glob("/dev/serial/by-id/*")) ports.push_back({path});
+  for (const std::string& path : Glob("/dev/serial/by-id/*")) ports.push_back({path, {}});
   return ports;
 }
 
-}  // namespace qelcli
+}  // namespace qel
