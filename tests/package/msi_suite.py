@@ -513,10 +513,10 @@ class MsiSuite(wine_host.WineSession):
         time.sleep(1)  # the log writes from a thread of its own
         with open(trace, encoding="utf-8", errors="replace") as handle:
             events = [line for line in handle if "ReportEventW" in line]
-        self.expect(any('"listening on http://127.0.0.1:%d/"' % checks.port in line
-                        for line in events),
-                    "the event log gets the listening address:\n  %s"
-                    % "  ".join(events[-6:]))
+        for wanted in ('"listening on http://127.0.0.1:%d/"' % checks.port,
+                       '"refused /v1/weight: 403 host-not-allowed"'):
+            self.expect(any(wanted in line for line in events),
+                        "the event log gets %s:\n  %s" % (wanted, "  ".join(events[-6:])))
 
     def check_stop_and_new_arguments(self, checks):
         """net stop, new arguments as an administrator sets them (a quoted one among them),

@@ -1,7 +1,7 @@
 // What the service manager's run of qelscaled relies on beside the server: a stop asked for
 // from another thread before, during or after Serve() attaches; the log handing every line,
-// in order and with its severity, to the output the host chose; and the machine's ports as
-// /v1/ports lists them.
+// in order and with its severity, to the output the host chose; refused requests in that log
+// without flooding it; and the machine's ports as /v1/ports lists them.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -12,6 +12,7 @@
 
 #include "available_ports.h"
 #include "log_sink.h"
+#include "refusal_log.h"
 #include "serve_control.h"
 
 namespace {
@@ -100,6 +101,42 @@ TEST(AvailablePorts, ListsNameAndDescriptionAsJson) {
             "[{\"name\":\"COM3\",\"description\":\"USB Serial Port\"},"
             "{\"name\":\"COM12\",\"description\":\"Scale \\\"A\\\" \\\\ bay\"},"
             "{\"name\":\"/dev/ttyUSB0\",\"description\":\"\"}]");
+}
+
+}  // namespace
+
+namespace {
+
+using Clock = qeld::RefusalLog::Clock;
+
+TEST(RefusalLog, FirstOfEachReasonAtOnceThenOneAMinuteWithTheCount) {
+  std::vector<std::string> lines;
+  qeld::RefusalLog log([&](std::string line) { lines.push_back(std::move(line)); });
+  const Clock::time_point start{};
+  log.Refused(403, "host-not-allowed", "/v1/weight?port=COM3", start);
+  log.Refused(403, "host-not-allowed", "/v1/weight", start + std::chrono::seconds(1));
+  log.Refused(403, "host-not-allowed", "/", start + std::chrono::seconds(2));
+  log.Refused(401, "token-required", "/v1/ports", start + std::chrono::seconds(3));
+  log.Refused(403, "host-not-allowed", "/", start + std::chrono::seconds(61));
+  log.Refused(403, "host-not-allowed", "/", start + std::chrono::seconds(62));
+  const std::vector<std::string> expected{
+      "refused /v1/weight: 403 host-not-allowed",
+      "refused /v1/ports: 401 token-required",
+      "refused /: 403 host-not-allowed (and 2 more since the last)"};
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(RefusalLog, ShowsNeitherTheQueryNorWhatCannotBePrinted) {
+  std::vector<std::string> lines;
+  qeld::RefusalLog log([&](std::string line) { lines.push_back(std::move(line)); });
+  // A token may travel in the query; control bytes could forge lines in a text log.
+  log.Refused(401, "a", "/v1/weight?token=s3cret-token-0123456789", Clock::time_point{});
+  log.Refused(400, "b", "/x\r\nqelscaled: stopped", Clock::time_point{});
+  log.Refused(404, "c", "/" + std::string(200, 'y'), Clock::time_point{});
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "refused /v1/weight: 401 a");
+  EXPECT_EQ(lines[1], "refused /x??qelscaled: stopped: 400 b");
+  EXPECT_EQ(lines[2], "refused /" + std::string(79, 'y') + "...: 404 c");
 }
 
 }  // namespace
