@@ -1,9 +1,8 @@
-#include "event_log.h"
-
 #include <windows.h>
 
 #include <memory>
 
+#include "event_log.h"
 #include "system_handles.h"
 #include "wide_text.h"
 
@@ -23,8 +22,8 @@ class EventSource {
     if (!source_) return;
     const std::wstring wide = qel::win::Utf8ToWide(text);
     const wchar_t* strings[] = {wide.c_str()};
-    const WORD type = severity == Severity::kError ? EVENTLOG_ERROR_TYPE
-                                                    : EVENTLOG_INFORMATION_TYPE;
+    const WORD type =
+        severity == Severity::kError ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE;
     ::ReportEventW(source_.get(), type, 0, kLineEvent, nullptr, 1, 0, strings, nullptr);
   }
 

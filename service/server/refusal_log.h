@@ -21,7 +21,8 @@ class RefusalLog {
   explicit RefusalLog(Write write) : write_(std::move(write)) {}
 
   // On the network thread only.
-  void Refused(int status, const std::string& reason, std::string_view target, Clock::time_point now);
+  void Refused(int status, const std::string& reason, std::string_view target,
+               Clock::time_point now);
 
  private:
   struct Reason {

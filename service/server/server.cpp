@@ -3,8 +3,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <cstdio>
-#include <string>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "listener.h"

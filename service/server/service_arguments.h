@@ -10,8 +10,7 @@ namespace qeld {
 // Under HKEY_LOCAL_MACHINE, 64-bit view; the value is a REG_SZ command line.
 inline constexpr wchar_t kArgumentsKey[] = L"Software\\Qel_weigher\\qelscaled";
 inline constexpr wchar_t kArgumentsValue[] = L"Arguments";
-inline constexpr char kArgumentsPlace[] =
-    "HKLM\\Software\\Qel_weigher\\qelscaled, value Arguments";
+inline constexpr char kArgumentsPlace[] = "HKLM\\Software\\Qel_weigher\\qelscaled, value Arguments";
 
 struct StoredArguments {
   std::vector<std::string> arguments;  // UTF-8, without the program's name

@@ -1,6 +1,6 @@
-#include <cstdio>
-
 #include "service_host.h"
+
+#include <cstdio>
 
 namespace qeld {
 

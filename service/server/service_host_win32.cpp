@@ -115,8 +115,8 @@ std::vector<std::string> ServiceArguments(DWORD argc, LPWSTR* argv, Hosting& hos
   arguments.insert(arguments.end(), stored.arguments.begin(), stored.arguments.end());
   for (DWORD i = 1; i < argc; ++i) arguments.push_back(qel::win::WideToUtf8(argv[i]));
   if (arguments.size() == 1) {
-    hosting.say(std::string("qelscaled: no arguments to run with: set them in ") +
-                    kArgumentsPlace + " (e.g. --stream COM3) and start the service again\n",
+    hosting.say(std::string("qelscaled: no arguments to run with: set them in ") + kArgumentsPlace +
+                    " (e.g. --stream COM3) and start the service again\n",
                 false);
     return {};
   }

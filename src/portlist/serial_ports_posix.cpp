@@ -1,5 +1,3 @@
-#include "serial_ports.h"
-
 #include <fcntl.h>
 #include <glob.h>
 #include <linux/serial.h>
@@ -7,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+
+#include "serial_ports.h"
 
 namespace qel {
 namespace {

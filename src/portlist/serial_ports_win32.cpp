@@ -1,6 +1,8 @@
 #include <windows.h>
-// After windows.h, which they need; initguid.h makes devguid.h define the class GUIDs here.
+// After windows.h, which they need; initguid.h first, so that devguid.h defines the class
+// GUIDs here.
 #include <initguid.h>
+// (devguid.h after it)
 #include <devguid.h>
 #include <setupapi.h>
 
@@ -36,8 +38,8 @@ std::wstring DeviceText(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
 std::wstring DeviceName(HDEVINFO set, SP_DEVINFO_DATA& device, const std::wstring& port) {
   std::wstring name = DeviceText(set, device, SPDRP_FRIENDLYNAME);
   const std::wstring suffix = L" (" + port + L")";
-  if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(),
-                                                  suffix) == 0) {
+  if (name.size() > suffix.size() &&
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
     name.resize(name.size() - suffix.size());
   }
   return name.empty() ? DeviceText(set, device, SPDRP_DEVICEDESC) : name;

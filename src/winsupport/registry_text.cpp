@@ -45,9 +45,9 @@ std::vector<std::pair<std::wstring, std::wstring>> ReadRegistryTexts(HKEY root,
   std::vector<std::pair<std::wstring, std::wstring>> texts;
   const UniqueHkey key = OpenForReading(root, path);
   DWORD count = 0, name_chars = 0, data_bytes = 0;
-  if (!key || ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 &count, &name_chars, &data_bytes, nullptr,
-                                 nullptr) != ERROR_SUCCESS) {
+  if (!key ||
+      ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                         &name_chars, &data_bytes, nullptr, nullptr) != ERROR_SUCCESS) {
     return texts;
   }
   std::wstring name(name_chars + 1, L'\0');

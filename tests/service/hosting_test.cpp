@@ -95,12 +95,12 @@ TEST(QueueLog, StderrOutputPrefixesTheProgramName) {
 TEST(AvailablePorts, ListsNameAndDescriptionAsJson) {
   EXPECT_EQ(qeld::AvailablePortsJson({}), "[]");
   // Device names come from drivers: quotes and backslashes must not break the JSON.
-  EXPECT_EQ(qeld::AvailablePortsJson({{"COM3", "USB Serial Port"},
-                                      {"COM12", "Scale \"A\" \\ bay"},
-                                      {"/dev/ttyUSB0", ""}}),
-            "[{\"name\":\"COM3\",\"description\":\"USB Serial Port\"},"
-            "{\"name\":\"COM12\",\"description\":\"Scale \\\"A\\\" \\\\ bay\"},"
-            "{\"name\":\"/dev/ttyUSB0\",\"description\":\"\"}]");
+  EXPECT_EQ(
+      qeld::AvailablePortsJson(
+          {{"COM3", "USB Serial Port"}, {"COM12", "Scale \"A\" \\ bay"}, {"/dev/ttyUSB0", ""}}),
+      "[{\"name\":\"COM3\",\"description\":\"USB Serial Port\"},"
+      "{\"name\":\"COM12\",\"description\":\"Scale \\\"A\\\" \\\\ bay\"},"
+      "{\"name\":\"/dev/ttyUSB0\",\"description\":\"\"}]");
 }
 
 }  // namespace
@@ -120,8 +120,7 @@ TEST(RefusalLog, FirstOfEachReasonAtOnceThenOneAMinuteWithTheCount) {
   log.Refused(403, "host-not-allowed", "/", start + std::chrono::seconds(61));
   log.Refused(403, "host-not-allowed", "/", start + std::chrono::seconds(62));
   const std::vector<std::string> expected{
-      "refused /v1/weight: 403 host-not-allowed",
-      "refused /v1/ports: 401 token-required",
+      "refused /v1/weight: 403 host-not-allowed", "refused /v1/ports: 401 token-required",
       "refused /: 403 host-not-allowed (and 2 more since the last)"};
   EXPECT_EQ(lines, expected);
 }
