@@ -20,6 +20,71 @@ import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+# The weight service's recovery, which wixl has no element for: restarted 5 s after each of
+# its first two failures and a minute after any later one, the count reset after a day. The
+# Windows Installer (5.0 and later) applies it in MsiConfigureServices.
+FAILURE_ACTIONS_IDT = (
+    "MsiServiceConfigFailureActions\tName\tEvent\tResetPeriod\tRebootMessage\tCommand\t"
+    "Actions\tDelayActions\tComponent_\n"
+    "s72\tl255\ti2\tI4\tL255\tL255\tS255\tS255\ts72\n"
+    "MsiServiceConfigFailureActions\tMsiServiceConfigFailureActions\n"
+    # Event 1|2: on install and on reinstall. Actions 1: SC_ACTION_RESTART.
+    "RestartQelscaled\tqelscaled\t3\t86400\t\t\t1[~]1[~]1\t5000[~]5000[~]60000\tService64\n")
+# Where the standard sequence has it: after InstallServices (5800), before StartServices.
+CONFIGURE_SERVICES_SEQUENCE = 5850
+
+
+# The arguments' component is installed only when there are arguments (wixl takes no
+# Condition element in a Component).
+ARGUMENTS_CONDITION = ("UPDATE `Component` SET `Condition` = 'QELSCALED_ARGS' "
+                       "WHERE `Component` = 'ServiceArguments'")
+
+
+def secure_properties(msi, extra):
+    """The query that adds `extra` to SecureCustomProperties: the public properties a
+    per-machine install passes on to its elevated part, which takes no other."""
+    table = subprocess.run(["msiinfo", "export", msi, "Property"], check=True,
+                           stdout=subprocess.PIPE, text=True).stdout
+    current = next((line.split("\t", 1)[1] for line in table.splitlines()
+                    if line.startswith("SecureCustomProperties\t")), "")
+    value = ";".join(name for name in current.split(";") + [extra] if name)
+    return ("UPDATE `Property` SET `Value` = '%s' WHERE `Property` = 'SecureCustomProperties'"
+            % value) if current else (
+        "INSERT INTO `Property` (`Property`, `Value`) VALUES ('SecureCustomProperties', '%s')"
+        % value)
+
+
+def remove_old_version_first(msi):
+    """RemoveExistingProducts right after InstallValidate, where MajorUpgrade puts it unless
+    the package has an InstallExecuteSequence of its own: then wixl puts it after
+    InstallFinalize, and Wine's removal of the old version, coming last, unregisters the
+    upgrade code the new version has just registered."""
+    sequence = {row.split("\t")[0]: row.split("\t")[-1] for row in subprocess.run(
+        ["msiinfo", "export", msi, "InstallExecuteSequence"], check=True,
+        stdout=subprocess.PIPE, text=True).stdout.splitlines()[3:]}
+    subprocess.run(["msibuild", msi, "-q",
+                    "UPDATE `InstallExecuteSequence` SET `Sequence` = %d "
+                    "WHERE `Action` = 'RemoveExistingProducts'"
+                    % (int(sequence["InstallValidate"]) + 1)], check=True)
+
+
+def add_service_rows(msi, scratch):
+    """What wixl cannot write of the service: the recovery, the arguments' condition, and
+    QELSCALED_ARGS as a secure property."""
+    subprocess.run(["msibuild", msi, "-q", ARGUMENTS_CONDITION], check=True)
+    subprocess.run(["msibuild", msi, "-q", secure_properties(msi, "QELSCALED_ARGS")], check=True)
+    idt = os.path.join(scratch, "MsiServiceConfigFailureActions.idt")
+    with open(idt, "w", newline="\r\n") as out:
+        out.write(FAILURE_ACTIONS_IDT)
+    subprocess.run(["msibuild", msi, "-i", idt], check=True)
+    sequence = subprocess.run(["msiinfo", "export", msi, "InstallExecuteSequence"], check=True,
+                              stdout=subprocess.PIPE, text=True).stdout
+    if not any(line.split("\t")[0] == "MsiConfigureServices" for line in sequence.splitlines()):
+        subprocess.run(["msibuild", msi, "-q",
+                        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) "
+                        "VALUES ('MsiConfigureServices', %d)" % CONFIGURE_SERVICES_SEQUENCE],
+                       check=True)
+
 
 def codes(libid, version):
     upgrade = uuid.uuid5(uuid.UUID(libid), "Qel_weigher.msi UpgradeCode")
@@ -78,6 +143,9 @@ def main():
         for name, value in defines.items():
             argv += ["-D", "%s=%s" % (name, value)]
         subprocess.run(argv + ["Qel_weigher.wxs"], check=True, cwd=gen)
+        remove_old_version_first(out + ".tmp")
+        if has_service:
+            add_service_rows(out + ".tmp", gen)
         os.replace(out + ".tmp", out)
     print("%s: version %s, ProductCode {%s}, UpgradeCode {%s}%s"
           % (out, args.version, product, upgrade, ", with qelscaled.exe" if has_service else ""))

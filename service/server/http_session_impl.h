@@ -112,7 +112,12 @@ template <class Stream>
 void HttpSession<Stream>::Handle() {
   const Request& request = parser_->get();
   decision_ = http_session::Decide(request, state_.config.policy);
-  if (decision_.endpoint == Endpoint::kReject) ++state_.rejected[decision_.error];
+  if (decision_.endpoint == Endpoint::kReject) {
+    ++state_.rejected[decision_.error];
+    state_.refusals.Refused(decision_.status, decision_.error,
+                            std::string_view(request.target().data(), request.target().size()),
+                            RefusalLog::Clock::now());
+  }
   keep_alive_ = request.keep_alive();
   version_ = request.version();
 

@@ -4,7 +4,15 @@
 
 namespace qeld {
 
-QueueLog::QueueLog() {
+LogOutput StderrOutput() {
+  return [](Severity, const std::string& line) {
+    const std::string text = "qelscaled: " + line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  };
+}
+
+QueueLog::QueueLog(LogOutput output) : output_(std::move(output)) {
   writer_ = std::thread([this] { Write(); });
 }
 
@@ -17,21 +25,21 @@ QueueLog::~QueueLog() {
   writer_.join();
 }
 
-void QueueLog::Show(std::string_view text, std::string_view caption, qel::MessageIcon) {
+void QueueLog::Show(std::string_view text, std::string_view caption, qel::MessageIcon icon) {
   std::string line(caption);
   line += ": ";
   line.append(text);
-  Line(std::move(line));
+  Line(std::move(line), icon == qel::MessageIcon::kCritical ? Severity::kError : Severity::kInfo);
 }
 
-void QueueLog::Line(std::string line) {
+void QueueLog::Line(std::string line, Severity severity) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (lines_.size() >= kMaxQueued) {
       ++dropped_;
       return;
     }
-    lines_.push_back("qelscaled: " + std::move(line) + "\n");
+    lines_.push_back({severity, std::move(line)});
   }
   wake_.notify_one();
 }
@@ -46,11 +54,10 @@ void QueueLog::Write() {
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || !lines_.empty(); });
     if (lines_.empty()) return;  // stopping, and everything is written
-    std::string line = std::move(lines_.front());
+    const Entry entry = std::move(lines_.front());
     lines_.pop_front();
     lock.unlock();
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    output_(entry.severity, entry.text);
     lock.lock();
   }
 }

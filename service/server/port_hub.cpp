@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 
+#include "available_ports.h"
 #include "reading_json.h"
 #include "websocket_frame.h"
 
@@ -217,7 +218,7 @@ std::string PortHub::PortsJson() const {
            ",\"state\":" + JsonString(state) + ProtocolFields(*port) +
            ",\"last\":" + (port->last ? ReadingJson(*port->last) : std::string("null")) + "}";
   }
-  out += "]}";
+  out += "],\"available\":" + AvailablePortsJson() + "}";
   return out;
 }
 

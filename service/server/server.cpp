@@ -1,8 +1,10 @@
 #include "server.h"
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "listener.h"
@@ -69,19 +71,20 @@ error_code OpenListeners(SharedState& state, const net::ip::address& address, Li
 
 }  // namespace
 
-int Serve(const Config& config, qel::Services& platform, QueueLog& log) {
+int Serve(const Config& config, qel::Services& platform, QueueLog& log, ServeControl* control) {
   SharedState state(config, platform, log);
   error_code ec;
   const auto address = net::ip::make_address(config.listen_host, ec);
+  // Through the log, which a service run sends to the system's log and a console run to
+  // stderr with the same "qelscaled: " prefix.
   if (ec) {
-    std::fprintf(stderr, "qelscaled: bad listen address %s\n", config.listen_host.c_str());
+    log.Line("bad listen address " + config.listen_host, Severity::kError);
     return 2;
   }
   Listeners listeners;
   tcp::endpoint tried;
   if ((ec = OpenListeners(state, address, listeners, tried))) {
-    std::fprintf(stderr, "qelscaled: cannot listen on %s: %s\n", Authority(tried).c_str(),
-                 ec.message().c_str());
+    log.Line("cannot listen on " + Authority(tried) + ": " + ec.message(), Severity::kError);
     return 1;
   }
   state.hub.Start();
@@ -93,13 +96,19 @@ int Serve(const Config& config, qel::Services& platform, QueueLog& log) {
   }
   std::fflush(stdout);
 
-  net::signal_set signals(state.ioc, SIGINT, SIGTERM);
-  signals.async_wait([&](error_code, int) {
+  const auto shut = [&] {
     for (const auto& listener : listeners) listener->Close();
     state.ioc.stop();
-  });
+  };
+  net::signal_set signals(state.ioc, SIGINT, SIGTERM);
+  signals.async_wait([&](error_code, int) { shut(); });
+  if (control != nullptr) {
+    control->Attach([&] { net::post(state.ioc, shut); });
+    if (control->on_listening) control->on_listening();
+  }
   for (const auto& listener : listeners) listener->Accept();
   state.ioc.run();
+  if (control != nullptr) control->Detach();
   state.hub.Stop();
   log.Line("stopped");
   return 0;

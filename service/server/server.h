@@ -11,6 +11,7 @@
 #include "log_sink.h"
 #include "named_port.h"
 #include "routing.h"
+#include "serve_control.h"
 #include "services.h"
 #include "tls.h"
 
@@ -53,9 +54,11 @@ struct Config {
   std::function<std::string()> more_metrics;
 };
 
-// Serves until SIGINT or SIGTERM. Prints "listening on http://HOST:PORT/" (https:// with TLS)
-// to stdout for each bound socket, 127.0.0.1 first (PORT is the real one when 0 was asked).
-// Returns the exit status: 1 when an address cannot be bound.
-int Serve(const Config& config, qel::Services& platform, QueueLog& log);
+// Serves until SIGINT or SIGTERM, or until `control` (when given) is stopped. Prints
+// "listening on http://HOST:PORT/" (https:// with TLS) to stdout for each bound socket,
+// 127.0.0.1 first (PORT is the real one when 0 was asked). Returns the exit status: 1 when an
+// address cannot be bound.
+int Serve(const Config& config, qel::Services& platform, QueueLog& log,
+          ServeControl* control = nullptr);
 
 }  // namespace qeld

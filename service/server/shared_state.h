@@ -9,6 +9,7 @@
 
 #include "log_sink.h"
 #include "port_hub.h"
+#include "refusal_log.h"
 #include "server.h"
 
 namespace qeld {
@@ -28,6 +29,7 @@ struct SharedState {
   std::uint64_t refused_connections = 0;
   std::uint64_t dropped_clients = 0;
   std::map<std::string, std::uint64_t> rejected;  // requests refused, by reason
+  RefusalLog refusals{[this](std::string line) { log.Line(std::move(line)); }};
 
   boost::asio::io_context ioc{1};
   PortHub hub;  // after the io_context: its threads stop before the context goes

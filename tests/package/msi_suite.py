@@ -12,6 +12,13 @@
             VBScript client reads the virtual scale;
          4. repair puts back a deleted DLL and a deleted registry key;
          5. uninstall: creating the object fails, and no file and no registry key is left.
+  service in the same prefix: the weight service as the package installs it, under Wine's
+         service manager: no arguments, installed and not started; with QELSCALED_ARGS,
+         stored and running, the page and /v1/weight read the virtual scale on COM3, its log
+         reaches the event log; net stop / net start; killed; an upgrade keeps the
+         arguments; uninstall removes the service, its settings and its files. The package's
+         service tables (recovery included, which Wine's installer skips) are read with
+         msiinfo.
   read32 in the same prefix: the current package installed, a 32-bit VBScript client reads the
          virtual scale, uninstalled leaving the state as it was. Its own test, so that where
          no 32-bit code runs it is counted as skipped rather than passed.
@@ -27,12 +34,16 @@ Exit codes: 0 passed, 1 failed, 77 skipped (no Wine, wixl, Windows build or pref
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import time
+import urllib.error
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -69,6 +80,9 @@ INSTALLER_KEYS = (CLASSES + "installer\\features", CLASSES + "installer\\product
                   "software\\microsoft\\windows\\currentversion\\installer\\userdata\\"
                   "s-1-5-18\\products")
 INSTALLER_DIR = "windows/installer/"
+SERVICE = "qelscaled"
+ARGUMENTS_KEY = "HKLM\\Software\\Qel_weigher\\qelscaled"
+EVENT_SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\qelscaled"
 FILE_NOISE = re.compile(r"(windows/temp|windows/logs|users/[^/]+/(temp|appdata/local/temp))/")
 
 
@@ -384,6 +398,173 @@ class MsiSuite(wine_host.WineSession):
             self.msiexec("/x", windows_path(msi), what="uninstall")
         self.expect_same_state(self.snapshot(), baseline, "after uninstall")
 
+    def test_service(self):
+        exe = os.path.join(self.args.win64, "service", "qelscaled.exe")
+        if not os.path.exists(exe):
+            raise Failure("no %s (build qelscaled in the win64 preset)" % exe)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        msi, upgrade_code, _ = self.make_msi(self.args.version, "Qel_weigher.msi")
+        major, minor, patch = self.args.version.split(".")
+        newer, _, _ = self.make_msi("%s.%s.%d" % (major, minor, int(patch) + 1),
+                                    "Qel_weigher-newer.msi")
+        self.check_service_tables(msi)
+        self.remove_leftovers(upgrade_code)
+        self.start_scale("1.234")
+        checks = ServiceChecks(self, free_port())
+        trace = os.path.join(self.work, "session-trace.log")
+        self.start_traced_session(trace)
+
+        if self.msiexec("/i", windows_path(msi), what="install without arguments"):
+            self.expect(checks.state() == "STOPPED" and checks.stored_arguments() is None,
+                        "without QELSCALED_ARGS: installed, not started, nothing stored (%s)"
+                        % checks.state())
+            self.msiexec("/x", windows_path(msi), what="uninstall the unstarted service")
+        arguments = "--stream COM3 --listen 127.0.0.1:%d --stable-ms 300" % checks.port
+        if not self.msiexec("/i", windows_path(msi), "QELSCALED_ARGS=" + arguments,
+                            what="install with QELSCALED_ARGS"):
+            raise Failure("the package did not install with QELSCALED_ARGS")
+        installed = msi
+        try:
+            self.expect(checks.stored_arguments() == arguments,
+                        "QELSCALED_ARGS stored in %s: %r" % (ARGUMENTS_KEY,
+                                                             checks.stored_arguments()))
+            self.check_running(checks, trace)
+            arguments = self.check_stop_and_new_arguments(checks)
+            self.check_killed(checks)
+            if self.msiexec("/i", windows_path(newer), what="upgrade without QELSCALED_ARGS"):
+                installed = newer
+                self.expect(checks.stored_arguments() == arguments,
+                            "the upgrade keeps the stored arguments: %r"
+                            % checks.stored_arguments())
+                self.expect(checks.wait_state("RUNNING") == "RUNNING" and
+                            checks.weight() is not None,
+                            "after the upgrade the service runs and reads the scale")
+        finally:
+            self.msiexec("/x", windows_path(installed), what="uninstall the service")
+        self.check_service_removed(checks)
+
+    def start_traced_session(self, trace):
+        """A Wine session whose services.exe, and every service it starts, traces the event
+        log's calls into `trace`: Wine's ReportEventW keeps no log, it only traces what it is
+        given."""
+        self.stop_wineserver()
+        env = self.env()
+        env["WINEDEBUG"] = "-all,+eventlog"
+        subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        with open(trace, "w") as out:
+            subprocess.run([WINE64, "cmd", "/c", "exit"], env=env, stdin=subprocess.DEVNULL,
+                           stdout=out, stderr=out, timeout=WINE_TIMEOUT)
+        self.session_locale = "en_US.UTF-8"
+
+    def check_service_tables(self, msi):
+        """The service as the package declares it, recovery included: Wine's installer skips
+        MsiConfigureServices, so these rows are all a test here can see of it."""
+        install = msi_table(msi, "ServiceInstall")
+        self.expect([(r["Name"], r["ServiceType"], r["StartType"], r["StartName"])
+                     for r in install] == [(SERVICE, "16", "2", "NT SERVICE\\qelscaled")],
+                    "ServiceInstall: own process, automatic, its virtual account: %s" % install)
+        control = sorted((r["Name"], r["Event"], r["Component_"])
+                         for r in msi_table(msi, "ServiceControl"))
+        # 0x2|0x20|0x80: stopped on install and uninstall, deleted on uninstall; 0x1: started
+        # on install, with the arguments' component only.
+        self.expect(control == [(SERVICE, "1", "ServiceArguments"), (SERVICE, "162", "Service64")],
+                    "ServiceControl: stop before upgrade and removal, start with arguments: %s"
+                    % control)
+        failure = msi_table(msi, "MsiServiceConfigFailureActions")
+        self.expect([(r["Name"], r["Event"], r["Actions"], r["Component_"]) for r in failure] ==
+                    [(SERVICE, "3", "1[~]1[~]1", "Service64")],
+                    "MsiServiceConfigFailureActions: restart after every failure: %s" % failure)
+        sequence = {r["Action"]: int(r["Sequence"]) for r in
+                    msi_table(msi, "InstallExecuteSequence")}
+        self.expect(sequence.get("InstallServices", 0) < sequence.get("MsiConfigureServices", 0)
+                    < sequence.get("StartServices", 0),
+                    "MsiConfigureServices runs between InstallServices and StartServices")
+        self.expect(sequence.get("InstallValidate", 0) < sequence.get("RemoveExistingProducts", 0)
+                    < sequence.get("InstallInitialize", 0),
+                    "an upgrade removes the old version before it installs the new one")
+        component = {r["Component"]: r["Condition"] for r in msi_table(msi, "Component")}
+        self.expect(component.get("ServiceArguments") == "QELSCALED_ARGS",
+                    "the arguments' component is installed only with QELSCALED_ARGS")
+
+    def check_running(self, checks, trace):
+        self.expect(checks.wait_state("RUNNING") == "RUNNING", "sc query: RUNNING")
+        reading = checks.weight()
+        self.expect(reading is not None and reading["value"] == 1.234,
+                    "/v1/weight reads the virtual scale on COM3: %s" % reading)
+        # The machine's ports as Wine's mount manager lists them in
+        # HARDWARE\DEVICEMAP\SERIALCOMM (Wine has no Ports class devices to describe them).
+        _, body = checks.get("/v1/ports")
+        available = json.loads(body).get("available", [])
+        self.expect({"name": "COM3", "description": ""} in available and
+                    all(set(port) == {"name", "description"} for port in available),
+                    "/v1/ports lists the machine's COM ports: %s" % available)
+        status, page = checks.get("/")
+        self.expect(status == 200 and "<title>qelscaled</title>" in page, "the page is served")
+        refused = urllib.request.Request("http://127.0.0.1:%d/v1/weight?port=COM3" % checks.port,
+                                         headers={"Host": "evil.example"})
+        try:
+            urllib.request.urlopen(refused, timeout=5)
+            status = 200
+        except urllib.error.HTTPError as error:
+            status = error.code
+        self.expect(status == 403, "a rebinding Host is refused: %d" % status)
+        time.sleep(1)  # the log writes from a thread of its own
+        with open(trace, encoding="utf-8", errors="replace") as handle:
+            events = [line for line in handle if "ReportEventW" in line]
+        for wanted in ('"listening on http://127.0.0.1:%d/"' % checks.port,
+                       '"refused /v1/weight: 403 host-not-allowed"'):
+            self.expect(any(wanted in line for line in events),
+                        "the event log gets %s:\n  %s" % (wanted, "  ".join(events[-6:])))
+
+    def check_stop_and_new_arguments(self, checks):
+        """net stop, new arguments as an administrator sets them (a quoted one among them),
+        net start: the service takes them. Returns them."""
+        code, out = self.wine(SYSTEM32 + "net.exe", "stop", SERVICE, check=False)
+        self.expect(code == 0 and checks.wait_state("STOPPED") == "STOPPED" and
+                    not checks.answers(), "net stop: STOPPED, nothing answers (%s)"
+                    % out.strip())
+        checks.port = free_port()
+        arguments = '--stream COM3 --listen "127.0.0.1:%d" --stable-ms 300' % checks.port
+        self.wine(SYSTEM32 + "reg.exe", "add", ARGUMENTS_KEY, "/v", "Arguments", "/d",
+                  arguments, "/f", "/reg:64")
+        code, out = self.wine(SYSTEM32 + "net.exe", "start", SERVICE, check=False)
+        self.expect(code == 0 and checks.wait_state("RUNNING") == "RUNNING" and
+                    checks.weight() is not None,
+                    "net start with the changed arguments: RUNNING on the new port (%s)"
+                    % out.strip())
+        # Wine's AppSearch cuts a registry text at its second double quote (Windows' does
+        # not), so the arguments an upgrade is to keep here hold none.
+        arguments = arguments.replace('"', "")
+        self.wine(SYSTEM32 + "reg.exe", "add", ARGUMENTS_KEY, "/v", "Arguments", "/d",
+                  arguments, "/f", "/reg:64")
+        return arguments
+
+    def check_killed(self, checks):
+        """A killed service. A Windows service manager restarts it (the package's recovery);
+        Wine's services.exe has no failure actions: it keeps showing RUNNING and starts no
+        new process, and a start brings the service back."""
+        code, out = self.wine(SYSTEM32 + "taskkill.exe", "/f", "/im", "qelscaled.exe",
+                              check=False)
+        self.expect(code == 0, "taskkill /f ends qelscaled.exe (%s)" % out.strip())
+        restarted = checks.weight(within=15) is not None
+        print("killed: sc query shows %s; %s" % (checks.state(), "answering again"
+                                                 if restarted else "not answering"))
+        self.expect(not restarted, "killed: Wine's service manager does not restart it")
+        self.wine(SYSTEM32 + "net.exe", "start", SERVICE, check=False)
+        self.expect(checks.weight() is not None, "killed: net start brings it back")
+
+    def check_service_removed(self, checks):
+        self.expect(checks.state() is None, "after uninstall there is no service qelscaled")
+        self.expect(not checks.answers(), "after uninstall nothing answers")
+        self.expect(not checks.key_exists(ARGUMENTS_KEY), "after uninstall no %s" % ARGUMENTS_KEY)
+        self.expect(not checks.key_exists(EVENT_SOURCE_KEY),
+                    "after uninstall no event log source")
+        _, files = self.snapshot()
+        left = sorted(f for f in files if f.startswith("program files/qel_weigher/"))
+        self.expect(not left, "after uninstall no file is left: %s" % left)
+
     @staticmethod
     def unpack(packed):
         p = packed.upper()
@@ -485,6 +666,79 @@ class MsiSuite(wine_host.WineSession):
         return string_data(data)
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def msi_table(msi, table):
+    """A table of the package as [{column: value}], read with msiinfo."""
+    lines = subprocess.run(["msiinfo", "export", msi, table], check=True, stdout=subprocess.PIPE,
+                           text=True, timeout=60).stdout.splitlines()
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:]]
+
+
+class ServiceChecks:
+    """What test_service looks at, beside the package's installs."""
+
+    def __init__(self, suite, port):
+        self.suite = suite
+        self.port = port
+
+    def get(self, path, timeout=5):
+        url = "http://127.0.0.1:%d%s" % (self.port, path)
+        with urllib.request.urlopen(url, timeout=timeout) as response:
+            return response.status, response.read().decode("utf-8", "replace")
+
+    def weight(self, within=60):
+        """The stable reading of COM3 once the service answers, or None."""
+        deadline = time.time() + within
+        while time.time() < deadline:
+            try:
+                _, body = self.get("/v1/weight?port=COM3")
+                reading = json.loads(body)
+                if reading.get("ok") and reading.get("stable"):
+                    return reading
+            except (OSError, ValueError):
+                pass
+            time.sleep(0.5)
+        return None
+
+    def answers(self):
+        try:
+            self.get("/v1/ports", timeout=3)
+            return True
+        except OSError:
+            return False
+
+    def state(self):
+        """The service's state word as `sc query` shows it (RUNNING, STOPPED...), or None
+        when there is no such service."""
+        code, out = self.suite.wine(SYSTEM32 + "sc.exe", "query", SERVICE, check=False)
+        found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", out)
+        return found.group(1) if code == 0 and found else None
+
+    def wait_state(self, wanted, within=30):
+        deadline = time.time() + within
+        state = self.state()
+        while state != wanted and time.time() < deadline:
+            time.sleep(1)
+            state = self.state()
+        return state
+
+    def stored_arguments(self):
+        code, out = self.suite.wine(SYSTEM32 + "reg.exe", "query", ARGUMENTS_KEY, "/v",
+                                    "Arguments", "/reg:64", check=False)
+        found = re.search(r"Arguments\s+REG_SZ\s+(.*)", out)
+        return found.group(1).strip() if code == 0 and found else None
+
+    def key_exists(self, key):
+        code, _ = self.suite.wine(SYSTEM32 + "reg.exe", "query", key, "/reg:64", check=False)
+        return code == 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--prefix", required=True)
@@ -494,7 +748,7 @@ def main():
     parser.add_argument("--win32", required=True)
     parser.add_argument("--win64", required=True)
     parser.add_argument("--version", required=True)
-    parser.add_argument("test", choices=["setup", "run", "read32"])
+    parser.add_argument("test", choices=["setup", "run", "read32", "service"])
     args = parser.parse_args()
 
     mode, reason = win32_mode()  # a wrong value fails at once
@@ -515,7 +769,7 @@ def main():
     return wine_host.run_in_prefix(
         args.prefix, ready, lambda: MsiSuite(args), "msi " + args.test,
         lambda suite: {"setup": suite.test_setup, "run": suite.test_run,
-                       "read32": suite.test_read32}[args.test])
+                       "read32": suite.test_read32, "service": suite.test_service}[args.test])
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -397,6 +397,22 @@ class ApiTest(ServiceTest):
         self.assertNotIn(b"http://", body.replace(b"http://\" +", b""))  # no external assets
         self.assertNotIn(b"https://", body)
 
+    def test_available_ports_are_the_ones_qelscale_ports_lists(self):
+        """/v1/ports's "available" and `qelscale ports` read the system through one listing."""
+        scale = self.scale()
+        service = self.service("--port", scale.link)
+        status, ports = service.get_json("/v1/ports")
+        self.assertEqual(status, 200)
+        available = ports["available"]
+        self.assertIsInstance(available, list)
+        for port in available:
+            self.assertEqual(set(port), {"name", "description"})
+            self.assertTrue(os.path.exists(port["name"]), port)
+        listed = subprocess.run([os.environ["QELSCALE_CLI"], "ports"], check=True,
+                                stdout=subprocess.PIPE, text=True, timeout=30).stdout
+        self.assertEqual([line.split(" ")[0] for line in listed.splitlines()],
+                         [port["name"] for port in available])
+
     def test_the_page_runs_only_its_own_script_and_style(self):
         # The policy names the page's inline script and style by hash: a page edited without
         # the build's new hashes would stop working, an injected script would never run.

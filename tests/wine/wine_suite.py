@@ -29,6 +29,8 @@ LOCALES = {"ru_RU.UTF-8": "1,234", "de_DE.UTF-8": "1,234", "en_US.UTF-8": "1.234
 
 Failure = wine_host.Failure
 windows_path = wine_host.windows_path
+# Where the service manager's run of qelscaled reads its arguments.
+SERVICE_KEY = "HKLM\\Software\\Qel_weigher\\qelscaled"
 
 
 class Identities:
@@ -357,6 +359,12 @@ class Suite(wine_host.WineSession):
         COM3 with the port options, at the protocols' own lines set through the DCB, and a
         tare reaches the polled one. (Wine sets a parity line's input flags its own way, so
         the 7-bit protocols cannot be read through Wine's pseudo-terminal ports.)"""
+    def test_service_manager(self):
+        """qelscaled.exe under Wine's service manager, each bitness that runs here, from its
+        own build folder: the stored arguments (a quoted one among them) start it and
+        net stop ends Serve() with status 0; a refused command line and no arguments at all
+        stop it at once with the service's own exit status 2 rather than leaving it
+        starting. The MSI's install of it is tested in tests/package/msi_suite.py."""
         for arch in self.arches:
             exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
             if not os.path.exists(exe):
@@ -409,6 +417,72 @@ class Suite(wine_host.WineSession):
             service.kill()
             out, _ = service.communicate(timeout=30)
             print(out.decode("utf-8", "replace").rstrip())
+            self.start_scale("2.345")
+            self.start_session("en_US.UTF-8")
+            name = "qelscaled"
+            self.wine("C:\\windows\\system32\\sc.exe", "delete", name, check=False)
+            self.wine("C:\\windows\\system32\\sc.exe", "create", name, "binPath=",
+                      windows_path(exe), "start=", "demand")
+            try:
+                self.check_managed_run(arch, name)
+            finally:
+                self.wine("C:\\windows\\system32\\net.exe", "stop", name, check=False)
+                self.wine("C:\\windows\\system32\\sc.exe", "delete", name, check=False)
+                self.wine("reg", "delete", SERVICE_KEY, "/f", "/reg:64", check=False)
+
+    def managed_state(self, name, wanted, within):
+        """(state word, service exit code) of `sc query` once it shows `wanted` or time is
+        up."""
+        deadline = time.time() + within
+        while True:
+            _, out = self.wine("C:\\windows\\system32\\sc.exe", "query", name, check=False)
+            state = re.search(r"STATE\s*:\s*\d+\s+(\w+)", out)
+            code = re.search(r"SERVICE_EXIT_CODE\s*:\s*(\d+)", out)
+            found = (state.group(1) if state else None, int(code.group(1)) if code else None)
+            if found[0] == wanted or time.time() > deadline:
+                return found
+            time.sleep(1)
+
+    def check_managed_run(self, arch, name):
+        import json
+        import urllib.request
+        within = 300 if arch.bits == 32 and wine_host.i386_support()[0] == "emulated" else 30
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        self.wine("reg", "add", SERVICE_KEY, "/v", "Arguments", "/d",
+                  '--stream COM3 --listen "127.0.0.1:%d"' % port, "/f", "/reg:64")
+        self.wine("C:\\windows\\system32\\net.exe", "start", name, check=False,
+                  timeout=within + 60)
+        self.expect(self.managed_state(name, "RUNNING", within)[0] == "RUNNING",
+                    "%d-bit: started by the service manager: RUNNING" % arch.bits)
+        reading = None
+        deadline = time.time() + within
+        while time.time() < deadline and not (reading and reading["stable"]):
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/v1/weight?port=COM3" % port,
+                                            timeout=10) as response:
+                    reading = json.loads(response.read())
+            except OSError:
+                time.sleep(0.5)
+        self.expect(reading is not None and reading["value"] == 2.345,
+                    "%d-bit: the service reads COM3 with the stored arguments: %s"
+                    % (arch.bits, reading))
+        self.wine("C:\\windows\\system32\\net.exe", "stop", name, check=False)
+        self.expect(self.managed_state(name, "STOPPED", within) == ("STOPPED", 0),
+                    "%d-bit: net stop: Serve() ends cleanly, STOPPED with status 0" % arch.bits)
+        for arguments, what in (("--stream COM3 --bogus", "a refused command line"),
+                                (None, "no arguments")):
+            if arguments is None:
+                self.wine("reg", "delete", SERVICE_KEY, "/f", "/reg:64")
+            else:
+                self.wine("reg", "add", SERVICE_KEY, "/v", "Arguments", "/d", arguments, "/f",
+                          "/reg:64")
+            self.wine("C:\\windows\\system32\\net.exe", "start", name, check=False,
+                      timeout=within + 60)
+            found = self.managed_state(name, "STOPPED", within)
+            self.expect(found == ("STOPPED", 2),
+                        "%d-bit: %s: STOPPED with exit status 2: %s" % (arch.bits, what, found))
 
     def check_secret_file(self, arch, exe):
         """A token file Everyone may read is refused: Wine gives a file of mode 0644 an entry
@@ -514,7 +588,7 @@ def main():
     parser.add_argument("test", choices=["setup", "register", "scripts", "client", "locales",
                                          "unregister", "example", "hosted", "dll", "measure",
                                          "package", "reentry", "com_names", "service",
-                                         "protocols"])
+                                         "protocols", "service_manager"])
     parser.add_argument("scenario", nargs="?")
     parser.add_argument("weight", nargs="?")
     args = parser.parse_args()
@@ -542,7 +616,8 @@ def main():
             "dll": suite.test_dll_surface, "measure": suite.measure,
             "package": suite.test_package, "reentry": suite.test_reentry,
             "com_names": suite.test_com_names, "service": suite.test_service,
-                "protocols": suite.test_protocols}[args.test]
+            "protocols": suite.test_protocols,
+            "service_manager": suite.test_service_manager}[args.test]
 
     ready = args.test == "setup" or os.path.isdir(os.path.join(args.prefix, "drive_c"))
     return wine_host.run_in_prefix(args.prefix, ready, lambda: Suite(args), args.test, pick)

@@ -169,9 +169,14 @@ int Command(const char* port, qel::ScaleCommand command) {
 }
 
 int Ports() {
-  // One path a line, so scripts can hand each line to "qelscale probe".
-  for (const qelcli::SerialPort& port : qelcli::ListSerialPorts()) {
-    std::printf("%s\n", port.path.c_str());
+  // One port a line, its name first, so scripts can hand each line's first word to
+  // "qelscale probe"; the system's name for the device after it where there is one.
+  for (const qel::SerialPortEntry& port : qel::ListSerialPorts()) {
+    if (port.description.empty()) {
+      std::printf("%s\n", port.name.c_str());
+    } else {
+      std::printf("%s (%s)\n", port.name.c_str(), port.description.c_str());
+    }
   }
   return 0;
 }
