@@ -354,11 +354,6 @@ class Suite(wine_host.WineSession):
                     self.check_service(arch, exe, com, mode)
             self.check_secret_file(arch, exe)
 
-    def test_protocols(self):
-        """qelscaled.exe reads a polled (mt-sics) and a continuous (cas) scale through Wine's
-        COM3 with the port options, at the protocols' own lines set through the DCB, and a
-        tare reaches the polled one. (Wine sets a parity line's input flags its own way, so
-        the 7-bit protocols cannot be read through Wine's pseudo-terminal ports.)"""
     def test_service_manager(self):
         """qelscaled.exe under Wine's service manager, each bitness that runs here, from its
         own build folder: the stored arguments (a quoted one among them) start it and
@@ -369,54 +364,6 @@ class Suite(wine_host.WineSession):
             exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
             if not os.path.exists(exe):
                 raise Failure("no %s (build the win%d preset)" % (exe, arch.bits))
-            self.start_session("en_US.UTF-8")
-            for protocol, mode in (("mt-sics", "--stream"), ("cas", "--port")):
-                self.start_scale("2.345", protocol=protocol)
-                self.check_protocol(arch, exe, protocol, mode)
-
-    def check_protocol(self, arch, exe, protocol, mode):
-        import json
-        import urllib.error
-        import urllib.request
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        what = "%d-bit %s COM3?protocol=%s" % (arch.bits, mode, protocol)
-        service = subprocess.Popen(
-            [arch.loader, exe, mode, "COM3?protocol=" + protocol, "--listen",
-             "127.0.0.1:%d" % port], env=self.env(), stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        try:
-            base = "http://127.0.0.1:%d/v1/" % port
-            deadline = time.time() + (300 if arch.bits == 32 else 60)
-            reading = None
-            while time.time() < deadline:
-                try:
-                    with urllib.request.urlopen(base + "weight?port=COM3", timeout=10) as answer:
-                        reading = json.loads(answer.read())
-                except OSError:
-                    time.sleep(0.5)
-                    continue
-                if reading["ok"]:
-                    break
-                time.sleep(0.2)
-            print("%s: %s" % (what, reading))
-            self.expect(reading is not None and reading["ok"] and reading["value"] == 2.345
-                        and reading["protocol"] == protocol and reading["unit"] == "kg"
-                        and reading["port"] == "COM3", "%s reads 2.345 kg" % what)
-            request = urllib.request.Request(base + "tare?port=COM3", method="POST", data=b"")
-            try:
-                with urllib.request.urlopen(request, timeout=30) as answer:
-                    status, body = answer.status, json.loads(answer.read())
-            except urllib.error.HTTPError as error:
-                status, body = error.code, json.loads(error.read())
-            wanted = (200, {"port": "COM3", "command": "tare", "ok": True}) \
-                if protocol == "mt-sics" else (409, {"error": "not-supported"})
-            self.expect((status, body) == wanted, "%s: tare answers %s" % (what, wanted))
-        finally:
-            service.kill()
-            out, _ = service.communicate(timeout=30)
-            print(out.decode("utf-8", "replace").rstrip())
             self.start_scale("2.345")
             self.start_session("en_US.UTF-8")
             name = "qelscaled"
@@ -483,6 +430,64 @@ class Suite(wine_host.WineSession):
             found = self.managed_state(name, "STOPPED", within)
             self.expect(found == ("STOPPED", 2),
                         "%d-bit: %s: STOPPED with exit status 2: %s" % (arch.bits, what, found))
+
+    def test_protocols(self):
+        """qelscaled.exe reads a polled (mt-sics) and a continuous (cas) scale through Wine's
+        COM3 with the port options, at the protocols' own lines set through the DCB, and a
+        tare reaches the polled one. (Wine sets a parity line's input flags its own way, so
+        the 7-bit protocols cannot be read through Wine's pseudo-terminal ports.)"""
+        for arch in self.arches:
+            exe = os.path.join(arch.build_dir, "service", "qelscaled.exe")
+            if not os.path.exists(exe):
+                raise Failure("no %s (build the win%d preset)" % (exe, arch.bits))
+            self.start_session("en_US.UTF-8")
+            for protocol, mode in (("mt-sics", "--stream"), ("cas", "--port")):
+                self.start_scale("2.345", protocol=protocol)
+                self.check_protocol(arch, exe, protocol, mode)
+
+    def check_protocol(self, arch, exe, protocol, mode):
+        import json
+        import urllib.error
+        import urllib.request
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        what = "%d-bit %s COM3?protocol=%s" % (arch.bits, mode, protocol)
+        service = subprocess.Popen(
+            [arch.loader, exe, mode, "COM3?protocol=" + protocol, "--listen",
+             "127.0.0.1:%d" % port], env=self.env(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        try:
+            base = "http://127.0.0.1:%d/v1/" % port
+            deadline = time.time() + (300 if arch.bits == 32 else 60)
+            reading = None
+            while time.time() < deadline:
+                try:
+                    with urllib.request.urlopen(base + "weight?port=COM3", timeout=10) as answer:
+                        reading = json.loads(answer.read())
+                except OSError:
+                    time.sleep(0.5)
+                    continue
+                if reading["ok"]:
+                    break
+                time.sleep(0.2)
+            print("%s: %s" % (what, reading))
+            self.expect(reading is not None and reading["ok"] and reading["value"] == 2.345
+                        and reading["protocol"] == protocol and reading["unit"] == "kg"
+                        and reading["port"] == "COM3", "%s reads 2.345 kg" % what)
+            request = urllib.request.Request(base + "tare?port=COM3", method="POST", data=b"")
+            try:
+                with urllib.request.urlopen(request, timeout=30) as answer:
+                    status, body = answer.status, json.loads(answer.read())
+            except urllib.error.HTTPError as error:
+                status, body = error.code, json.loads(error.read())
+            wanted = (200, {"port": "COM3", "command": "tare", "ok": True}) \
+                if protocol == "mt-sics" else (409, {"error": "not-supported"})
+            self.expect((status, body) == wanted, "%s: tare answers %s" % (what, wanted))
+        finally:
+            service.kill()
+            out, _ = service.communicate(timeout=30)
+            print(out.decode("utf-8", "replace").rstrip())
 
     def check_secret_file(self, arch, exe):
         """A token file Everyone may read is refused: Wine gives a file of mode 0644 an entry
