@@ -62,8 +62,8 @@ void PolledCpu(double seconds) {
     if (!protocol->polled()) continue;
     qel::e2e::ScaleProcess scale({"--protocol", std::string(protocol->id)});
     std::string error;
-    auto named = qel::ParseNamedPort(scale.port() + "?protocol=" + std::string(protocol->id),
-                                     error);
+    auto named =
+        qel::ParseNamedPort(scale.port() + "?protocol=" + std::string(protocol->id), error);
     std::atomic<long> readings{0};
     qel::StreamEngine engine(qel::PlatformServices(), *named, qel::StreamOptions{},
                              [&](const qel::Reading& r, bool) { readings += r.ok ? 1 : 0; });
@@ -75,8 +75,8 @@ void PolledCpu(double seconds) {
     worker.join();
     const double wall = Seconds(Clock::now() - start);
     const double cpu = CpuSeconds() - cpu_before;
-    std::printf("%-18s %6ums %10ld %8.2f%%\n", std::string(protocol->id).c_str(),
-                protocol->poll_ms, readings.load(), 100.0 * cpu / wall);
+    std::printf("%-18s %6ums %10ld %8.2f%%\n", std::string(protocol->id).c_str(), protocol->poll_ms,
+                readings.load(), 100.0 * cpu / wall);
   }
 }
 

@@ -101,8 +101,7 @@ std::string CommandJson(std::string_view port, std::string_view command,
   if (result != qel::CommandResult::kAcknowledged) {
     return ErrorJson(qel::CommandResultName(result));
   }
-  return "{\"port\":" + JsonString(port) + ",\"command\":" + JsonString(command) +
-         ",\"ok\":true}";
+  return "{\"port\":" + JsonString(port) + ",\"command\":" + JsonString(command) + ",\"ok\":true}";
 }
 
 std::string ErrorJson(std::string_view code) { return "{\"error\":" + JsonString(code) + "}"; }

@@ -23,8 +23,7 @@ std::string ReadingJson(const qel::Reading& reading);
 int CommandStatus(qel::CommandResult result);
 // {"port","command","ok":true} once acknowledged, else {"error": "not-supported",
 // "command-refused" or "no-answer"}.
-std::string CommandJson(std::string_view port, std::string_view command,
-                        qel::CommandResult result);
+std::string CommandJson(std::string_view port, std::string_view command, qel::CommandResult result);
 
 // {"error": code} for rejected requests.
 std::string ErrorJson(std::string_view code);

@@ -42,8 +42,8 @@ enum class Endpoint { kPage, kWeight, kPorts, kMetrics, kStream, kCommand, kPref
 struct Decision {
   Endpoint endpoint = Endpoint::kReject;
   int status = 200;
-  std::string error;  // reason of a rejection, for the JSON body
-  std::string port;   // kWeight, kStream, kCommand
+  std::string error;    // reason of a rejection, for the JSON body
+  std::string port;     // kWeight, kStream, kCommand
   std::string command;  // kCommand: "zero" or "tare"
   bool stable = false;
   std::uint32_t timeout_ms = 0;

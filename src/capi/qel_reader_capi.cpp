@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "platform_services.h"
 #include "named_port.h"
+#include "platform_services.h"
 #include "qel_weigher/qel_reader.h"
 #include "weight_stream.h"
 
@@ -51,9 +51,10 @@ void Fill(QelReading& out, const qel::Reading& reading, unsigned long long seque
   out.net = Tristate(reading.net);
   CopyText(out.tare, reading.tare);
   const std::string_view error = qel::ReadingErrorName(reading.error);
-  CopyText(out.error, reading.ok ? std::string() : std::string(error.empty() ? "no-reading" : error));
-  out.at_ms = std::chrono::duration_cast<std::chrono::milliseconds>(reading.at.time_since_epoch())
-                  .count();
+  CopyText(out.error,
+           reading.ok ? std::string() : std::string(error.empty() ? "no-reading" : error));
+  out.at_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(reading.at.time_since_epoch()).count();
   out.sequence = sequence;
 }
 

@@ -15,11 +15,11 @@ struct NamedPort {
   // The protocol; nullptr with `detect` for "protocol=auto".
   const Protocol* protocol = nullptr;
   bool detect = false;
-  std::optional<std::uint32_t> baud;    // "baud=N"
-  std::optional<LineFormat> framing;    // "framing=7E1": data bits, parity, stop bits only
-  std::optional<std::uint32_t> poll_ms;  // "poll_ms=N", polled protocols
+  std::optional<std::uint32_t> baud;       // "baud=N"
+  std::optional<LineFormat> framing;       // "framing=7E1": data bits, parity, stop bits only
+  std::optional<std::uint32_t> poll_ms;    // "poll_ms=N", polled protocols
   std::optional<std::uint32_t> stable_ms;  // "stable_ms=N", protocols without a motion flag
-  bool has_options = false;             // the name carried a "?"
+  bool has_options = false;                // the name carried a "?"
 
   // The line to open with: the protocol's own, with the options' speed and framing.
   LineFormat Line() const;

@@ -10,11 +10,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <optional>
-#include <utility>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "named_port.h"
@@ -73,7 +73,7 @@ class OnDemandReader {
   MessageSink& log_;
   std::string port_;
   NamedPort named_;  // as named; read from any thread
-  NamedPort link_;  // worker thread: the named with the detected protocol and line filled in
+  NamedPort link_;   // worker thread: the named with the detected protocol and line filled in
   std::vector<std::pair<ScaleCommand, std::function<void(CommandResult)>>> commands_;
   Callback on_cycle_;
 

@@ -38,8 +38,7 @@ ReadOutcome ScaleLink::ReadFrames(std::vector<std::string>& frames) {
   std::size_t start = 0;
   for (;;) {
     std::string_view frame;
-    const std::size_t used =
-        protocol_.split(std::string_view(pending_).substr(start), frame);
+    const std::size_t used = protocol_.split(std::string_view(pending_).substr(start), frame);
     if (used == 0) break;
     if (!frame.empty()) frames.emplace_back(frame);
     start += used;

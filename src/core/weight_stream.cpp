@@ -6,8 +6,8 @@
 
 #include "detection.h"
 #include "messages.h"
-#include "on_demand.h"
 #include "module_api.h"
+#include "on_demand.h"
 #include "port_opening.h"
 #include "weight_decoding.h"
 
@@ -191,7 +191,7 @@ void StreamEngine::Run() {
     }
     // A port named without options keeps the driver's own line, field for field.
     setup.line = named_.has_options ? ModuleAPI::LineSettingsFor(line())
-                                   : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
+                                    : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
     const PortOpening opening = OpenSerialPort(services_.serial, port_, setup);
     if (opening.handle != kInvalidPortHandle) {
       std::lock_guard<std::mutex> lock(mutex_);

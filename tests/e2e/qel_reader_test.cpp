@@ -1,13 +1,14 @@
 // The C interface's keep-open reader against the virtual scale: a protocol's reading with its
 // fields, a tare acknowledged, bad options refused with their reason, and a port without
 // options reading the driver's frames.
+#include "qel_weigher/qel_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
-#include "qel_weigher/qel_reader.h"
 #include "scale_process.h"
 
 namespace {
@@ -29,8 +30,8 @@ QelReading WaitFor(QelReader* reader, Match match) {
 TEST(QelReader, ReadsAProtocolWithItsFieldsAndTares) {
   qel::e2e::ScaleProcess scale({"--protocol", "mt-sics", "--weight", "3.250"});
   char error[128] = "x";
-  QelReader* reader = QelReader_Open((scale.port() + "?protocol=mt-sics").c_str(), error,
-                                     sizeof error);
+  QelReader* reader =
+      QelReader_Open((scale.port() + "?protocol=mt-sics").c_str(), error, sizeof error);
   ASSERT_NE(reader, nullptr) << error;
   EXPECT_STREQ(error, "");
   QelReading r = WaitFor(reader, [](const QelReading& x) { return x.ok == 1; });

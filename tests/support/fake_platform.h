@@ -18,11 +18,11 @@ class FakeSerial : public SerialApi {
   std::uint32_t open_error = 0;       // non-zero: Open fails with this code
   std::uint32_t set_state_error = 0;  // non-zero: SetState fails with this code
   std::uint32_t set_timeouts_error = 0;
-  std::uint32_t read_error = 0;  // non-zero: Read fails with this code after copying nothing
-  std::string incoming;          // what the next Read finds waiting
-  std::string written;           // every byte written, in order
+  std::uint32_t read_error = 0;   // non-zero: Read fails with this code after copying nothing
+  std::string incoming;           // what the next Read finds waiting
+  std::string written;            // every byte written, in order
   std::uint32_t write_error = 0;  // non-zero: Write fails with this code
-  PortHandle next_handle = 42;   // every open hands out the next number
+  PortHandle next_handle = 42;    // every open hands out the next number
 
   // What happened.
   std::vector<std::string> calls;

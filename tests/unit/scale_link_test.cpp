@@ -1,6 +1,8 @@
 // The protocol-driven parts of the stream engine and the shared link, over a scale that
 // answers on a scripted wire and a protocol of the test's own, so the engine's rules are
 // checked apart from any real protocol's bytes.
+#include "scale_link.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,7 +15,6 @@
 
 #include "fake_platform.h"
 #include "module_api.h"
-#include "scale_link.h"
 #include "weight_stream.h"
 
 namespace qel {
@@ -273,7 +274,8 @@ TEST(StreamEngineProtocol, PollsAtItsIntervalAndTakesTheScalesStability) {
   EXPECT_EQ(run.wire.Line().BaudRate, 4800u);
   EXPECT_EQ(run.wire.Line().ByteSize, 7);
   run.wire.Answer("?\r", "O\r");
-  const auto over = run.WaitFor([](const Reading& r) { return r.error == ReadingError::kOverload; });
+  const auto over =
+      run.WaitFor([](const Reading& r) { return r.error == ReadingError::kOverload; });
   ASSERT_TRUE(over);
   EXPECT_FALSE(over->ok);
 }

@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "detection.h"
+#include "named_port.h"
 #include "on_demand.h"
 #include "platform_services.h"
-#include "named_port.h"
 #include "qel_weigher/qel_weigher.h"
 #include "reading_json.h"
 #include "serial_ports.h"
@@ -204,7 +204,8 @@ int main(int argc, char** argv) {
   }
   if (command == "zero" || command == "tare") {
     if (argc != 3) return Usage(2);
-    return Command(argv[2], command == "zero" ? qel::ScaleCommand::kZero : qel::ScaleCommand::kTare);
+    return Command(argv[2],
+                   command == "zero" ? qel::ScaleCommand::kZero : qel::ScaleCommand::kTare);
   }
   if (command == "ports") {
     if (argc != 2) return Usage(2);

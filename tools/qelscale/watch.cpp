@@ -4,15 +4,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <optional>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
-#include "platform_services.h"
 #include "named_port.h"
+#include "platform_services.h"
 #include "reading_json.h"
 #include "services.h"
 #include "weight_stream.h"
