@@ -15,7 +15,21 @@ namespace qel {
 enum class WeightUnit : std::uint8_t { kNone, kKg, kG, kLb, kOz };
 
 // "kg", "g", "lb", "oz"; "" for kNone.
-std::string_view WeightUnitName(WeightUnit unit);
+constexpr std::string_view WeightUnitName(WeightUnit unit) {
+  switch (unit) {
+    case WeightUnit::kKg:
+      return "kg";
+    case WeightUnit::kG:
+      return "g";
+    case WeightUnit::kLb:
+      return "lb";
+    case WeightUnit::kOz:
+      return "oz";
+    case WeightUnit::kNone:
+      break;
+  }
+  return "";
+}
 
 // Speed and character framing of a serial line, as people write it ("9600 7E1").
 struct LineFormat {

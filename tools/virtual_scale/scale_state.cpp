@@ -22,22 +22,6 @@ bool ShowsZero(double value, int decimals) {
 
 bool ShowsNegative(double value, int decimals) { return NumberText(value, decimals)[0] == '-'; }
 
-std::string_view UnitText(WeightUnit unit) {
-  switch (unit) {
-    case WeightUnit::kKg:
-      return "kg";
-    case WeightUnit::kG:
-      return "g";
-    case WeightUnit::kLb:
-      return "lb";
-    case WeightUnit::kOz:
-      return "oz";
-    case WeightUnit::kNone:
-      break;
-  }
-  return "";
-}
-
 CommandOutcome CarryOut(qel::ScaleCommand command, ScaleState& state) {
   if (state.commands == CommandPolicy::kIgnore) return CommandOutcome::kIgnored;
   if (state.commands == CommandPolicy::kRefuse || state.condition != Condition::kNormal ||

@@ -10,6 +10,7 @@
 namespace vscale {
 
 using qel::WeightUnit;
+using qel::WeightUnitName;
 
 // What the display shows instead of, or besides, the weight.
 enum class Condition { kNormal, kOverload, kUnderZero, kBusy };
@@ -40,8 +41,6 @@ std::string NumberText(double value, int decimals);
 // True when `value` shows as zero at `decimals`, or with a "-".
 bool ShowsZero(double value, int decimals);
 bool ShowsNegative(double value, int decimals);
-// "kg", "g", "lb", "oz".
-std::string_view UnitText(WeightUnit unit);
 
 // What a zero or tare command does to the scale. A scale carries a command out only when told
 // to acknowledge, in range and steady; an acknowledged zero makes the weight 0 and leaves net

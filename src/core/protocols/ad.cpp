@@ -35,19 +35,8 @@ ScaleFrame Decode(std::string_view frame) {
   const std::optional<WeightUnit> unit =
       Unit(frame.substr(kHeader + kField, body - kHeader - kField));
   if (!unit) return FrameOf(ScaleFrame::Kind::kInvalid);
-  if (header == "OL") {
-    // The digits of an overload are whatever the display shows ("9999999", "  .E").
-    if (!IsPrintable(field)) return FrameOf(ScaleFrame::Kind::kInvalid);
-    return FrameOf(field[0] == '-' ? ScaleFrame::Kind::kUnderZero : ScaleFrame::Kind::kOverload);
-  }
-  if (header != "ST" && header != "US") return FrameOf(ScaleFrame::Kind::kInvalid);
-  std::optional<std::string> value = NormalisedNumber(field, NumberRules{SignPlace::kFirst, false});
-  if (!value) return FrameOf(ScaleFrame::Kind::kInvalid);
-  ScaleFrame result = FrameOf(ScaleFrame::Kind::kWeight);
-  result.value = std::move(*value);
-  result.stable = header == "ST";
-  result.unit = *unit;
-  return result;
+  // An overload's digits are whatever the display shows ("9999999", "  .E").
+  return CommaHeaderFrame(header, field, *unit, NumberRules{SignPlace::kFirst, false});
 }
 
 }  // namespace

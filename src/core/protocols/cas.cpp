@@ -32,19 +32,9 @@ ScaleFrame Decode(std::string_view frame) {
   const std::optional<WeightUnit> unit =
       Unit(frame.substr(kHeaders + kField, frame.size() - kEnd.size() - kHeaders - kField));
   if (!unit || (mode != "GS" && mode != "NT")) return FrameOf(ScaleFrame::Kind::kInvalid);
-  if (stability == "OL") {
-    // An overload's digits are the display's, whatever it shows then.
-    if (!IsPrintable(field)) return FrameOf(ScaleFrame::Kind::kInvalid);
-    return FrameOf(field[0] == '-' ? ScaleFrame::Kind::kUnderZero : ScaleFrame::Kind::kOverload);
-  }
-  if (stability != "ST" && stability != "US") return FrameOf(ScaleFrame::Kind::kInvalid);
-  std::optional<std::string> value = NormalisedNumber(field, NumberRules{SignPlace::kFirst, true});
-  if (!value) return FrameOf(ScaleFrame::Kind::kInvalid);
-  ScaleFrame result = FrameOf(ScaleFrame::Kind::kWeight);
-  result.value = std::move(*value);
-  result.stable = stability == "ST";
-  result.net = mode == "NT";
-  result.unit = *unit;
+  ScaleFrame result =
+      CommaHeaderFrame(stability, field, *unit, NumberRules{SignPlace::kFirst, true});
+  if (result.kind == ScaleFrame::Kind::kWeight) result.net = mode == "NT";
   return result;
 }
 

@@ -119,4 +119,20 @@ ScaleFrame FrameOf(ScaleFrame::Kind kind) {
 
 ScaleFrame::Kind NoReply(ScaleCommand, std::string_view) { return ScaleFrame::Kind::kInvalid; }
 
+ScaleFrame CommaHeaderFrame(std::string_view header, std::string_view field, WeightUnit unit,
+                            NumberRules rules) {
+  if (header == "OL") {
+    if (!IsPrintable(field)) return FrameOf(ScaleFrame::Kind::kInvalid);
+    return FrameOf(field[0] == '-' ? ScaleFrame::Kind::kUnderZero : ScaleFrame::Kind::kOverload);
+  }
+  if (header != "ST" && header != "US") return FrameOf(ScaleFrame::Kind::kInvalid);
+  std::optional<std::string> value = NormalisedNumber(field, rules);
+  if (!value) return FrameOf(ScaleFrame::Kind::kInvalid);
+  ScaleFrame result = FrameOf(ScaleFrame::Kind::kWeight);
+  result.value = std::move(*value);
+  result.stable = header == "ST";
+  result.unit = unit;
+  return result;
+}
+
 }  // namespace qel::protocols

@@ -53,6 +53,12 @@ std::size_t SplitDelimited(std::string_view buffer, std::string_view& frame, cha
 // A frame of `kind`, for the kinds that carry no weight.
 ScaleFrame FrameOf(ScaleFrame::Kind kind);
 
+// The comma formats' stability header with its weight field: "ST" a stable and "US" a moving
+// weight, "OL" an overload (under zero with a "-" sign; the digits are the display's, any
+// printable ones), anything else no frame.
+ScaleFrame CommaHeaderFrame(std::string_view header, std::string_view field, WeightUnit unit,
+                            NumberRules rules);
+
 // The reply of a protocol without commands: nothing answers one.
 ScaleFrame::Kind NoReply(ScaleCommand command, std::string_view frame);
 

@@ -22,22 +22,6 @@ const Protocol* FindProtocol(std::string_view id) {
   return nullptr;
 }
 
-std::string_view WeightUnitName(WeightUnit unit) {
-  switch (unit) {
-    case WeightUnit::kKg:
-      return "kg";
-    case WeightUnit::kG:
-      return "g";
-    case WeightUnit::kLb:
-      return "lb";
-    case WeightUnit::kOz:
-      return "oz";
-    case WeightUnit::kNone:
-      break;
-  }
-  return "";
-}
-
 std::string_view ScaleCommandName(ScaleCommand command) {
   return command == ScaleCommand::kZero ? "zero" : "tare";
 }

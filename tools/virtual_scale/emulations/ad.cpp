@@ -13,7 +13,7 @@ constexpr std::size_t kUnitWidth = 4;  // "  kg", "   g"
 std::string Frame(const ScaleState& state) {
   if (state.condition == Condition::kBusy) return {};
   return std::string(StabilityHeader(state)) + "," + SignedWeight(state, kWeightWidth) +
-         Aligned(std::string(UnitText(state.unit)), kUnitWidth, ' ') + "\r\n";
+         Aligned(std::string(WeightUnitName(state.unit)), kUnitWidth, ' ') + "\r\n";
 }
 
 bool Fits(double value, int decimals) { return MagnitudeFits(value, decimals, kWeightWidth); }

@@ -12,7 +12,7 @@ constexpr std::size_t kWeightWidth = 7;
 std::string Frame(const ScaleState& state) {
   if (state.condition == Condition::kBusy) return {};
   return std::string(StabilityHeader(state)) + (state.Net() ? ",NT," : ",GS,") +
-         SignedWeight(state, kWeightWidth) + " " + std::string(UnitText(state.unit)) + "\r\n";
+         SignedWeight(state, kWeightWidth) + " " + std::string(WeightUnitName(state.unit)) + "\r\n";
 }
 
 bool Fits(double value, int decimals) { return MagnitudeFits(value, decimals, kWeightWidth); }

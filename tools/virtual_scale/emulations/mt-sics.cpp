@@ -15,7 +15,7 @@ std::string Line(const std::string& text) { return text + std::string(kEnd); }
 
 std::string Value(double value, const ScaleState& state) {
   return Aligned(NumberText(value, state.decimals), kValueWidth, ' ') + " " +
-         std::string(UnitText(state.unit));
+         std::string(WeightUnitName(state.unit));
 }
 
 // "+" over, "-" under, "I" busy; nothing when the scale is in range.

@@ -39,7 +39,7 @@ char StatusOf(const ScaleState& state) {
 }
 
 std::string Frame(const ScaleState& state, char status) {
-  std::string unit(UnitText(state.unit));
+  std::string unit(WeightUnitName(state.unit));
   unit.resize(kUnitWidth, ' ');
   std::string frame = "\n";
   frame += status;
