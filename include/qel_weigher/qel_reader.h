@@ -23,18 +23,18 @@ typedef struct QelReader QelReader;
 
 /* One reading. Strings are NUL-terminated and empty when the scale did not say. */
 typedef struct QelReading {
-  int ok;              /* 1: `value` holds a weight */
-  char value[24];      /* "1.234": the scale's own decimals, "." as the point, "-" below 0 */
-  char text[32];       /* the weight in the user's number format; "0" without a weight */
-  int stable;          /* 1 settled, 0 moving, -1 not known */
-  char protocol[24];   /* the protocol read ("toledo-8217"); empty without port options */
-  char unit[8];        /* "kg", "g", "lb", "oz" */
-  int net;             /* 1 net, 0 gross, -1 not said */
-  char tare[24];       /* the tare, same form as `value` */
-  char error[24];      /* "" with a weight, else "no-reading", "port-unavailable",
-                          "setup-failed", "read-failed", "overload", "under-zero",
-                          "scale-busy" */
-  long long at_ms;     /* when it was read: milliseconds since 1970-01-01 UTC */
+  int ok;            /* 1: `value` holds a weight */
+  char value[24];    /* "1.234": the scale's own decimals, "." as the point, "-" below 0 */
+  char text[32];     /* the weight in the user's number format; "0" without a weight */
+  int stable;        /* 1 settled, 0 moving, -1 not known */
+  char protocol[24]; /* the protocol read ("toledo-8217"); empty without port options */
+  char unit[8];      /* "kg", "g", "lb", "oz" */
+  int net;           /* 1 net, 0 gross, -1 not said */
+  char tare[24];     /* the tare, same form as `value` */
+  char error[24];    /* "" with a weight, else "no-reading", "port-unavailable",
+                        "setup-failed", "read-failed", "overload", "under-zero",
+                        "scale-busy" */
+  long long at_ms;   /* when it was read: milliseconds since 1970-01-01 UTC */
   unsigned long long sequence; /* grows with every reading the reader took */
 } QelReading;
 
