@@ -90,6 +90,31 @@ class BrowserTest(unittest.TestCase):
         self.browser.find_element(By.ID, "read").click()
         self.wait(lambda: self.text("value") == "4.500", "a new reading on request")
 
+    def test_zero_and_tare_from_the_page(self):
+        sma = VirtualScale(self.dir.name, "--protocol", "sma", "--decimals", "2", weight="2.5")
+        self.addCleanup(sma.close)
+        service = Service("--stream", sma.link + "?protocol=sma", "--stream", self.dir.name +
+                          "/none?protocol=cas")
+        self.addCleanup(service.close)
+        self.browser.get(service.base + "?port=" + urllib.parse.quote(sma.link))
+        self.wait(lambda: self.text("value") == "2.50" and self.text("unit") == "kg",
+                  "the scale's own decimals and unit")
+        self.assertIn("sma", self.text("mode"))
+        self.assertEqual(self.text("net"), "gross")
+        self.browser.find_element(By.ID, "tare").click()
+        self.wait(lambda: self.text("command-result") == "tare: done", "the tare acknowledged")
+        self.wait(lambda: self.text("value") == "0.00" and self.text("net") == "net",
+                  "the net weight after the tare")
+        sma.command("commands refuse")
+        self.browser.find_element(By.ID, "zero").click()
+        self.wait(lambda: self.text("command-result") == "zero: command-refused",
+                  "the refusal shown")
+        # A protocol without commands shows no buttons.
+        from selenium.webdriver.support.ui import Select
+        Select(self.browser.find_element(By.ID, "port")).select_by_value(self.dir.name + "/none")
+        self.wait(lambda: not self.browser.find_element(By.ID, "zero").is_displayed() and
+                  not self.browser.find_element(By.ID, "tare").is_displayed(), "no buttons")
+
     def test_a_page_on_a_foreign_origin_cannot_read_the_weight(self):
         page = PageServer(reader_page(self.service.base, self.scale.link))
         self.addCleanup(page.close)
