@@ -308,5 +308,75 @@ TEST(StreamEngineProtocol, CommandsOnAPortThatWillNotOpenGetNoAnswer) {
   EXPECT_EQ(run.Ask(ScaleCommand::kZero), CommandResult::kNoAnswer);
 }
 
+// A continuous scale whatever line the reader sets: each read finds the current record.
+class StreamingWire : public WireScale {
+ public:
+  void Send(const std::string& record) {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    record_ = record;
+  }
+  ReadOutcome Read(PortHandle, std::uint8_t* buffer, std::uint32_t count) override {
+    std::this_thread::sleep_for(10ms);
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    const std::size_t n = std::min<std::size_t>(count, record_.size());
+    std::memcpy(buffer, record_.data(), n);
+    return {SysStatus::Ok(), static_cast<std::uint32_t>(n)};
+  }
+
+ private:
+  std::mutex record_mutex_;
+  std::string record_;
+};
+
+// An auto port whose scale starts speaking another protocol finds it again on its own.
+TEST(StreamEngineProtocol, AutoDetectsAgainWhenFramesStopDecoding) {
+  testing::FakePlatform fake;
+  StreamingWire wire;
+  Services services{wire, fake.messages, fake.locale, fake.sleeper, fake.states};
+  wire.Send("ST,GS,+001.500 kg\r\n");
+  NamedPort named;
+  named.name = "COM9";
+  named.detect = true;
+  named.has_options = true;
+  std::mutex mutex;
+  std::vector<Reading> readings;
+  StreamEngine engine(services, named, StreamOptions{}, [&](const Reading& r, bool) {
+    std::lock_guard<std::mutex> lock(mutex);
+    readings.push_back(r);
+  });
+  std::thread thread([&engine] { engine.Run(); });
+  const auto seen = [&](const std::string& protocol) {
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const Reading& r : readings) {
+          if (r.ok && r.protocol == protocol) return true;
+        }
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  };
+  EXPECT_TRUE(seen("cas"));
+  ASSERT_NE(engine.protocol(), nullptr);
+  EXPECT_EQ(engine.protocol()->id, "cas");
+  wire.Send("ST,+0002.250  kg\r\n");
+  EXPECT_TRUE(seen("ad"));
+  EXPECT_EQ(engine.protocol()->id, "ad");
+  engine.Stop();
+  thread.join();
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const Reading& r : readings) {
+    // Never a weight of one protocol's frames under the other's name.
+    if (r.ok && r.protocol == "cas") {
+      EXPECT_EQ(r.value, "1.500");
+    }
+    if (r.ok && r.protocol == "ad") {
+      EXPECT_EQ(r.value, "2.250");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qel
