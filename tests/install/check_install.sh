@@ -29,9 +29,11 @@ if [[ $weight != "0" || $status != 1 ]]; then
   exit 1
 fi
 
-# Only the C interface may be exported.
-exported=$(nm -D --defined-only "$libdir/libqel_weigher.so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
-expected="Qel_SetMessageHandler Qelscale_Create Qelscale_GetWeight_ Qelscale_OpenComPort_ Qelscale_Release "
+# Only the C interface may be exported: the driver's functions and the keep-open reader's.
+exported=$(nm -D --defined-only "$libdir/libqel_weigher.so" | awk '$2 == "T" {print $3}' |
+  LC_ALL=C sort | tr '\n' ' ')
+expected="QelReader_Close QelReader_Command QelReader_Latest QelReader_Open Qel_SetMessageHandler "
+expected+="Qelscale_Create Qelscale_GetWeight_ Qelscale_OpenComPort_ Qelscale_Release "
 if [[ $exported != "$expected" ]]; then
   echo "unexpected exports: $exported" >&2
   exit 1
