@@ -1,6 +1,7 @@
 // Feeding bytes through a protocol row as the readers do: split, then decode each frame.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,7 +40,7 @@ inline char Checksum7(std::string_view record) {
 
 inline const Protocol& ProtocolById(std::string_view id) {
   const Protocol* protocol = FindProtocol(id);
-  if (protocol == nullptr) throw std::string("no protocol ") + std::string(id);
+  if (protocol == nullptr) throw std::invalid_argument("no protocol " + std::string(id));
   return *protocol;
 }
 
