@@ -15,20 +15,18 @@ namespace qel {
 
 void FrameSplitter::Feed(const std::uint8_t* data, std::size_t size,
                          std::vector<std::string>& frames) {
-  for (std::size_t i = 0; i < size; ++i) {
-    const char c = static_cast<char>(data[i]);
-    if (c == '=') {
-      // A frame still open here was cut off: it is no reading.
-      partial_.assign(1, '=');
-      continue;
-    }
-    if (partial_.empty()) continue;  // bytes outside a frame
-    partial_ += c;
-    if (partial_.size() == 1 + kWeightFieldLength) {
-      frames.push_back(partial_);
-      partial_.clear();
-    }
+  // The cut is the driver's protocol's own, written once in its table row.
+  partial_.append(reinterpret_cast<const char*>(data), size);
+  const Protocol& driver = DefaultProtocol();
+  std::size_t start = 0;
+  for (;;) {
+    std::string_view frame;
+    const std::size_t used = driver.split(std::string_view(partial_).substr(start), frame);
+    if (used == 0) break;
+    if (!frame.empty()) frames.emplace_back(frame);
+    start += used;
   }
+  partial_.erase(0, start);
 }
 
 DecodedFrame DecodeFrame(std::string_view frame, const NumberFormat& format) {

@@ -11,8 +11,7 @@ namespace {
 
 constexpr char kFrameStart = '=';
 
-// The cut FrameSplitter makes: "=" and the 7 characters after it; a new "=" inside those
-// drops the frame it interrupts.
+// "=" and the 7 characters after it; a new "=" inside those drops the frame it interrupts.
 std::size_t Split(std::string_view buffer, std::string_view& frame) {
   if (buffer.empty()) return 0;
   if (buffer[0] != kFrameStart) {
