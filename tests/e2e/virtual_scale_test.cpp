@@ -1,11 +1,18 @@
 // The virtual scale must behave like a scale on a real line behind a real port, or the
 // Wine tests (whose serial layer does not flush at open) would read stale frames.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -78,6 +85,93 @@ TEST(VirtualScale, FailedStartLeavesNoSymlink) {
   EXPECT_NE(lstat(link.c_str(), &info), 0) << link << " was left behind";
   unlink(link.c_str());
   rmdir(dir);
+}
+
+// What `virtual_scale --send SOCKET COMMAND` printed, and its exit status.
+struct Sent {
+  std::string output;
+  int status;
+};
+Sent Send(const std::string& socket, const std::string& command) {
+  const std::string line =
+      std::string(QEL_VIRTUAL_SCALE_PATH) + " --send " + socket + " " + command + " 2>&1";
+  FILE* pipe = popen(line.c_str(), "r");
+  if (pipe == nullptr) return {"popen failed", -1};
+  std::string output;
+  char data[256];
+  std::size_t n;
+  while ((n = std::fread(data, 1, sizeof data, pipe)) > 0) output.append(data, n);
+  const int status = pclose(pipe);
+  return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+struct TempDir {
+  TempDir() {
+    if (mkdtemp(path) == nullptr) throw std::runtime_error("mkdtemp failed");
+  }
+  ~TempDir() { std::system(("rm -rf " + std::string(path)).c_str()); }
+  std::string operator/(const std::string& name) const { return std::string(path) + "/" + name; }
+  char path[32] = "/tmp/qel-vscale-ctl-XXXXXX";
+};
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// A scale in the background, its stdin left alone: the control socket changes what the port
+// reads, an error is told apart by the exit status, and "quit" ends the scale and removes
+// the socket, after which --send says the scale is unreachable.
+TEST(VirtualScale, ControlSocketDrivesTheScaleWithoutItsStdin) {
+  TempDir dir;
+  const std::string control = dir / "scale.ctl";
+  ScaleProcess scale({"--weight", "1.234", "--control", control});
+  EXPECT_NE(ReadFor(scale.port(), std::chrono::milliseconds(100), 64, "=432.100").find("=432.100"),
+            std::string::npos);
+
+  const Sent weight = Send(control, "weight 2.5");
+  EXPECT_EQ(weight.output, "ok\n");
+  EXPECT_EQ(weight.status, 0);
+  const std::string read = ReadFor(scale.port(), std::chrono::milliseconds(100), 256, "=005.200");
+  EXPECT_NE(read.find("=005.200"), std::string::npos) << read;
+
+  const Sent refused = Send(control, "weight heavy");
+  EXPECT_EQ(refused.output.rfind("error: ", 0), 0u) << refused.output;
+  EXPECT_EQ(refused.status, 1);
+  // stdin still works beside the socket.
+  EXPECT_EQ(scale.Command("motion on"), "ok");
+
+  EXPECT_EQ(Send(control, "quit").status, 0);
+  EXPECT_TRUE(scale.WaitForExit(5000));
+  EXPECT_FALSE(Exists(control)) << control << " was left behind";
+  const Sent gone = Send(control, "weight 1");
+  EXPECT_EQ(gone.status, 2) << gone.output;
+}
+
+// --control replaces only a socket an earlier run left behind; a file at that path is never
+// removed, nor a socket another scale still listens on.
+TEST(VirtualScale, ControlSocketReplacesOnlyAStaleSocket) {
+  TempDir dir;
+  const std::string file = dir / "notes";
+  std::ofstream(file) << "keep me\n";
+  EXPECT_THROW(ScaleProcess scale({"--control", file}), std::runtime_error);
+  std::stringstream kept;
+  kept << std::ifstream(file).rdbuf();
+  EXPECT_EQ(kept.str(), "keep me\n");
+
+  // A socket whose program ended without removing it.
+  const std::string stale = dir / "stale.ctl";
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, stale.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+  ScaleProcess first({"--control", stale});
+  EXPECT_EQ(Send(stale, "weight 2").output, "ok\n");
+
+  EXPECT_THROW(ScaleProcess second({"--control", stale}), std::runtime_error);
+  EXPECT_EQ(Send(stale, "weight 3").output, "ok\n") << "the first scale lost its socket";
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // port is open: a continuous scale sends its frames back to back at its line's speed, a
 // polled one answers the requests that reach it. What the client reads passes through a model
 // of the line, so a client set to another speed, data bits or parity reads what a real port
-// would (line.h, line_termios.h). Commands arrive on stdin, one per line.
+// would (line.h, line_termios.h). Commands arrive on stdin, one per line, and on the control
+// socket of --control (control_socket.h), whose client is --send.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "control_socket.h"
 #include "line.h"
 #include "line_termios.h"
 #include "scale_stream.h"
@@ -43,10 +45,12 @@ constexpr unsigned kHangupDelayMs = 100;
 volatile sig_atomic_t stop_requested = 0;
 void OnStopSignal(int) { stop_requested = 1; }
 
+// Installed as qel-virtual-scale; the build tree's program is virtual_scale.
 const char kUsage[] =
-    "usage: virtual_scale [--protocol ID] [--line BAUD,FRAMING | --baud N --framing F]\n"
-    "                     [--weight W] [--decimals N] [--mode MODE] [--symlink PATH]\n"
-    "                     [--timestamps FILE]\n"
+    "usage: qel-virtual-scale [--protocol ID] [--line BAUD,FRAMING | --baud N --framing F]\n"
+    "                         [--weight W] [--decimals N] [--mode MODE] [--symlink PATH]\n"
+    "                         [--control SOCKET] [--timestamps FILE]\n"
+    "       qel-virtual-scale --send SOCKET COMMAND...\n"
     "  Creates a pseudo-terminal, prints its slave path as the first line on stdout and\n"
     "  speaks the protocol while a client holds the port open: a continuous scale sends its\n"
     "  frames back to back at the line's speed, a polled one answers each request.\n"
@@ -64,9 +68,16 @@ const char kUsage[] =
     "  --decimals N   the scale's resolution, 0 to 5 decimals, default 3 (qel: always 3)\n"
     "  --mode MODE    normal | negative | silent | garbage | truncated | hangup\n"
     "  --symlink PATH also reach the slave through PATH (removed at exit)\n"
+    "  --control SOCKET  also take the commands below on a Unix socket at SOCKET (replaced\n"
+    "                 if an earlier run left one, removed at exit): one command per line,\n"
+    "                 each answered on its connection. For a scale in the background:\n"
+    "                   qel-virtual-scale --symlink /tmp/scale --control /tmp/scale.ctl &\n"
+    "                   qel-virtual-scale --send /tmp/scale.ctl weight 2.5\n"
+    "  --send SOCKET COMMAND...  send one command to the scale at SOCKET and print its\n"
+    "                 answer; exit status 0 for \"ok\", 1 for an error, 2 when unreachable\n"
     "  --timestamps FILE  append \"WEIGHT NS\" when the first frame of a new weight starts\n"
     "                 going out (NS: CLOCK_MONOTONIC nanoseconds), for latency figures\n"
-    "stdin commands, one per line:\n"
+    "commands, one per line on stdin or the control socket:\n"
     "  weight W | tare W (net mode while not 0) | decimals N | mode MODE\n"
     "  motion on|off | condition normal|overload|under-zero|busy | unit kg|g|lb|oz\n"
     "  commands ack|refuse|ignore  how zero and tare commands are answered; an acknowledged\n"
@@ -101,19 +112,23 @@ bool LinkSlave(const std::string& target, const std::string& link);
 class VirtualScale {
  public:
   VirtualScale(int master, std::string slave_path, std::string symlink, vscale::ScaleStream stream,
-               const LineFormat& line, FILE* timestamps)
+               const LineFormat& line, FILE* timestamps, vscale::ControlSocket* control)
       : master_(master),
         slave_path_(std::move(slave_path)),
         symlink_(std::move(symlink)),
         stream_(std::move(stream)),
         line_(line),
         bytes_per_second_(line.baud / vscale::BitsPerChar(line)),
-        timestamps_(timestamps) {}
+        timestamps_(timestamps),
+        control_(control) {}
 
   int Run() {
     bool stdin_open = true;
     while (!stop_requested && !quit_) {
       if (stdin_open) stdin_open = PollCommands();
+      if (control_ != nullptr) {
+        control_->Poll([this](std::string_view line) { return RunCommand(line); });
+      }
       if (quit_ || stop_requested) break;
       if (hangup_now_) return HangUp();
       if (master_ < 0) {  // vanished: only commands until the device appears again
@@ -248,6 +263,10 @@ class VirtualScale {
 
   // Reads available stdin and runs complete lines; false once stdin has ended.
   bool PollCommands() {
+    // Started with "&" from an interactive shell, the terminal belongs to the foreground job:
+    // reading it would stop this program (SIGTTIN) and the scale with it. Until "fg", the
+    // control socket is the way in.
+    if (isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) != getpgrp()) return true;
     pollfd pfd{STDIN_FILENO, POLLIN, 0};
     if (poll(&pfd, 1, 0) <= 0) return true;
     char data[512];
@@ -331,6 +350,7 @@ class VirtualScale {
   vscale::LineChannel to_client_;
   vscale::LineChannel to_scale_;
   FILE* timestamps_;
+  vscale::ControlSocket* control_;  // null without --control
   std::string input_;
   bool client_ = false;
   bool quit_ = false;
@@ -388,6 +408,7 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> state;
   std::string symlink_path;
   std::string timestamps_path;
+  std::string control_path;
 
   LineFormat Line() const {
     LineFormat line = emulation->line;
@@ -451,6 +472,11 @@ bool TimestampsOption(std::string_view value, Options& options) {
   return true;
 }
 
+bool ControlOption(std::string_view value, Options& options) {
+  options.control_path = value;
+  return !value.empty();
+}
+
 constexpr OptionRule kOptionRules[] = {
     {"--protocol", ProtocolOption},
     {"--line", LineOption},
@@ -461,6 +487,7 @@ constexpr OptionRule kOptionRules[] = {
     {"--mode", StateOption<kMode>},
     {"--symlink", SymlinkOption},
     {"--timestamps", TimestampsOption},
+    {"--control", ControlOption},
 };
 
 // Reads the command line into `options`; an exit status when the program is to end at once
@@ -512,9 +539,32 @@ void InstallSignalHandlers() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+// --send SOCKET COMMAND...: the command's words as one line to the scale at SOCKET.
+int Send(int argc, char** argv) {
+  if (argc < 4) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::string line = argv[3];
+  for (int i = 4; i < argc; ++i) line += std::string(" ") + argv[i];
+  if (line.find('\n') != std::string::npos) {
+    std::fputs("virtual_scale: --send takes one command, without line ends\n", stderr);
+    return 2;
+  }
+  std::string error;
+  const std::optional<std::string> answer = vscale::SendCommand(argv[2], line, error);
+  if (!answer) {
+    std::fprintf(stderr, "virtual_scale: --send %s\n", error.c_str());
+    return 2;
+  }
+  std::printf("%s\n", answer->c_str());
+  return *answer == "ok" ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "--send") return Send(argc, argv);
   Options options;
   if (const std::optional<int> status = ParseArguments(argc, argv, options)) return *status;
   vscale::ScaleStream stream(*options.emulation, vscale::ScaleState{}, Mode::kNormal);
@@ -528,6 +578,16 @@ int main(int argc, char** argv) {
     timestamps = std::fopen(options.timestamps_path.c_str(), "a");
     if (timestamps == nullptr) return Fail(options.timestamps_path.c_str());
   }
+  // The control socket before the pseudo-terminal too, for the same reason; it goes at exit.
+  std::optional<vscale::ControlSocket> control;
+  if (!options.control_path.empty()) {
+    std::string error;
+    control = vscale::ControlSocket::Listen(options.control_path, error);
+    if (!control) {
+      std::fprintf(stderr, "virtual_scale: --control %s\n", error.c_str());
+      return 1;
+    }
+  }
   const LineFormat line = options.Line();
   char slave_path[256];
   const int master = OpenPty(line, slave_path, sizeof slave_path);
@@ -539,7 +599,8 @@ int main(int argc, char** argv) {
   std::printf("%s\n", slave_path);
   std::fflush(stdout);
 
-  VirtualScale scale(master, slave_path, options.symlink_path, std::move(stream), line, timestamps);
+  VirtualScale scale(master, slave_path, options.symlink_path, std::move(stream), line, timestamps,
+                     control ? &*control : nullptr);
   const int status = scale.Run();
   if (timestamps != nullptr) std::fclose(timestamps);
   return status;
