@@ -1,8 +1,26 @@
 #include "available_ports.h"
 
+#include <chrono>
+
+#include "port_list_cache.h"
 #include "reading_json.h"
 
 namespace qeld {
+namespace {
+
+using namespace std::chrono_literals;
+
+qel::PortListCache& ProcessPortList() {
+  // Never destroyed: at exit its worker may still be listing, or already ended by the system,
+  // and a destructor would wait for it.
+  static qel::PortListCache* const cache = new qel::PortListCache(qel::ListSerialPorts, 2s);
+  return *cache;
+}
+
+// Started with the process, so that the first /v1/ports finds a listing ready.
+[[maybe_unused]] const bool listing_started = (ProcessPortList(), true);
+
+}  // namespace
 
 std::string AvailablePortsJson(const std::vector<qel::SerialPortEntry>& ports) {
   std::string out = "[";
@@ -14,6 +32,11 @@ std::string AvailablePortsJson(const std::vector<qel::SerialPortEntry>& ports) {
   return out + "]";
 }
 
-std::string AvailablePortsJson() { return AvailablePortsJson(qel::ListSerialPorts()); }
+std::string AvailablePortsJson() {
+  // The first listing started with the process; a request in its first moments waits for
+  // the rest of it rather than answer no ports at all.
+  const qel::PortListCache::Ports ports = ProcessPortList().LatestOrFirst(500ms);
+  return ports ? AvailablePortsJson(*ports) : "[]";
+}
 
 }  // namespace qeld

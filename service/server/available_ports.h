@@ -10,7 +10,9 @@ namespace qeld {
 
 // [{"name":"COM3","description":"USB Serial Port"},...] of `ports`.
 std::string AvailablePortsJson(const std::vector<qel::SerialPortEntry>& ports);
-// The same of the ports the system lists now.
+// The same of the process's cached listing, for the network thread: it never lists the ports
+// itself. The listing runs on a worker from the process's start and again when a request
+// finds it older than 2 s, answering the previous one meanwhile.
 std::string AvailablePortsJson();
 
 }  // namespace qeld

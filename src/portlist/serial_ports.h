@@ -14,8 +14,10 @@ struct SerialPortEntry {
 };
 
 // POSIX: 8250-style ports that have a UART behind them, USB serial adapters and modems, then
-// the stable by-id names; no descriptions. Windows: the ports of HARDWARE\DEVICEMAP\SERIALCOMM,
-// COM2 before COM10, described by the Ports class devices' names where there is one.
+// the stable by-id names; no descriptions. Decided from sysfs: no device is opened. Windows:
+// the ports of HARDWARE\DEVICEMAP\SERIALCOMM, COM2 before COM10, described by the Ports class
+// devices' names where there is one. It may take a while (SetupDi): a server lists through a
+// PortListCache (port_list_cache.h), not on its network thread.
 std::vector<SerialPortEntry> ListSerialPorts();
 
 }  // namespace qel

@@ -413,6 +413,43 @@ class ApiTest(ServiceTest):
         self.assertEqual([line.split(" ")[0] for line in listed.splitlines()],
                          [port["name"] for port in available])
 
+    def test_a_flood_of_port_listings_does_not_hold_the_readings(self):
+        """500 /v1/ports from 4 clients while the weight keeps changing: the stream's new
+        readings arrive during the flood, and every answer lists the same ports."""
+        scale = self.scale(weight="1.000")
+        service = self.service("--stream", scale.link)
+        ws = service.websocket("/v1/stream?port=" + q(scale.link))
+        self.addCleanup(ws.close)
+        ws.receive_until(lambda m: m["ok"] and m["value"] == 1.0)
+        answers, failures = [], []
+
+        def flood(count):
+            for _ in range(count):
+                try:
+                    status, ports = service.get_json("/v1/ports")
+                    answers.append((status, [p["name"] for p in ports["available"]]))
+                except (OSError, ValueError, KeyError) as error:
+                    failures.append(error)
+
+        clients = [threading.Thread(target=flood, args=(125,)) for _ in range(4)]
+        for client in clients:
+            client.start()
+        changes_seen = 0
+        weight = 1.0
+        while any(client.is_alive() for client in clients):
+            weight = 3.0 - weight  # 2.0, 1.0, 2.0, ...
+            scale.command("weight %.3f" % weight)
+            ws.receive_until(lambda m, w=weight: m["ok"] and m["value"] == w, timeout=10)
+            if any(client.is_alive() for client in clients):
+                changes_seen += 1
+        for client in clients:
+            client.join()
+        self.assertEqual(failures, [])
+        self.assertEqual(len(answers), 500)
+        self.assertEqual({status for status, _ in answers}, {200})
+        self.assertEqual(len({tuple(names) for _, names in answers}), 1)
+        self.assertGreater(changes_seen, 0)
+
     def test_the_page_runs_only_its_own_script_and_style(self):
         # The policy names the page's inline script and style by hash: a page edited without
         # the build's new hashes would stop working, an injected script would never run.
