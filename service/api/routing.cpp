@@ -8,6 +8,7 @@
 #include <boost/url/url_view.hpp>
 #include <cctype>
 #include <iterator>
+#include <utility>
 
 namespace qeld {
 namespace {
@@ -59,13 +60,23 @@ bool IsBase64(std::string_view text) {
   return true;
 }
 
-bool AuthorizationCarries(std::string_view header, std::string_view token) {
+// An Authorization value split at its first space: the scheme in lower case, the credentials.
+std::pair<std::string, std::string_view> SchemeAndCredentials(std::string_view header) {
   header = Trim(header);
   const std::size_t space = header.find(' ');
-  if (space == std::string_view::npos) return false;
-  const std::string scheme = Lower(header.substr(0, space));
-  const std::string_view credentials = Trim(header.substr(space + 1));
-  if (scheme == "bearer") return SameSecret(credentials, token);
+  if (space == std::string_view::npos) return {};
+  return {Lower(header.substr(0, space)), Trim(header.substr(space + 1))};
+}
+
+// Only a script or a tool sets this one; a browser never adds it by itself.
+bool BearerCarries(std::string_view header, std::string_view token) {
+  const auto [scheme, credentials] = SchemeAndCredentials(header);
+  return scheme == "bearer" && SameSecret(credentials, token);
+}
+
+bool AuthorizationCarries(std::string_view header, std::string_view token) {
+  if (BearerCarries(header, token)) return true;
+  const auto [scheme, credentials] = SchemeAndCredentials(header);
   if (scheme == "basic" && credentials.size() <= 1024 && IsBase64(credentials)) {
     // A browser asked by the page's 401: any user name, the token as password.
     // decoded_size() counts whole groups only, but the decoder also writes a trailing partial
@@ -117,7 +128,56 @@ bool ParseFlag(const std::string& text, bool& out) {
   return true;
 }
 
+bool IsTokenChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) ||
+         std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+std::size_t TokenLength(std::string_view text) {
+  std::size_t n = 0;
+  while (n < text.size() && IsTokenChar(text[n])) ++n;
+  return n;
+}
+
+// The length of the quoted-string `text` begins with, or 0 when it begins with none.
+std::size_t QuotedLength(std::string_view text) {
+  if (text.empty() || text.front() != '"') return 0;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == '"') return i + 1;
+    if (text[i] == '\\' && ++i == text.size()) return 0;
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7F) return 0;
+  }
+  return 0;
+}
+
+// The parameters after a media type: *( OWS ";" OWS [ name "=" ( token / quoted-string ) ] ).
+bool WellFormedParameters(std::string_view rest) {
+  while (!rest.empty()) {
+    rest = Trim(rest);
+    if (rest.empty() || rest.front() != ';') return false;
+    rest = Trim(rest.substr(1));
+    if (rest.empty() || rest.front() == ';') continue;
+    const std::size_t name = TokenLength(rest);
+    if (name == 0 || name == rest.size() || rest[name] != '=') return false;
+    rest.remove_prefix(name + 1);
+    const std::size_t value = QuotedLength(rest) + TokenLength(rest);
+    if (value == 0) return false;
+    rest.remove_prefix(value);
+  }
+  return true;
+}
+
 }  // namespace
+
+bool IsJsonMediaType(std::string_view content_type) {
+  content_type = Trim(content_type);
+  const std::size_t type = TokenLength(content_type);
+  if (type == 0 || type == content_type.size() || content_type[type] != '/') return false;
+  const std::size_t end = type + 1 + TokenLength(content_type.substr(type + 1));
+  return Lower(content_type.substr(0, end)) == "application/json" &&
+         WellFormedParameters(content_type.substr(end));
+}
 
 bool HostAllowed(std::string_view host, const std::vector<std::string>& allowed) {
   if (host.empty() || host.size() > 255) return false;
@@ -255,11 +315,27 @@ Rejection RouteStream(Routing& r) {
   return TakePort(r);
 }
 
-// Zero and tare change the scale's state: a page may ask only from an allowed origin, which
-// CheckHostAndOrigin has already seen to (a form posted from a foreign page carries its
-// origin and is refused there).
+// Zero and tare change the scale's state, so they need something a cross-site form cannot
+// send: an Origin (only an allowed one gets this far), a Sec-Fetch-Site naming this origin or
+// the user's own typing, a JSON body type (a form sends text/plain, urlencoded or multipart;
+// another site's script needs a preflight for it) or a bearer token. A form from a browser
+// that sends neither Origin nor Sec-Fetch-Site has none of them; cached Basic credentials
+// ride along with it, so they are no such signal.
+bool SentByPageOrTool(const Routing& r) {
+  const RequestInfo& request = r.request;
+  if (request.origin) return true;
+  if (request.fetch_site) {
+    const std::string site = Lower(Trim(*request.fetch_site));
+    if (site == "same-origin" || site == "none") return true;
+  }
+  if (request.content_type && IsJsonMediaType(*request.content_type)) return true;
+  return r.policy.token && request.authorization &&
+         BearerCarries(*request.authorization, *r.policy.token);
+}
+
 template <const char* kCommand>
 Rejection RouteCommand(Routing& r) {
+  if (!SentByPageOrTool(r)) return r.Reject(403, "cross-site-not-allowed");
   r.decision.command = kCommand;
   return TakePort(r);
 }

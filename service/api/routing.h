@@ -32,6 +32,7 @@ struct RequestInfo {
   std::optional<std::string_view> authorization;
   std::optional<std::string_view> websocket_protocol;  // Sec-WebSocket-Protocol
   std::optional<std::string_view> fetch_site;          // Sec-Fetch-Site
+  std::optional<std::string_view> content_type;        // absent too when sent more than once
   bool websocket_upgrade = false;
   std::optional<std::string_view> request_method;           // Access-Control-Request-Method
   std::optional<std::string_view> request_private_network;  // ...-Request-Private-Network
@@ -65,6 +66,10 @@ Decision Route(const RequestInfo& request, const Policy& policy);
 // Whether a Host header value names this machine's loopback ("localhost", "127.x.y.z",
 // "[::1]", "*.localhost") or one of `allowed`, with any port.
 bool HostAllowed(std::string_view host, const std::vector<std::string>& allowed);
+
+// Whether a Content-Type value is application/json, in any case, with or without parameters.
+// A well-formed value only: "application/json garbage" is not.
+bool IsJsonMediaType(std::string_view content_type);
 
 // Whether an address given to --listen is a loopback address.
 bool IsLoopbackAddress(std::string_view address);

@@ -35,6 +35,10 @@ inline RequestInfo Describe(const http::request<http::string_body>& request) {
   info.authorization = Header(request, http::field::authorization);
   info.websocket_protocol = Header(request, http::field::sec_websocket_protocol);
   info.fetch_site = Header(request, beast::string_view("Sec-Fetch-Site"));
+  // Two types are no type: a command then needs another of its signals.
+  if (request.count(http::field::content_type) == 1) {
+    info.content_type = Header(request, http::field::content_type);
+  }
   info.websocket_upgrade = beast::websocket::is_upgrade(request);
   info.request_method = Header(request, http::field::access_control_request_method);
   info.request_private_network =
@@ -261,7 +265,9 @@ void HttpSession<Stream>::Reply(Status status, std::string_view type, std::strin
   }
   if (decision_.endpoint == Endpoint::kPreflight) {
     response->set(http::field::access_control_allow_methods, decision_.allow_method);
-    response->set(http::field::access_control_allow_headers, "Authorization");
+    // A page's command carries its JSON type, which is not one a cross-origin fetch may send
+    // unasked.
+    response->set(http::field::access_control_allow_headers, "Authorization, Content-Type");
     response->set(http::field::access_control_max_age, "600");
     if (decision_.allow_private_network) {
       response->set("Access-Control-Allow-Private-Network", "true");

@@ -46,7 +46,9 @@ class ProtocolServiceTest(unittest.TestCase):
         return seen[-1] if seen and predicate(seen[-1]) else self.fail("last: %r" % seen[-1:])
 
     def post(self, service, path, origin=None):
-        headers = {"Origin": origin} if origin else {}
+        headers = {"Content-Type": "application/json"}
+        if origin:
+            headers["Origin"] = origin
         status, _, body = service.request(path, headers=headers, method="POST")
         import json
         return status, json.loads(body) if body else None

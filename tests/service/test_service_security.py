@@ -1,7 +1,9 @@
 """qelscaled under hostile input: foreign origins, DNS rebinding, ports and device paths it
 was not given, oversized and slow requests, malformed input, floods of connections. After
 each, the service still answers and holds no more descriptors than before."""
+import base64
 import http.client
+import json
 import os
 import socket
 import tempfile
@@ -428,6 +430,95 @@ class ConnectionsAndAddressesTest(unittest.TestCase):
                 with self.assertRaises(AssertionError) as failed:
                     self.start(listen="localhost:%d" % port)
                 self.assertIn("cannot listen on %s:%d" % (shown, port), str(failed.exception))
+
+
+class CommandSignalTest(unittest.TestCase):
+    """Zero and tare on a scale that carries them out. A cross-site form from a browser that
+    sends neither Origin nor Sec-Fetch-Site reaches nothing; each signal a form cannot send
+    (an allowed Origin, Sec-Fetch-Site of this origin, the JSON type, a bearer token) does."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        self.scale = VirtualScale(self.dir.name, "--protocol", "sma", weight="2.500")
+        self.addCleanup(self.scale.close)
+
+    def start(self, *args):
+        service = Service("--stream", self.scale.link + "?protocol=sma", "--stable-ms", "200",
+                          "--allow-origin", "http://pos.example:8080", *args)
+        self.addCleanup(service.close)
+        return service
+
+    def weighed(self, service, headers=None):
+        """(value, net) of a stable reading taken after this call began."""
+        status, reading = service.get_json(
+            "/v1/weight?port=%s&stable=1&timeout_ms=10000" % q(self.scale.link), headers)
+        self.assertEqual(status, 200, reading)
+        return reading["value"], reading["net"]
+
+    def post(self, service, command, headers):
+        status, _, body = service.request("/v1/%s?port=%s" % (command, q(self.scale.link)),
+                                          headers=headers, method="POST")
+        return status, json.loads(body)
+
+    def test_a_form_without_origin_changes_nothing_and_json_does(self):
+        service = self.start()
+        self.assertEqual(self.weighed(service), (2.5, False))
+        forms = [{}, {"Content-Type": "text/plain"},
+                 {"Content-Type": "application/x-www-form-urlencoded"},
+                 {"Content-Type": "multipart/form-data; boundary=x"},
+                 {"Content-Type": "text/plain; x=application/json"}]
+        for headers in forms:
+            for command in ("zero", "tare"):
+                self.assertEqual(self.post(service, command, headers),
+                                 (403, {"error": "cross-site-not-allowed"}), headers)
+        # Had one reached the scale, it was acknowledged before its answer: the weight is
+        # what it was, in gross.
+        self.assertEqual(self.weighed(service), (2.5, False))
+        tool = {"Content-Type": "Application/JSON; charset=utf-8"}
+        self.assertEqual(self.post(service, "tare", tool),
+                         (200, {"port": self.scale.link, "command": "tare", "ok": True}))
+        self.assertEqual(self.weighed(service), (0, True))
+
+    def test_an_allowed_page_and_the_own_page_need_no_json_type(self):
+        service = self.start()
+        self.weighed(service)
+        allowed = {"Origin": "http://pos.example:8080", "Content-Type": "text/plain"}
+        status, body = self.post(service, "tare", allowed)
+        self.assertEqual((status, body["ok"]), (200, True))
+        self.assertEqual(self.weighed(service), (0, True))
+        own = {"Sec-Fetch-Site": "same-origin", "Content-Type": "text/plain"}
+        status, body = self.post(service, "zero", own)
+        self.assertEqual((status, body["ok"]), (200, True))
+        self.assertEqual(self.weighed(service), (0, False))
+        # A page of the allowed origin that posts JSON is preflighted first: the type is
+        # among the headers it may send.
+        ask = {"Origin": "http://pos.example:8080", "Access-Control-Request-Method": "POST",
+               "Access-Control-Request-Headers": "authorization,content-type"}
+        status, headers, _ = service.request("/v1/zero?port=" + q(self.scale.link), ask,
+                                             method="OPTIONS")
+        self.assertEqual(status, 204)
+        granted = [h.strip().lower() for h in headers["Access-Control-Allow-Headers"].split(",")]
+        self.assertIn("content-type", granted)
+        self.assertIn("authorization", granted)
+
+    def test_cached_basic_credentials_are_no_signal_and_a_bearer_token_is(self):
+        token = "s3cret-token-0123456789abcdef"
+        path = os.path.join(self.dir.name, "token")
+        with open(path, "w") as f:
+            f.write(token + "\n")
+        os.chmod(path, 0o600)
+        service = self.start("--token-file", path)
+        bearer = {"Authorization": "Bearer " + token}
+        self.assertEqual(self.weighed(service, bearer), (2.5, False))
+        basic = "Basic " + base64.b64encode(("cashier:" + token).encode()).decode()
+        form = {"Authorization": basic, "Content-Type": "text/plain"}
+        self.assertEqual(self.post(service, "tare", form),
+                         (403, {"error": "cross-site-not-allowed"}))
+        self.assertEqual(self.weighed(service, bearer), (2.5, False))
+        status, body = self.post(service, "tare", dict(bearer, **{"Content-Type": "text/plain"}))
+        self.assertEqual((status, body["ok"]), (200, True))
+        self.assertEqual(self.weighed(service, bearer), (0, True))
 
 
 if __name__ == "__main__":

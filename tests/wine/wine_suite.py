@@ -475,7 +475,8 @@ class Suite(wine_host.WineSession):
             self.expect(reading is not None and reading["ok"] and reading["value"] == 2.345
                         and reading["protocol"] == protocol and reading["unit"] == "kg"
                         and reading["port"] == "COM3", "%s reads 2.345 kg" % what)
-            request = urllib.request.Request(base + "tare?port=COM3", method="POST", data=b"")
+            request = urllib.request.Request(base + "tare?port=COM3", method="POST", data=b"",
+                                             headers={"Content-Type": "application/json"})
             try:
                 with urllib.request.urlopen(request, timeout=30) as answer:
                     status, body = answer.status, json.loads(answer.read())
