@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 
+#include "corpus.h"
 #include "module_api.h"
 #include "named_port.h"
 #include "protocol.h"
+#include "protocol_seeds.h"
 #include "protocol_test_support.h"
 #include "weight_stream.h"
 
@@ -28,6 +35,91 @@ Kind KindOf(std::string_view id, std::string_view frame) { return Decode(id, fra
 
 Kind Reply(std::string_view id, ScaleCommand command, std::string_view frame) {
   return ProtocolById(id).reply(command, frame);
+}
+
+Kind KindNamed(const std::string& name) {
+  static const std::pair<std::string_view, Kind> kNames[] = {
+      {"weight", Kind::kWeight},        {"motion", Kind::kMotion}, {"overload", Kind::kOverload},
+      {"under-zero", Kind::kUnderZero}, {"busy", Kind::kBusy},     {"ack", Kind::kAcknowledged},
+      {"refused", Kind::kRefused},      {"none", Kind::kInvalid}};
+  for (const auto& [text, kind] : kNames) {
+    if (text == name) return kind;
+  }
+  throw std::invalid_argument("no kind " + name);
+}
+
+corpus::Corpus CorpusOf(std::string_view id) {
+  std::string error;
+  std::optional<corpus::Corpus> loaded = corpus::LoadCorpus(corpus::CorpusPath(id), error);
+  if (!loaded) throw std::runtime_error(error);
+  return std::move(*loaded);
+}
+
+// What the record says: its frame, the answers it gives, and the split cutting it whole.
+void ExpectAsDocumented(const Protocol& protocol, const corpus::Record& record) {
+  const std::string where = std::string(protocol.id) + ".txt line " + std::to_string(record.line) +
+                            " \"" + corpus::Escaped(record.bytes) + "\"";
+  if (!record.kind.empty()) {
+    const ScaleFrame frame = protocol.decode(record.bytes);
+    EXPECT_EQ(frame.kind, KindNamed(record.kind)) << where;
+    EXPECT_EQ(frame.value, record.value) << where;
+    EXPECT_EQ(WeightUnitName(frame.unit), record.unit) << where;
+    EXPECT_EQ(frame.stable, record.stable) << where;
+    EXPECT_EQ(frame.net, record.net) << where;
+    EXPECT_EQ(frame.tare, record.tare) << where;
+  }
+  if (!record.zero.empty()) {
+    EXPECT_EQ(protocol.reply(ScaleCommand::kZero, record.bytes), KindNamed(record.zero)) << where;
+  }
+  if (!record.tare_reply.empty()) {
+    EXPECT_EQ(protocol.reply(ScaleCommand::kTare, record.bytes), KindNamed(record.tare_reply))
+        << where;
+  }
+  const auto frames = SplitAll(protocol, record.bytes + record.bytes);
+  ASSERT_FALSE(frames.empty()) << where;
+  EXPECT_EQ(frames[0], record.bytes) << where;
+}
+
+TEST(Corpus, EveryDocumentedRecordReadsAsItsManualSays) {
+  for (const Protocol* protocol : Protocols()) {
+    const corpus::Corpus records = CorpusOf(protocol->id);
+    EXPECT_FALSE(records.records.empty()) << protocol->id;
+    for (const corpus::Source& source : records.sources) {
+      EXPECT_FALSE(source.address.empty() || source.page.empty()) << source.name;
+    }
+    for (const corpus::Record& record : records.records) ExpectAsDocumented(*protocol, record);
+  }
+}
+
+TEST(Corpus, TheFuzzSeedsAreTheCorpusRecords) {
+  const std::string folder = std::string(QEL_CORPUS_DIR) + "/../fuzz/protocol_corpus/";
+  for (const auto& [name, bytes] : fuzzing::ProtocolSeeds()) {
+    std::ifstream file(folder + name, std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+    EXPECT_EQ(stored, bytes) << name << ": run protocol_seeds tests/fuzz/protocol_corpus";
+  }
+}
+
+TEST(Corpus, TheReaderRefusesABrokenFile) {
+  const std::string source = "source m https://example.org/m \"p.1\"\n";
+  std::string error;
+  const auto good = corpus::ParseCorpus(
+      "x", source + "# note\nrecord \"A\\x02\\r\\n\\\"\" kind=busy source=m\n", error);
+  ASSERT_TRUE(good.has_value()) << error;
+  EXPECT_EQ(good->records.at(0).bytes, "A\x02\r\n\"");
+  EXPECT_EQ(good->records.at(0).source.address, "https://example.org/m");
+  EXPECT_EQ(good->records.at(0).line, 3u);
+  for (const std::string line :
+       {"record \"A\" kind=busy source=n", "record \"A\\q\" kind=busy source=m",
+        "record \"A kind=busy source=m", "record \"A\" kind=heavy source=m",
+        "record \"A\" source=m", "record \"A\" stable=maybe kind=busy source=m",
+        "record \"A\" colour=red kind=busy source=m", "frame \"A\"", "source m x"}) {
+    error.clear();
+    EXPECT_FALSE(corpus::ParseCorpus("x", source + line + "\n", error).has_value()) << line;
+    EXPECT_EQ(error.rfind("line 2: ", 0), 0u) << error;
+  }
+  EXPECT_EQ(corpus::Escaped("a\x02\"\r\n"), "a\\x02\\\"\\r\\n");
 }
 
 TEST(ProtocolTable, ListsEveryProtocolOnceWithTheDriversOwnFirst) {

@@ -59,7 +59,8 @@ struct Withheld {
 constexpr Withheld kWithheld[] = {{'O', ScaleFrame::Kind::kOverload},
                                   {'U', ScaleFrame::Kind::kUnderZero},
                                   {'E', ScaleFrame::Kind::kBusy},
-                                  {'I', ScaleFrame::Kind::kBusy}};
+                                  {'I', ScaleFrame::Kind::kBusy},
+                                  {'T', ScaleFrame::Kind::kBusy}};
 
 ScaleFrame Decode(std::string_view frame) {
   const std::optional<Record> record = Parse(frame);
