@@ -227,6 +227,7 @@ Command Finish(Command command) {
   tls::Loaded tls = tls::Load(options.tls);
   if (!tls.error.empty()) return Stopped(tls.error);
   config.tls = std::move(tls.context);
+  config.tls_files = options.tls;
   config.policy.https = config.tls != nullptr;
   if (const auto check = PlatformOptionRows().check) {
     if (const std::optional<std::string> reason = check(options)) return Stopped(*reason);

@@ -9,6 +9,7 @@
 
 #include "listener.h"
 #include "shared_state.h"
+#include "start.h"
 
 namespace qeld {
 namespace {
@@ -69,6 +70,15 @@ error_code OpenListeners(SharedState& state, const net::ip::address& address, Li
   return Listen(state, tried, listeners);
 }
 
+// A certificate renewed on disk, for the connections accepted from now on. A pair that does
+// not load leaves the one in use, so a slip in the renewal never stops the service.
+void ReloadTls(SharedState& state) {
+  const std::string error = tls::Reload(*state.config.tls, state.config.tls_files);
+  if (error.empty()) return state.log.Line("SIGHUP: certificate and key loaded again");
+  state.log.Line("SIGHUP: " + error + "; still serving the certificate loaded before",
+                 Severity::kError);
+}
+
 }  // namespace
 
 int Serve(const Config& config, qel::Services& platform, QueueLog& log, ServeControl* control) {
@@ -102,6 +112,9 @@ int Serve(const Config& config, qel::Services& platform, QueueLog& log, ServeCon
   };
   net::signal_set signals(state.ioc, SIGINT, SIGTERM);
   signals.async_wait([&](error_code, int) { shut(); });
+  // Without TLS there is nothing to read again, and SIGHUP ends the run as it always has.
+  const std::shared_ptr<void> reload_watch =
+      config.tls ? WatchReloadSignal(state.ioc, [&state] { ReloadTls(state); }) : nullptr;
   if (control != nullptr) {
     control->Attach([&] { net::post(state.ioc, shut); });
     if (control->on_listening) control->on_listening();

@@ -45,6 +45,7 @@ struct Config {
   Limits limits;
   // Set: the listener speaks only HTTPS and wss://.
   std::shared_ptr<boost::asio::ssl::context> tls;
+  tls::Files tls_files;  // what SIGHUP loads into `tls` again
   std::chrono::milliseconds stable_for{500};
   // Called on the network thread with a port's name and JSON on every change of value,
   // stability or error: a stream port's as its WebSocket clients get it, an on-demand port's

@@ -2,6 +2,8 @@
 // POSIX, MQTT publishing on Linux; nothing more on Windows.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,5 +20,10 @@ void RaiseDescriptorLimit();
 // `error`.
 std::shared_ptr<void> StartExtras(const Options& options, Config& config, QueueLog& log,
                                   std::string& error);
+
+// Calls `reload` on `ioc`'s thread each time the system asks a daemon to read its files again:
+// SIGHUP on POSIX. Windows has no such signal and the handle is empty there. The handle keeps
+// the watch; it must go before `ioc` does.
+std::shared_ptr<void> WatchReloadSignal(boost::asio::io_context& ioc, std::function<void()> reload);
 
 }  // namespace qeld

@@ -1,9 +1,26 @@
 #include <sys/resource.h>
 
+#include <boost/asio/signal_set.hpp>
+#include <csignal>
+
 #include "mqtt_publisher.h"
 #include "start.h"
 
 namespace qeld {
+namespace {
+
+namespace net = boost::asio;
+
+// Waits for the next signal. The set outlives every wait but the one its destruction cancels.
+void AwaitReload(net::signal_set& signals, std::function<void()> reload) {
+  signals.async_wait([&signals, reload = std::move(reload)](boost::system::error_code ec, int) {
+    if (ec) return;
+    reload();
+    AwaitReload(signals, reload);
+  });
+}
+
+}  // namespace
 
 void RaiseDescriptorLimit() {
   rlimit limit{};
@@ -26,6 +43,12 @@ std::shared_ptr<void> StartExtras(const Options& options, Config& config, QueueL
   };
   config.more_metrics = [sink] { return sink->Metrics(); };
   return publisher;
+}
+
+std::shared_ptr<void> WatchReloadSignal(net::io_context& ioc, std::function<void()> reload) {
+  auto signals = std::make_shared<net::signal_set>(ioc, SIGHUP);
+  AwaitReload(*signals, std::move(reload));
+  return signals;
 }
 
 }  // namespace qeld

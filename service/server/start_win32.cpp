@@ -9,4 +9,9 @@ std::shared_ptr<void> StartExtras(const Options&, Config&, QueueLog&, std::strin
   return nullptr;
 }
 
+// No SIGHUP here: a new certificate takes a restart of the service.
+std::shared_ptr<void> WatchReloadSignal(boost::asio::io_context&, std::function<void()>) {
+  return nullptr;
+}
+
 }  // namespace qeld

@@ -28,4 +28,9 @@ struct Loaded {
 
 Loaded Load(const Files& files);
 
+// Loads `files` again into `live` for the connections accepted from now on; those already
+// open keep the pair they began with. Empty when done; otherwise the error text, and `live`
+// keeps its pair. Only on the thread that starts the connections.
+std::string Reload(boost::asio::ssl::context& live, const Files& files);
+
 }  // namespace qeld::tls

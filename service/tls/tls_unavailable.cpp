@@ -9,4 +9,7 @@ Loaded Load(const Files& files) {
           "proxy in front, or use the Linux build"};
 }
 
+// Never called: without a context there is nothing to reload.
+std::string Reload(boost::asio::ssl::context&, const Files&) { return "this build has no TLS"; }
+
 }  // namespace qeld::tls

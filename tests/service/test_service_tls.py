@@ -1,7 +1,9 @@
 """qelscaled over TLS against the real service and the virtual scale: the weight over https,
 the stream over wss, a plain-http client on the TLS port, and the options refused at start."""
+import http.client
 import os
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -18,12 +20,13 @@ def q(name):
     return urllib.parse.quote(name, safe="")
 
 
-def make_certificate(directory, name):
+def make_certificate(directory, name, rsa=False):
     """A self-signed certificate for 127.0.0.1 and localhost, and its key."""
     cert = os.path.join(directory, name + ".pem")
     key = os.path.join(directory, name + ".key")
+    kind = ["rsa:2048"] if rsa else ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
     subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+        ["openssl", "req", "-x509", "-newkey", *kind,
          "-nodes", "-days", "2", "-subj", "/CN=localhost", "-keyout", key, "-out", cert,
          "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
         check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -136,6 +139,133 @@ class TlsTest(unittest.TestCase):
                 self.assertEqual(run.returncode, 2)
                 self.assertEqual(run.stdout, b"")
                 self.assertIn(named, run.stderr.decode())
+
+
+def s_client(port, *args):
+    """openssl s_client's handshake with the service: (whether it completed, the cipher)."""
+    run = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, *args],
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
+    out = run.stdout.decode(errors="replace")
+    cipher = None
+    for line in out.splitlines():
+        if ", Cipher is " in line:
+            cipher = line.split(", Cipher is ")[1].strip()
+    return run.returncode == 0 and cipher not in (None, "(NONE)"), cipher
+
+
+def peer_certificate(port):
+    """The certificate a new connection is shown, in DER."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as raw:
+        with context.wrap_socket(raw) as tls:
+            return tls.getpeercert(binary_form=True)
+
+
+def der(cert_path):
+    with open(cert_path) as f:
+        return ssl.PEM_cert_to_DER_cert(f.read())
+
+
+class TlsProfileTest(unittest.TestCase):
+    """TLS 1.3, or 1.2 with forward secrecy and an AEAD cipher; SIGHUP loads the pair again."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        # RSA: the key a static-RSA suite would need, so only the cipher list can refuse it.
+        self.cert, self.key = make_certificate(self.dir.name, "rsa", rsa=True)
+        self.client = ssl.create_default_context(cafile=self.cert)
+
+    def test_only_forward_secret_aead_suites(self):
+        service = Service("--port", "COM3", "--tls-cert", self.cert, "--tls-key", self.key,
+                          tls=self.client)
+        self.addCleanup(service.close)
+        for cipher in ("ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES256-GCM-SHA384",
+                       "ECDHE-RSA-CHACHA20-POLY1305"):
+            self.assertEqual(s_client(service.port, "-tls1_2", "-cipher", cipher),
+                             (True, cipher))
+        for cipher in ("AES128-SHA", "AES128-GCM-SHA256", "AES256-SHA256",
+                       "ECDHE-RSA-AES128-SHA", "ECDHE-RSA-AES256-SHA384"):
+            with self.subTest(cipher=cipher):
+                self.assertFalse(s_client(service.port, "-tls1_2", "-cipher", cipher)[0])
+        self.assertFalse(s_client(service.port, "-tls1_1", "-cipher", "ALL:@SECLEVEL=0")[0])
+        done, cipher = s_client(service.port, "-tls1_3")
+        self.assertTrue(done)
+        self.assertTrue(cipher.startswith("TLS_"), cipher)
+        # A client's "R" asks for a renegotiation: refused, which ends that connection.
+        client = subprocess.Popen(["openssl", "s_client", "-connect",
+                                   "127.0.0.1:%d" % service.port, "-tls1_2"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT)
+        client.stdin.write(b"R\n")
+        client.stdin.flush()
+        out, _ = client.communicate(timeout=20)
+        self.assertIn(b"RENEGOTIATING", out)
+        self.assertIn(b"no renegotiation", out)
+        self.assertNotEqual(client.returncode, 0)
+
+    def test_sighup_loads_the_pair_again_and_a_bad_pair_keeps_the_old(self):
+        # The files the service is started with, rewritten in place as a renewal does.
+        cert = os.path.join(self.dir.name, "live.pem")
+        key = os.path.join(self.dir.name, "live.key")
+        new_cert, new_key = make_certificate(self.dir.name, "new")
+        other_cert, _ = make_certificate(self.dir.name, "other")
+
+        def install(cert_from, key_from):
+            shutil.copy(cert_from, cert)
+            shutil.copy(key_from, key)
+            os.chmod(key, 0o600)
+
+        install(self.cert, self.key)
+        service = Service("--port", "COM3", "--tls-cert", cert, "--tls-key", key,
+                          tls=self.client)
+        self.addCleanup(service.close)
+        self.assertEqual(peer_certificate(service.port), der(self.cert))
+        # A kept-alive connection, open across both reloads.
+        context = ssl.create_default_context(cafile=self.cert)
+        raw = socket.create_connection(("127.0.0.1", service.port), timeout=10)
+        kept = context.wrap_socket(raw, server_hostname="localhost")
+        self.addCleanup(kept.close)
+        self.assertEqual(ports_status(kept), 200)
+
+        def reloaded(text, count):
+            os.kill(service.process.pid, signal.SIGHUP)
+            self.assertTrue(wait_until(lambda: service.log().count(text) == count),
+                            service.log())
+
+        install(new_cert, new_key)
+        reloaded("SIGHUP: certificate and key loaded again", 1)
+        self.assertEqual(peer_certificate(service.port), der(new_cert))
+        self.assertEqual(ports_status(kept), 200)
+        # A certificate whose key is not the one beside it: the pair in use stays.
+        shutil.copy(other_cert, cert)
+        reloaded("still serving the certificate loaded before", 1)
+        self.assertIn("--tls-key " + key, service.log())
+        self.assertEqual(peer_certificate(service.port), der(new_cert))
+        # A key others may read is refused as it is at the start.
+        install(new_cert, new_key)
+        os.chmod(key, 0o644)
+        reloaded("still serving the certificate loaded before", 2)
+        self.assertIn("is readable by group or others", service.log())
+        self.assertEqual(ports_status(kept), 200)
+        self.assertIsNone(service.process.poll())
+
+    def test_without_tls_sighup_ends_the_run_as_before(self):
+        service = Service("--port", "COM3")
+        self.addCleanup(service.close)
+        os.kill(service.process.pid, signal.SIGHUP)
+        self.assertEqual(service.process.wait(timeout=10), -signal.SIGHUP)
+
+
+def ports_status(tls_socket):
+    """GET /v1/ports on an open connection that stays open; the status."""
+    tls_socket.sendall(b"GET /v1/ports HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    response = http.client.HTTPResponse(tls_socket)
+    response.begin()
+    response.read()
+    return response.status
 
 
 class StreamOverTlsTest(plain.StreamTest):
