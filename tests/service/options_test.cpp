@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "named_port.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -223,6 +225,33 @@ TEST(Options, TheTextsListEveryRow) {
   for (std::size_t start = 0, end; (end = conf.find('\n', start)) != std::string::npos;
        start = end + 1) {
     EXPECT_EQ(conf.compare(start, 2, "# "), 0) << conf.substr(start, end - start);
+  }
+}
+
+// The port options in --help come from the port name parser: each one the parser is known to
+// take is listed with what it takes, and each one listed is one the parser takes.
+TEST(Options, TheHelpListsThePortOptions) {
+  const std::string usage = qeld::UsageText();
+  const std::size_t section = usage.find("(?port=COM3). The options:\n");
+  ASSERT_NE(section, std::string::npos) << usage;
+  const std::size_t end = usage.find("\n\n", section);
+  const std::string list = usage.substr(section, end - section);
+  for (const char* name : {"protocol", "baud", "framing", "poll_ms", "stable_ms"}) {
+    const std::size_t at = list.find(std::string("\n  ") + name + "= ");
+    ASSERT_NE(at, std::string::npos) << name << " in\n" << list;
+    const std::string line = list.substr(at + 1, list.find('\n', at + 1) - at - 1);
+    EXPECT_GT(line.find_last_not_of(' '), std::string("  ").size() + std::string(name).size() + 1)
+        << "no help beside " << name;
+  }
+  EXPECT_NE(list.find("mt-sics"), std::string::npos);
+  EXPECT_NE(list.find("auto"), std::string::npos);
+  for (std::size_t at = list.find("\n  "); at != std::string::npos;
+       at = list.find("\n  ", at + 1)) {
+    if (list[at + 3] == ' ') continue;  // a continued help line
+    const std::string name = list.substr(at + 3, list.find('=', at) - at - 3);
+    std::string error;
+    qel::ParseNamedPort("P?" + name + "=!", error);
+    EXPECT_EQ(error.find("unknown port option"), std::string::npos) << name << ": " << error;
   }
 }
 
