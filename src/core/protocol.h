@@ -12,9 +12,10 @@
 
 namespace qel {
 
-enum class WeightUnit : std::uint8_t { kNone, kKg, kG, kLb, kOz };
+// The unit a scale names; a weight is always handed on in the unit the scale sent it in.
+enum class WeightUnit : std::uint8_t { kNone, kKg, kG, kLb, kOz, kMg, kT, kCt };
 
-// "kg", "g", "lb", "oz"; "" for kNone.
+// "kg", "g", "lb", "oz", "mg", "t" (tonne), "ct" (metric carat); "" for kNone.
 constexpr std::string_view WeightUnitName(WeightUnit unit) {
   switch (unit) {
     case WeightUnit::kKg:
@@ -25,6 +26,12 @@ constexpr std::string_view WeightUnitName(WeightUnit unit) {
       return "lb";
     case WeightUnit::kOz:
       return "oz";
+    case WeightUnit::kMg:
+      return "mg";
+    case WeightUnit::kT:
+      return "t";
+    case WeightUnit::kCt:
+      return "ct";
     case WeightUnit::kNone:
       break;
   }
@@ -82,6 +89,9 @@ struct Protocol {
   // Polled protocols: the request sent every `poll_ms`; empty for a continuous protocol.
   std::string_view request;
   std::uint32_t poll_ms = 0;
+  // How long the scale may take to answer zero or tare: long enough for its own wait for a
+  // stable weight before it acts.
+  std::uint32_t answer_ms = 2000;
   // Whether frames carry the scale's own motion flag.
   bool motion_flag = false;
   // Finds the next frame at the start of `buffer`: returns how many bytes it consumed (0

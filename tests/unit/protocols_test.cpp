@@ -412,7 +412,7 @@ TEST(MtSics, WeightAnswersAndStates) {
   EXPECT_EQ(KindOf("mt-sics", "S -\r\n"), Kind::kUnderZero);
   EXPECT_EQ(KindOf("mt-sics", "S I\r\n"), Kind::kBusy);
   for (const std::string frame :
-       {"S S      1.234 t\r\n", "S S      1.234kg\r\n", "S S      1.234 kg\r",
+       {"S S      1.234 ozt\r\n", "S S      1.234kg\r\n", "S S      1.234 kg\r",
         "S S    - 1.234 kg\r\n", "S S      1,234 kg\r\n", "S X      1.234 kg\r\n", "ES\r\n",
         "S S\r\n", "\r\n"}) {
     EXPECT_EQ(KindOf("mt-sics", frame), Kind::kInvalid) << frame;

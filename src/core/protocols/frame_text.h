@@ -38,7 +38,7 @@ std::optional<std::string> NormalisedNumber(std::string_view field, NumberRules 
 // digits may start with blanks. Nothing when they are not digits.
 std::optional<std::string> PlaceDecimals(std::string_view digits, unsigned decimals, bool negative);
 
-// "kg", "g", "lb", "oz" (exactly); nothing for any other text.
+// A unit's name as WeightUnitName writes it (exactly); nothing for any other text.
 std::optional<WeightUnit> UnitFromText(std::string_view text);
 
 // Printable ASCII, as a display's filler characters are.
