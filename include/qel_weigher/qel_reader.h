@@ -7,6 +7,15 @@
  * the device comes back, and keeps the latest reading, which QelReader_Latest copies out.
  * Texts are UTF-8. No function lets a C++ exception escape. The Qelscale_* functions of
  * qel_weigher.h are unaffected.
+ *
+ * Threads. The reader's own thread never calls into the program: a failure is reported only in
+ * the readings (`error` and `message`), never through the handler of Qel_SetMessageHandler,
+ * which only the Qelscale_* functions call, on their caller's thread.
+ * - QelReader_Open: from any thread.
+ * - QelReader_Latest and QelReader_Command: from any thread, several at once, on a reader
+ *   that is open; QelReader_Command blocks its caller until the command is settled.
+ * - QelReader_Close: from any thread, once, as the reader's last call: no other call on the
+ *   same reader may run or follow.
  */
 #ifndef QEL_READER_H
 #define QEL_READER_H
@@ -36,6 +45,9 @@ typedef struct QelReading {
                         "scale-busy" */
   long long at_ms;   /* when it was read: milliseconds since 1970-01-01 UTC */
   unsigned long long sequence; /* grows with every reading the reader took */
+  /* With an error, the driver's message for it, worded as its message box would say it; ""
+   * without one. Cut to fit on a character boundary. */
+  char message[512];
 } QelReading;
 
 /* Opens `port` (with its options) and starts reading. NULL on a bad name or option, with the
@@ -43,7 +55,8 @@ typedef struct QelReading {
 QEL_API QelReader* QelReader_Open(const char* port, char* error, size_t error_size);
 
 /* Copies the latest reading into `out`; returns 1, or 0 when no reading arrived yet (then
- * `out` says "no-reading"). `out_size` is sizeof(QelReading) as the caller knows it. */
+ * `out` says "no-reading"). `out_size` is sizeof(QelReading) as the caller knows it: a
+ * program built before `message` was added gets the fields before it. */
 QEL_API int QelReader_Latest(QelReader* reader, QelReading* out, size_t out_size);
 
 /* Zero ("zero") or tare ("tare"): waits for the scale's answer. Returns 0 acknowledged,

@@ -1,6 +1,8 @@
 // The keep-open reader of the C interface: a stream engine on a thread of its own, the
-// latest reading kept under a lock for QelReader_Latest.
+// latest reading kept under a lock for QelReader_Latest. The engine's messages stay in its
+// readings: it never calls the process-wide handler of Qel_SetMessageHandler.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <future>
@@ -8,6 +10,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "named_port.h"
@@ -25,9 +28,35 @@ struct QelReader {
 
 namespace {
 
+// The first QelReading ended with `sequence`; a caller built then passes that size.
+constexpr std::size_t kFirstReadingSize = offsetof(QelReading, message);
+static_assert(kFirstReadingSize == offsetof(QelReading, sequence) + sizeof(unsigned long long));
+
+// Drops what the engine would show. Every failure's message is in its reading already, and the
+// handler of Qel_SetMessageHandler belongs to the client's thread, not to the reader's.
+class DiscardedMessages final : public qel::MessageSink {
+ public:
+  void Show(std::string_view, std::string_view, qel::MessageIcon) override {}
+};
+
+// The platform, with the messages discarded.
+qel::Services& ReaderServices() {
+  static DiscardedMessages discarded;
+  static qel::Services services = [] {
+    qel::Services& platform = qel::PlatformServices();
+    return qel::Services{platform.serial, discarded, platform.locale, platform.sleeper,
+                         platform.states};
+  }();
+  return services;
+}
+
+// Cut to fit, never inside a UTF-8 sequence.
 template <std::size_t N>
 void CopyText(char (&field)[N], const std::string& text) {
-  const std::size_t n = std::min(text.size(), N - 1);
+  std::size_t n = std::min(text.size(), N - 1);
+  if (n < text.size()) {
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  }
   std::memcpy(field, text.data(), n);
   field[n] = '\0';
 }
@@ -56,6 +85,7 @@ void Fill(QelReading& out, const qel::Reading& reading, unsigned long long seque
   out.at_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(reading.at.time_since_epoch()).count();
   out.sequence = sequence;
+  CopyText(out.message, reading.ok ? std::string() : reading.message.value_or(std::string()));
 }
 
 }  // namespace
@@ -74,7 +104,7 @@ QEL_API QelReader* QelReader_Open(const char* port, char* error, size_t error_si
     auto reader = std::make_unique<QelReader>();
     QelReader* raw = reader.get();
     reader->engine = std::make_unique<qel::StreamEngine>(
-        qel::PlatformServices(), std::move(*named), qel::StreamOptions{},
+        ReaderServices(), std::move(*named), qel::StreamOptions{},
         [raw](const qel::Reading& reading, bool) {
           std::lock_guard<std::mutex> lock(raw->mutex);
           raw->latest = reading;
@@ -90,10 +120,17 @@ QEL_API QelReader* QelReader_Open(const char* port, char* error, size_t error_si
 }
 
 QEL_API int QelReader_Latest(QelReader* reader, QelReading* out, size_t out_size) {
-  if (reader == nullptr || out == nullptr || out_size < sizeof(QelReading)) return 0;
-  std::lock_guard<std::mutex> lock(reader->mutex);
-  Fill(*out, reader->latest, reader->sequence);
-  return reader->sequence > 0 ? 1 : 0;
+  if (reader == nullptr || out == nullptr || out_size < kFirstReadingSize) return 0;
+  QelReading full{};
+  unsigned long long sequence;
+  {
+    std::lock_guard<std::mutex> lock(reader->mutex);
+    sequence = reader->sequence;
+    Fill(full, reader->latest, sequence);
+  }
+  // A caller built before a field was added gets the fields it knows.
+  std::memcpy(out, &full, std::min<std::size_t>(out_size, sizeof full));
+  return sequence > 0 ? 1 : 0;
 }
 
 QEL_API int QelReader_Command(QelReader* reader, const char* command) {
