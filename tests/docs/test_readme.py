@@ -60,14 +60,17 @@ def fresh_clone():
 def isolated(command):
     """`command` in new network and mount namespaces (loopback up, an empty /tmp), so the
     blocks' fixed port and paths meet no other test; as it is where namespaces are refused."""
-    probe = subprocess.run(["unshare", "--net", "--mount", "--map-root-user", "true"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if probe.returncode != 0:
+    setup = 'ip link set lo up && mount -t tmpfs tmpfs /tmp && exec "$@"'
+    enter = ["unshare", "--net", "--mount", "--map-root-user", "--fork", "sh", "-c", setup, "sh"]
+    try:
+        probe = subprocess.run(enter + ["true"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL).returncode
+    except OSError:
+        probe = -1
+    if probe != 0:
         print("note: no namespaces here; the blocks run on the machine's own /tmp and loopback")
         return command
-    setup = 'ip link set lo up && mount -t tmpfs tmpfs /tmp && exec "$@"'
-    return ["unshare", "--net", "--mount", "--map-root-user", "--fork",
-            "sh", "-c", setup, "sh", *command]
+    return enter + command
 
 
 def json_lines(output):
