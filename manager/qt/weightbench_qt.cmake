@@ -12,7 +12,8 @@ target_link_libraries(weightbench_qt_ui PUBLIC weightbench_logic Qt6::Widgets ${
 
 add_executable(weightbench ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(weightbench PRIVATE weightbench_qt_ui qel_warnings)
-install(TARGETS weightbench RUNTIME DESTINATION bin)
+# Its own Debian package (qel-weigher-bench), so that the main one needs no Qt.
+install(TARGETS weightbench RUNTIME DESTINATION bin COMPONENT bench)
 
 # Put the driver next to the program in the build tree, where the bench looks first.
 if(TARGET qel_weigher)
