@@ -40,7 +40,7 @@ struct ProtocolSamples {
   std::string_view id;
   std::vector<Sample> samples;
   Sample follower;                   // a record with a value no single change of the samples gives
-  std::string_view delimiters = {};  // bytes that end a field of varying length early
+  std::string_view delimiters = {};  // bytes that end a field of varying length
 };
 
 std::string WithChecksum(std::string record) {
@@ -50,7 +50,7 @@ std::string WithChecksum(std::string record) {
 
 // Bytes that end a field of varying length early, by protocol.
 std::string_view Delimiters(std::string_view id) {
-  return id == "toledo-8217" ? std::string_view("\x02\r") : std::string_view();
+  return id == "toledo-8217" ? std::string_view("\x02\rN") : std::string_view();
 }
 
 // Each protocol's records from the corpus: the follower and every other record.
@@ -92,7 +92,8 @@ bool Unavoidable(const ProtocolSamples& set, const Sample& sample, std::size_t a
   const char original = sample.bytes[at];
   return (NumberCharacter(original) && NumberCharacter(replacement)) ||
          (at >= 1 && at <= sample.status_words) ||
-         set.delimiters.find(replacement) != std::string_view::npos;
+         set.delimiters.find(replacement) != std::string_view::npos ||
+         set.delimiters.find(original) != std::string_view::npos;
 }
 
 std::vector<char> Replacements(char original) {

@@ -231,8 +231,8 @@ TEST(Toledo8217, WeightAnswersAndStatusRecords) {
   EXPECT_EQ(motion.stable, false);
   EXPECT_EQ(KindOf("toledo-8217", "\x02?C\r"), Kind::kOverload);  // motion and over
   EXPECT_EQ(KindOf("toledo-8217", "\x02?D\r"), Kind::kUnderZero);
-  EXPECT_EQ(KindOf("toledo-8217", "\x02?P\r"), Kind::kBusy);  // center of zero only
-  EXPECT_EQ(KindOf("toledo-8217", "\x02?H\r"), Kind::kBusy);  // outside capture range
+  EXPECT_EQ(KindOf("toledo-8217", "\x02?P\r"), Kind::kInvalid);  // bare: no reading
+  EXPECT_EQ(KindOf("toledo-8217", "\x02?H\r"), Kind::kBusy);     // outside capture range
   EXPECT_EQ(KindOf("toledo-8217", "\x02?\xC2\r"), Kind::kOverload);
   EXPECT_EQ(KindOf("toledo-8217", "\x02?\x21\r"), Kind::kInvalid);  // bit 6 clear
 }
@@ -359,7 +359,7 @@ TEST(ToledoContinuous, OutOfRangeAndBrokenRecords) {
   EXPECT_EQ(KindOf("toledo-continuous", changed), Kind::kInvalid);
   for (const std::string& frame :
        {Continuous(0x0D, kKgGross, 0x20, "001234", "000000", false),  // bit 5 of SWA clear
-        Continuous(kThreeDecimals, 0x10, 0x20, "001234", "000000", false),
+        Continuous(kThreeDecimals, kKgGross, 0x30, "001234", "000000", false),  // expanded
         Continuous(kThreeDecimals, kKgGross, 0x00, "001234", "000000", false),
         Continuous(kThreeDecimals, kKgGross, 0x20, "0012 4", "000000", false),
         Continuous(kThreeDecimals, kKgGross, 0x20, "      ", "000000", false),
@@ -503,7 +503,7 @@ TEST(Sma, RecordsStatusesAndModes) {
   EXPECT_EQ(KindOf("sma", "\n 1T       0.500kg \r"), Kind::kInvalid);  // a tare record
   for (const std::string frame :
        {"\n 0G       1.234kg \r", "\n 1X       1.234kg \r", "\n 1G?      1.234kg \r",
-        "\n 1G x     1.234kg \r", "\n 1G       1.234 kg\r", "\n 1G        1.234kg\r",
+        "\n 1G \x01     1.234kg \r", "\n 1G       1.234 kg\r", "\n 1G        1.234kg\r",
         "\n 1G      1.234kg \r", "\n 1G     - 1.234kg \r", "\nQ1G       1.234kg \r"}) {
     EXPECT_EQ(KindOf("sma", frame), Kind::kInvalid) << frame;
   }

@@ -103,6 +103,9 @@ const Protocol& MtSics() {
     p.line = LineFormat{9600, 8, 'N', 1};
     p.request = "SI\r\n";
     p.poll_ms = 200;
+    // Z and T wait for a stable weight before they answer: up to 3 s by the 7000 series
+    // indicators' MT-SICS description (Z). A second more for the answer itself.
+    p.answer_ms = 4000;
     p.motion_flag = true;
     p.split = Split;
     p.decode = Decode;

@@ -1,6 +1,8 @@
 // Polled scale at 9600 8N1: LF "W" CR asks for the weight, LF "Z" CR zeroes, LF "T" CR tares.
 // Every answer is the same 20-byte record: LF, status, range, gross/net/tare, motion, a
-// spare, the weight right-aligned in 10, the unit left-aligned in 3, CR.
+// byte reserved for extensions, the weight right-aligned in 10, the unit left-aligned in 3,
+// CR. A command the scale does not know is answered LF "?" CR, one it received garbled
+// LF "!" CR.
 #include "frame_text.h"
 #include "rows.h"
 
@@ -43,7 +45,7 @@ std::optional<Record> Parse(std::string_view frame) {
   }
   const std::optional<WeightUnit> unit = Unit(frame.substr(kWeightAt + kWeightWidth, kUnitWidth));
   if (!OneOf(frame[1], "ZOUEIT ") || frame[2] < '1' || frame[2] > '9' || !OneOf(frame[3], "GTN") ||
-      !OneOf(frame[4], "M ") || frame[5] != ' ' || !unit) {
+      !OneOf(frame[4], "M ") || !IsPrintable(frame.substr(5, 1)) || !unit) {
     return std::nullopt;
   }
   const std::string_view weight = frame.substr(kWeightAt, kWeightWidth);
@@ -62,7 +64,11 @@ constexpr Withheld kWithheld[] = {{'O', ScaleFrame::Kind::kOverload},
                                   {'I', ScaleFrame::Kind::kBusy},
                                   {'T', ScaleFrame::Kind::kBusy}};
 
+// LF "?" CR (not understood) or LF "!" CR (received garbled): the command is not carried out.
+bool IsRefusal(std::string_view frame) { return frame == "\n?\r" || frame == "\n!\r"; }
+
 ScaleFrame Decode(std::string_view frame) {
+  if (IsRefusal(frame)) return FrameOf(ScaleFrame::Kind::kRefused);
   const std::optional<Record> record = Parse(frame);
   if (!record) return FrameOf(ScaleFrame::Kind::kInvalid);
   for (const Withheld& withheld : kWithheld) {
@@ -83,6 +89,7 @@ ScaleFrame Decode(std::string_view frame) {
 
 // A command is answered with a plain record; its status tells whether the command failed.
 ScaleFrame::Kind Reply(ScaleCommand command, std::string_view frame) {
+  if (IsRefusal(frame)) return ScaleFrame::Kind::kRefused;
   const std::optional<Record> record = Parse(frame);
   if (!record) return ScaleFrame::Kind::kInvalid;
   const char failed = command == ScaleCommand::kZero ? 'E' : 'T';

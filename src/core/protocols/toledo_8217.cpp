@@ -1,5 +1,5 @@
 // Polled scale at 9600 7E1: "W" asks for the weight, "Z" zeroes. A stable weight comes back
-// as STX, the displayed digits and CR; anything else as STX "?" status CR.
+// as STX, the displayed digits, "N" when it is net, and CR; anything else as STX "?" status CR.
 #include "frame_text.h"
 #include "rows.h"
 
@@ -12,7 +12,9 @@ enum StatusBit : unsigned {
   kMotion = 0x01,
   kOverCapacity = 0x02,
   kUnderZero = 0x04,
+  kOutsideCapture = 0x08,
   kCenterOfZero = 0x10,
+  kNet = 0x20,
   kAlwaysSet = 0x40,
 };
 
@@ -43,23 +45,34 @@ ScaleFrame DecodeStatus(unsigned status) {
   if ((status & kMotion) != 0) {
     ScaleFrame frame = FrameOf(ScaleFrame::Kind::kMotion);
     frame.stable = false;
+    frame.net = (status & kNet) != 0;
     return frame;
   }
-  return FrameOf(ScaleFrame::Kind::kBusy);  // no weight, no fault: at zero or out of capture
+  // Outside the zero capture range the scale cannot weigh until it is zeroed.
+  if ((status & kOutsideCapture) != 0) return FrameOf(ScaleFrame::Kind::kBusy);
+  // A bare status names no fault and no weight: some scales answer so while the weight they
+  // showed still stands. It is no reading, so the last weight is kept.
+  return FrameOf(ScaleFrame::Kind::kInvalid);
 }
 
 ScaleFrame Decode(std::string_view frame) {
   const std::optional<std::string_view> body = Body(frame);
   if (!body) return FrameOf(ScaleFrame::Kind::kInvalid);
   if (const std::optional<unsigned> status = Status(*body)) return DecodeStatus(*status);
-  if (body->size() < kMinDigits || body->size() > kMaxDigits) {
+  std::string_view digits = *body;
+  const bool net = !digits.empty() && digits.back() == 'N';
+  if (net) digits.remove_suffix(1);
+  if (digits.size() < kMinDigits || digits.size() > kMaxDigits) {
     return FrameOf(ScaleFrame::Kind::kInvalid);
   }
-  std::optional<std::string> value = NormalisedNumber(*body, NumberRules{});
+  std::optional<std::string> value = NormalisedNumber(digits, NumberRules{});
   if (!value) return FrameOf(ScaleFrame::Kind::kInvalid);
   ScaleFrame result = FrameOf(ScaleFrame::Kind::kWeight);
   result.value = std::move(*value);
   result.stable = true;  // the scale answers with a weight only when it is at rest
+  // "N" marks a net weight; without it the manuals call the weight gross, but scales that
+  // never send "N" say nothing either way, so only net is said.
+  if (net) result.net = true;
   return result;
 }
 

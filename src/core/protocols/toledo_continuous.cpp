@@ -1,6 +1,7 @@
 // Continuous output at 9600 7E1: STX, status words A, B and C, six weight digits, six tare
-// digits, CR, and on scales set up for it a checksum byte. The digits carry no point and no
-// sign; status word A places the point, B gives the sign, range, motion and unit.
+// digits (none in the short layout), CR, and on scales set up for it a checksum byte. The
+// digits carry no point and no sign; status word A places the point, B gives the sign,
+// range, motion and unit.
 #include "frame_text.h"
 #include "rows.h"
 
@@ -8,9 +9,13 @@ namespace qel::protocols {
 
 namespace {
 
-constexpr std::size_t kBody = 16;  // STX .. last tare digit
+constexpr std::size_t kBody = 16;       // STX .. last tare digit
+constexpr std::size_t kShortBody = 10;  // STX .. last weight digit: no tare
 constexpr std::size_t kDigits = 6;
-constexpr unsigned kAlwaysSet = 0x20;
+constexpr unsigned kAlwaysSet = 0x20;  // in status words A and C; B leaves it clear on some
+// Status word C bit 4: set by some scales for an expanded (ten times finer) display. No
+// manual at hand says where the point then goes, so such a record is refused.
+constexpr unsigned kSwcExpanded = 0x10;
 
 enum StatusB : unsigned {
   kNet = 0x01,
@@ -88,27 +93,35 @@ WeightUnit Unit(unsigned swb, unsigned swc) {
   }
 }
 
-bool FramingOk(std::string_view frame) {
-  if (frame.size() != kBody + 1 && frame.size() != kBody + 2) return false;
-  if (frame[0] != kStx || frame[kBody] != '\r') return false;
+// The record's length without checksum: the full or the short layout; 0 for neither.
+std::size_t BodyLength(std::string_view frame) {
+  for (const std::size_t body : {kBody, kShortBody}) {
+    if ((frame.size() == body + 1 || frame.size() == body + 2) && frame[body] == '\r') return body;
+  }
+  return 0;
+}
+
+bool FramingOk(std::string_view frame, std::size_t body) {
+  if (body == 0 || frame[0] != kStx) return false;
   for (std::size_t i = 0; i < frame.size(); ++i) {
     if (Byte(frame, i) > 0x7Fu) return false;  // seven data bits
   }
-  for (std::size_t i = 1; i <= 3; ++i) {
-    if ((Byte(frame, i) & kAlwaysSet) == 0) return false;
-  }
-  return frame.size() == kBody + 1 || ChecksumOk(frame);
+  if ((Byte(frame, 1) & kAlwaysSet) == 0 || (Byte(frame, 3) & kAlwaysSet) == 0) return false;
+  if ((Byte(frame, 3) & kSwcExpanded) != 0) return false;
+  return frame.size() == body + 1 || ChecksumOk(frame);
 }
 
 ScaleFrame Decode(std::string_view frame) {
-  if (!FramingOk(frame)) return FrameOf(ScaleFrame::Kind::kInvalid);
+  const std::size_t body = BodyLength(frame);
+  if (!FramingOk(frame, body)) return FrameOf(ScaleFrame::Kind::kInvalid);
   const unsigned swa = Byte(frame, 1);
   const unsigned swb = Byte(frame, 2);
   const unsigned swc = Byte(frame, 3);
   const PointCode code = kPointCodes[swa & 0x07u];
   const bool negative = (swb & kNegative) != 0;
   std::optional<std::string> value = Field(frame.substr(4, kDigits), code, negative);
-  std::optional<std::string> tare = Field(frame.substr(4 + kDigits, kDigits), code, false);
+  std::optional<std::string> tare =
+      body == kBody ? Field(frame.substr(4 + kDigits, kDigits), code, false) : std::string();
   if (!value || !tare) return FrameOf(ScaleFrame::Kind::kInvalid);
   if ((swb & kOutOfRange) != 0) {
     return FrameOf(negative ? ScaleFrame::Kind::kUnderZero : ScaleFrame::Kind::kOverload);
