@@ -60,7 +60,10 @@ QEL_API QelReader* QelReader_Open(const char* port, char* error, size_t error_si
 QEL_API int QelReader_Latest(QelReader* reader, QelReading* out, size_t out_size);
 
 /* Zero ("zero") or tare ("tare"): waits for the scale's answer. Returns 0 acknowledged,
- * 1 refused, 2 no answer, 3 the protocol has no such command, -1 unknown command. */
+ * 1 refused, 2 no answer, 3 the protocol has no such command, 4 the reader already has 4
+ * commands waiting (calls from several threads), -1 unknown command. A command not sent to
+ * the scale within its protocol's answer window (port option command_ms) is dropped unsent
+ * and answers 2. */
 QEL_API int QelReader_Command(QelReader* reader, const char* command);
 
 /* Stops reading and closes the port. NULL is ignored. */

@@ -90,6 +90,8 @@ int CommandStatus(qel::CommandResult result) {
       return 409;
     case qel::CommandResult::kRefused:
       return 502;
+    case qel::CommandResult::kTooManyCommands:
+      return 503;
     case qel::CommandResult::kNoAnswer:
       break;
   }

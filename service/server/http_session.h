@@ -77,6 +77,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   Port* waiting_on_ = nullptr;
   std::uint64_t waiter_ = 0;
   bool watching_ = false;
+  // A zero or tare under way: withdrawn when the client hangs up before it went out.
+  std::shared_ptr<qel::CommandTicket> ticket_;
   std::optional<std::pair<Status, std::string>> answer_;
 };
 

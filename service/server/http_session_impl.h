@@ -152,10 +152,20 @@ void HttpSession<Stream>::RunCommand() {
   if (port == nullptr) return ReplyJson(Status::not_found, ErrorJson("unknown-port"));
   const qel::ScaleCommand command =
       decision_.command == "tare" ? qel::ScaleCommand::kTare : qel::ScaleCommand::kZero;
-  state_.hub.Command(*port, command, [self = this->shared_from_this()](qel::CommandResult result) {
-    self->ReplyJson(static_cast<Status>(CommandStatus(result)),
-                    CommandJson(self->decision_.port, self->decision_.command, result));
-  });
+  // A client that hangs up before the command went to the scale withdraws it: nobody is
+  // left to be told, and a zero or tare nobody wants must not happen later.
+  ticket_ = std::make_shared<qel::CommandTicket>();
+  Deadline().expires_never();
+  state_.hub.Command(
+      *port, command,
+      [self = this->shared_from_this()](qel::CommandResult result) {
+        if (!self->ticket_) return;  // abandoned
+        self->ticket_.reset();
+        self->EndWait(static_cast<Status>(CommandStatus(result)),
+                      CommandJson(self->decision_.port, self->decision_.command, result));
+      },
+      ticket_);
+  if (ticket_) Watch();
 }
 
 template <class Stream>
@@ -227,7 +237,11 @@ void HttpSession<Stream>::EndWait(Status status, std::string body) {
 // The client is gone: nobody to answer, its place among the waiters and its connection freed.
 template <class Stream>
 void HttpSession<Stream>::Abandon() {
-  state_.hub.RemoveWaiter(*waiting_on_, waiter_);
+  if (waiting_on_ != nullptr) state_.hub.RemoveWaiter(*waiting_on_, waiter_);
+  if (ticket_) {
+    ticket_->Withdraw();
+    ticket_.reset();
+  }
   timer_.reset();
   Close();
 }

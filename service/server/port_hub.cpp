@@ -163,14 +163,15 @@ void PortHub::RequestCycle(Port& port, Port::Done done) {
   });
 }
 
-void PortHub::Command(Port& port, qel::ScaleCommand command, CommandDone done) {
+void PortHub::Command(Port& port, qel::ScaleCommand command, CommandDone done,
+                      std::shared_ptr<const qel::CommandTicket> ticket) {
   auto answer = [this, done = std::move(done)](qel::CommandResult result) {
     net::post(ioc_, [done, result] { done(result); });
   };
   if (port.engine) {
-    port.engine->Command(command, std::move(answer));
+    port.engine->Command(command, std::move(answer), std::move(ticket));
   } else {
-    port.reader->Command(command, std::move(answer));
+    port.reader->Command(command, std::move(answer), std::move(ticket));
   }
 }
 

@@ -83,8 +83,10 @@ class PortHub {
   void RequestCycle(Port& port, Port::Done done);
 
   using CommandDone = std::function<void(qel::CommandResult)>;
-  // Zero or tare on the port's thread; `done` runs on the network thread.
-  void Command(Port& port, qel::ScaleCommand command, CommandDone done);
+  // Zero or tare on the port's thread; `done` runs on the network thread. Withdrawing
+  // `ticket` before the command went to the scale keeps it from going.
+  void Command(Port& port, qel::ScaleCommand command, CommandDone done,
+               std::shared_ptr<const qel::CommandTicket> ticket);
 
   std::string PortsJson() const;
   void WriteMetrics(PrometheusText& out) const;

@@ -150,6 +150,8 @@ QEL_API int QelReader_Command(QelReader* reader, const char* command) {
         return 2;
       case qel::CommandResult::kNotSupported:
         return 3;
+      case qel::CommandResult::kTooManyCommands:
+        return 4;
     }
   } catch (const std::exception&) {
   }

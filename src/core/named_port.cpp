@@ -79,6 +79,11 @@ bool SetStableMs(NamedPort& port, std::string_view value) {
   return port.stable_ms.has_value();
 }
 
+bool SetCommandMs(NamedPort& port, std::string_view value) {
+  port.command_ms = Number(value, 100, 60000);
+  return port.command_ms.has_value();
+}
+
 struct Option {
   std::string_view name;
   bool (*set)(NamedPort&, std::string_view);
@@ -91,6 +96,7 @@ constexpr Option kOptions[] = {
     {"framing", SetFraming, "data bits, parity and stop bits such as 8N1 or 7E1"},
     {"poll_ms", SetPollMs, "milliseconds from 10 to 60000"},
     {"stable_ms", SetStableMs, "milliseconds from 0 to 60000"},
+    {"command_ms", SetCommandMs, "milliseconds from 100 to 60000"},
 };
 
 std::string UnknownOption(std::string_view name) {
@@ -165,9 +171,19 @@ LineFormat NamedPort::Line() const {
   return line;
 }
 
-std::uint32_t NamedPort::PollMs() const {
-  if (poll_ms) return *poll_ms;
-  return protocol != nullptr ? protocol->poll_ms : 0;
+PortProfile NamedPort::ProfileFor(const Protocol& chosen) const {
+  NamedPort as_named = *this;
+  as_named.protocol = &chosen;
+  return DetectedProfile(chosen, as_named.Line());
+}
+
+PortProfile NamedPort::DetectedProfile(const Protocol& found, const LineFormat& line) const {
+  PortProfile profile;
+  profile.protocol = &found;
+  profile.line = line;
+  profile.poll_ms = poll_ms.value_or(found.poll_ms);
+  profile.command_ms = command_ms.value_or(found.answer_ms);
+  return profile;
 }
 
 std::string LineText(const LineFormat& line) {

@@ -15,16 +15,29 @@ struct NamedPort {
   // The protocol; nullptr with `detect` for "protocol=auto".
   const Protocol* protocol = nullptr;
   bool detect = false;
-  std::optional<std::uint32_t> baud;       // "baud=N"
-  std::optional<LineFormat> framing;       // "framing=7E1": data bits, parity, stop bits only
-  std::optional<std::uint32_t> poll_ms;    // "poll_ms=N", polled protocols
-  std::optional<std::uint32_t> stable_ms;  // "stable_ms=N", protocols without a motion flag
-  bool has_options = false;                // the name carried a "?"
+  std::optional<std::uint32_t> baud;        // "baud=N"
+  std::optional<LineFormat> framing;        // "framing=7E1": data bits, parity, stop bits only
+  std::optional<std::uint32_t> poll_ms;     // "poll_ms=N", polled protocols
+  std::optional<std::uint32_t> stable_ms;   // "stable_ms=N", protocols without a motion flag
+  std::optional<std::uint32_t> command_ms;  // "command_ms=N": the answer window of zero and tare
+  bool has_options = false;                 // the name carried a "?"
 
+  // How the port is spoken to in `protocol` (the named one, or the one detection found),
+  // with these options over the protocol's own settings.
+  struct PortProfile ProfileFor(const Protocol& protocol) const;
+  // The same at the line detection found the scale on.
+  struct PortProfile DetectedProfile(const Protocol& protocol, const LineFormat& line) const;
   // The line to open with: the protocol's own, with the options' speed and framing.
   LineFormat Line() const;
-  // The poll interval: the option, else the protocol's.
-  std::uint32_t PollMs() const;
+};
+
+// Everything that follows from a port's protocol once it is known: one value, filled whole by
+// the options or by detection, so no setting can lag behind the protocol it belongs to.
+struct PortProfile {
+  const Protocol* protocol = nullptr;
+  LineFormat line;
+  std::uint32_t poll_ms = 0;     // polled protocols: the interval between requests
+  std::uint32_t command_ms = 0;  // how long zero or tare may wait for the scale's answer
 };
 
 // Parses "NAME" or "NAME?key=value&...". Without options the protocol is the default one. On

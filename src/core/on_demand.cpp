@@ -9,6 +9,7 @@
 #include "module_api.h"
 #include "port_opening.h"
 #include "qelscale.h"
+#include "undecoded.h"
 #include "weight_stream.h"
 
 namespace qel {
@@ -43,15 +44,16 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kCycleWait{1500};
 constexpr std::chrono::milliseconds kDrainBeforeCommand{150};
 
-// Opens the port with the named's line, for one exchange.
-PortOpening OpenForExchange(Services& services, const NamedPort& named) {
+// Opens the port at the profile's line, for one exchange.
+PortOpening OpenForExchange(Services& services, const std::string& port,
+                            const PortProfile& profile) {
   PortSetup setup;
-  setup.line = ModuleAPI::LineSettingsFor(named.Line());
+  setup.line = ModuleAPI::LineSettingsFor(profile.line);
   setup.timeouts = [] { return StreamTimeouts(StreamOptions{}.read_wait_ms); };
   setup.on_failure = [&services](const PortOpening& failed) {
     messages::Show(services.messages, failed.error, failed.message);
   };
-  return OpenSerialPort(services.serial, named.name, setup);
+  return OpenSerialPort(services.serial, port, setup);
 }
 
 }  // namespace
@@ -75,7 +77,7 @@ OnDemandReader::OnDemandReader(Services& platform, MessageSink& log, NamedPort n
       named_(std::move(named)),
       on_cycle_(std::move(on_cycle)) {
   if (!named_.detect && named_.protocol == nullptr) named_.protocol = &DefaultProtocol();
-  link_ = named_;
+  if (named_.protocol != nullptr) profile_ = named_.ProfileFor(*named_.protocol);
   worker_ = std::thread([this] { Work(); });
 }
 
@@ -101,31 +103,34 @@ std::uint64_t OnDemandReader::cycles() const {
   return cycles_;
 }
 
-void OnDemandReader::Command(ScaleCommand command, std::function<void(CommandResult)> done) {
+void OnDemandReader::Command(ScaleCommand command, CommandQueue::Done done,
+                             std::shared_ptr<const CommandTicket> ticket) {
   // A port still to be detected learns what its protocol has on the worker thread.
   if (named_.protocol != nullptr && named_.protocol->command(command).empty()) {
     done(CommandResult::kNotSupported);
     return;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    commands_.emplace_back(command, std::move(done));
-  }
+  if (!commands_.Push(command, std::move(done), std::move(ticket), Clock::now())) return;
+  // The lock orders the push before the worker's look at the queue.
+  { std::lock_guard<std::mutex> lock(mutex_); }
   wake_.notify_all();
 }
 
+std::chrono::milliseconds OnDemandReader::CommandWindow() const {
+  if (profile_) return std::chrono::milliseconds(profile_->command_ms);
+  return std::chrono::milliseconds(named_.command_ms.value_or(Protocol{}.answer_ms));
+}
+
 bool OnDemandReader::Resolve(Services& services, Reading& failure) {
-  if (link_.protocol != nullptr) return true;
-  const DetectResult found = DetectProtocol(services.serial, link_.name);
+  if (profile_) return true;
+  const DetectResult found = DetectProtocol(services.serial, port_);
   if (!found.ok()) {
     messages::Show(services.messages, found.error, found.message);
     failure.error = found.error;
     return false;
   }
-  link_.protocol = found.protocol;
-  link_.baud = found.line.baud;
-  link_.framing = found.line;
-  log_.Show(link_.name + ": " + std::string(found.protocol->id) + " at " + LineText(found.line),
+  profile_ = named_.DetectedProfile(*found.protocol, found.line);
+  log_.Show(port_ + ": " + std::string(found.protocol->id) + " at " + LineText(found.line),
             kDriverCaption, MessageIcon::kNone);
   return true;
 }
@@ -133,9 +138,10 @@ bool OnDemandReader::Resolve(Services& services, Reading& failure) {
 Reading OnDemandReader::ProtocolCycle(Services& services) {
   Reading reading;
   if (!Resolve(services, reading)) return reading;
-  const Protocol& protocol = *link_.protocol;
+  const PortProfile profile = *profile_;
+  const Protocol& protocol = *profile.protocol;
   reading.protocol = std::string(protocol.id);
-  const PortOpening opening = OpenForExchange(services, link_);
+  const PortOpening opening = OpenForExchange(services, port_, profile);
   if (!opening) {
     reading.error = opening.error;
     return reading;
@@ -146,7 +152,7 @@ Reading OnDemandReader::ProtocolCycle(Services& services) {
   std::vector<std::string> frames;
   for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
     if (protocol.polled() && now >= next_poll) {
-      next_poll = now + std::chrono::milliseconds(link_.PollMs());
+      next_poll = now + std::chrono::milliseconds(profile.poll_ms);
       const SysStatus sent = link.Send(protocol.request);
       if (!sent.ok) return Failed(services, opening.handle, sent.code);
     }
@@ -167,7 +173,7 @@ Reading OnDemandReader::ProtocolCycle(Services& services) {
   }
   services.serial.Close(opening.handle);
   // Nothing decoded at the detected line: detect again next time.
-  if (named_.detect) link_.protocol = nullptr;
+  if (named_.detect) profile_.reset();
   return reading;
 }
 
@@ -176,7 +182,7 @@ Reading OnDemandReader::Failed(Services& services, PortHandle handle, std::uint3
   messages::Show(services.messages, ReadingError::kReadFailed, message);
   services.serial.Close(handle);
   Reading reading;
-  reading.protocol = std::string(link_.protocol->id);
+  reading.protocol = std::string(profile_->protocol->id);
   reading.error = ReadingError::kReadFailed;
   return reading;
 }
@@ -184,9 +190,10 @@ Reading OnDemandReader::Failed(Services& services, PortHandle handle, std::uint3
 CommandResult OnDemandReader::CommandCycle(Services& services, ScaleCommand command) {
   Reading unused;
   if (!Resolve(services, unused)) return CommandResult::kNoAnswer;
-  const Protocol& protocol = *link_.protocol;
+  const PortProfile profile = *profile_;
+  const Protocol& protocol = *profile.protocol;
   if (protocol.command(command).empty()) return CommandResult::kNotSupported;
-  const PortOpening opening = OpenForExchange(services, link_);
+  const PortOpening opening = OpenForExchange(services, port_, profile);
   if (!opening) return CommandResult::kNoAnswer;
   ScaleLink link(services.serial, opening.handle, protocol);
   CommandResult result = CommandResult::kNoAnswer;
@@ -198,7 +205,7 @@ CommandResult OnDemandReader::CommandCycle(Services& services, ScaleCommand comm
   }
   frames.clear();
   link.Reset();
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCommandAnswerMs);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(profile.command_ms);
   bool sent = link.Send(protocol.command(command)).ok;
   while (sent && result == CommandResult::kNoAnswer && Clock::now() < deadline) {
     frames.clear();
@@ -231,55 +238,71 @@ Reading OnDemandReader::DriverCycle(Qelscale& driver, CapturedMessage& captured)
   return reading;
 }
 
+Reading OnDemandReader::ReadingCycle(Services& services, Qelscale& driver, CapturedMessage& sink,
+                                     ReadRecorder& recorder) {
+  // What the cycle is expected to read, for saying what else its bytes were.
+  const Protocol* expected = !named_.has_options ? &DefaultProtocol()
+                             : profile_          ? profile_->protocol
+                                                 : nullptr;
+  recorder.Forget();
+  sink.message.reset();
+  Reading reading = named_.has_options ? ProtocolCycle(services) : DriverCycle(driver, sink);
+  reading.port = port_;
+  reading.at = std::chrono::system_clock::now();
+  reading.message = sink.message;
+  if (!reading.ok && reading.error == ReadingError::kNoReading && !reading.message && expected) {
+    const std::string why = UndecodedMessage(port_, *expected, recorder.recent());
+    if (!why.empty()) {
+      log_.Show(why, kDriverCaption, MessageIcon::kNone);
+      reading.message = why;
+    }
+  }
+  return reading;
+}
+
 void OnDemandReader::Work() {
   CapturingSink sink(log_);
   OwnState state;
-  Services services{platform_.serial, sink, platform_.locale, platform_.sleeper, state};
+  ReadRecorder recorder(platform_.serial);
+  Services services{recorder, sink, platform_.locale, platform_.sleeper, state};
   Qelscale driver(services);
 
   for (;;) {
     std::vector<Callback> batch;
-    std::optional<std::pair<ScaleCommand, std::function<void(CommandResult)>>> command;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return stop_ || !pending_.empty() || !commands_.empty(); });
       if (stop_) break;
-      if (!commands_.empty()) {
-        command = std::move(commands_.front());
-        commands_.erase(commands_.begin());
-      } else {
-        // Everyone waiting now is answered by this cycle, which opens the port next.
-        batch.swap(pending_);
-        ++cycles_;
-      }
+      // Everyone waiting now is answered by this cycle, which opens the port next.
+      batch.swap(pending_);
+      if (!batch.empty()) ++cycles_;
     }
-    sink.message.reset();
-    if (command) {
-      command->second(CommandCycle(services, command->first));
-      continue;
+    // Readings go first; then one command, so a reading waits for at most the one command on
+    // the wire and commands still get their turn among a stream of readings.
+    if (!batch.empty()) {
+      state.ForCurrentThread().PortName = port_;
+      const Reading reading = ReadingCycle(services, driver, sink, recorder);
+      if (on_cycle_) on_cycle_(reading);
+      for (Callback& done : batch) done(reading);
     }
-    state.ForCurrentThread().PortName = port_;
-    Reading reading = named_.has_options ? ProtocolCycle(services) : DriverCycle(driver, sink);
-    reading.port = port_;
-    reading.at = std::chrono::system_clock::now();
-    reading.message = sink.message;
-    if (on_cycle_) on_cycle_(reading);
-    for (Callback& done : batch) done(reading);
+    if (std::optional<CommandQueue::Entry> command =
+            commands_.Next(Clock::now(), CommandWindow())) {
+      sink.message.reset();
+      command->done(CommandCycle(services, command->command));
+    }
   }
 
   // Whoever still waits gets no reading rather than no answer.
   std::vector<Callback> rest;
-  std::vector<std::pair<ScaleCommand, std::function<void(CommandResult)>>> commands;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     rest.swap(pending_);
-    commands.swap(commands_);
   }
   Reading none;
   none.port = port_;
   none.at = std::chrono::system_clock::now();
   for (Callback& done : rest) done(none);
-  for (auto& [kind, done] : commands) done(CommandResult::kNoAnswer);
+  commands_.FailAll(CommandResult::kNoAnswer);
 }
 
 }  // namespace qel

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "command_queue.h"
 #include "named_port.h"
 #include "reading.h"
 #include "scale_link.h"
@@ -25,6 +26,7 @@
 namespace qel {
 
 class Qelscale;
+class ReadRecorder;
 
 // A port named without options: the driver's frames.
 NamedPort WithoutOptions(std::string name);
@@ -51,8 +53,12 @@ class OnDemandReader {
   // Thread-safe. `done` runs on the port's worker thread once the answering cycle ended.
   void Request(Callback done);
   // Thread-safe. `done` runs on the port's worker thread once the scale answered or the wait
-  // ended; at once when the protocol has no such command.
-  void Command(ScaleCommand command, std::function<void(CommandResult)> done);
+  // ended; at once when the protocol has no such command or the port has its most commands
+  // waiting (CommandQueue). A `ticket` withdrawn before the command is sent keeps it unsent.
+  // Readings waiting go before commands: a reading waits for at most the one command on the
+  // wire.
+  void Command(ScaleCommand command, CommandQueue::Done done,
+               std::shared_ptr<const CommandTicket> ticket = nullptr);
   const NamedPort& named() const { return named_; }
 
   const std::string& port() const { return port_; }
@@ -65,7 +71,14 @@ class OnDemandReader {
   // protocol=auto: detects the protocol and line unless known; false with the failure set.
   bool Resolve(Services& services, Reading& failure);
   CommandResult CommandCycle(Services& services, ScaleCommand command);
+  // The answer window of a command asked now: the known protocol's, else the option's or the
+  // default one.
+  std::chrono::milliseconds CommandWindow() const;
   Reading DriverCycle(Qelscale& driver, CapturedMessage& captured);
+  // One reading, in the port's protocol or the driver's, with what the bytes were when none
+  // read as a frame.
+  Reading ReadingCycle(Services& services, Qelscale& driver, CapturedMessage& sink,
+                       ReadRecorder& recorder);
   // A send or read failed mid-cycle: the message shown, the port closed.
   Reading Failed(Services& services, PortHandle handle, std::uint32_t code);
 
@@ -73,8 +86,9 @@ class OnDemandReader {
   MessageSink& log_;
   std::string port_;
   NamedPort named_;  // as named; read from any thread
-  NamedPort link_;   // worker thread: the named with the detected protocol and line filled in
-  std::vector<std::pair<ScaleCommand, std::function<void(CommandResult)>>> commands_;
+  // Worker thread: how the port is spoken to, once its protocol is named or detected.
+  std::optional<PortProfile> profile_;
+  CommandQueue commands_;
   Callback on_cycle_;
 
   mutable std::mutex mutex_;

@@ -22,6 +22,8 @@ std::string_view CommandResultName(CommandResult result) {
       return "command-refused";
     case CommandResult::kNoAnswer:
       return "no-answer";
+    case CommandResult::kTooManyCommands:
+      return "too-many-commands";
   }
   return "no-answer";
 }

@@ -16,17 +16,15 @@ namespace qel {
 
 // How a zero or tare ended.
 enum class CommandResult : std::uint8_t {
-  kAcknowledged,  // the scale carried it out
-  kNotSupported,  // the port's protocol has no such command
-  kRefused,       // the scale refused it (or was busy)
-  kNoAnswer,      // no answer in time, or the port is not open
+  kAcknowledged,     // the scale carried it out
+  kNotSupported,     // the port's protocol has no such command
+  kRefused,          // the scale refused it (or was busy)
+  kNoAnswer,         // no answer in time, or the port is not open
+  kTooManyCommands,  // the port already has its most commands waiting
 };
 
-// "acknowledged", "not-supported", "command-refused", "no-answer".
+// "acknowledged", "not-supported", "command-refused", "no-answer", "too-many-commands".
 std::string_view CommandResultName(CommandResult result);
-
-// How long a scale may take to answer a command.
-inline constexpr std::uint32_t kCommandAnswerMs = 2000;
 
 class ScaleLink {
  public:

@@ -70,8 +70,7 @@ StreamEngine::StreamEngine(Services& services, NamedPort named, StreamOptions op
       options_(options),
       listener_(std::move(listener)) {
   if (!named_.detect && named_.protocol == nullptr) named_.protocol = &DefaultProtocol();
-  protocol_ = named_.protocol;
-  if (protocol_ != nullptr) line_ = named_.Line();
+  if (named_.protocol != nullptr) profile_ = named_.ProfileFor(*named_.protocol);
   if (named_.stable_ms) options_.stable_for = std::chrono::milliseconds(*named_.stable_ms);
 }
 
@@ -98,39 +97,40 @@ StreamEngine::Counters StreamEngine::counters() const {
   return counters_;
 }
 
+std::optional<PortProfile> StreamEngine::profile() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return profile_;
+}
+
 const Protocol* StreamEngine::protocol() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return protocol_;
+  return profile_ ? profile_->protocol : nullptr;
 }
 
 LineFormat StreamEngine::line() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return line_;
+  return profile_ ? profile_->line : LineFormat{};
 }
 
-void StreamEngine::Command(ScaleCommand command, CommandDone done) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (protocol_ != nullptr && protocol_->command(command).empty()) {
-      done(CommandResult::kNotSupported);
-      return;
-    }
-    queued_.push_back(PendingCommand{command, std::move(done)});
+void StreamEngine::Command(ScaleCommand command, CommandDone done,
+                           std::shared_ptr<const CommandTicket> ticket) {
+  const Protocol* known = protocol();
+  if (known != nullptr && known->command(command).empty()) {
+    done(CommandResult::kNotSupported);
+    return;
   }
-  wake_.notify_all();
+  if (commands_.Push(command, std::move(done), std::move(ticket),
+                     std::chrono::steady_clock::now())) {
+    wake_.notify_all();
+  }
 }
 
 void StreamEngine::FinishCommands(CommandResult result) {
-  std::vector<PendingCommand> queued;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queued.swap(queued_);
-  }
   if (asked_) {
     asked_->done(result);
     asked_.reset();
   }
-  for (PendingCommand& command : queued) command.done(result);
+  commands_.FailAll(result);
 }
 
 void StreamEngine::Publish(Reading reading) {
@@ -147,7 +147,8 @@ void StreamEngine::Fail(ReadingError error, const std::string& message) {
   reading.error = error;
   reading.message = message;
   reading.at = std::chrono::system_clock::now();
-  if (named_.has_options && protocol_ != nullptr) reading.protocol = std::string(protocol_->id);
+  const Protocol* known = protocol();
+  if (named_.has_options && known != nullptr) reading.protocol = std::string(known->id);
   // One message per episode: a port that stays absent is not reported on every retry.
   const bool repeated =
       last_ && !last_->ok && last_->error == error && last_->message == reading.message;
@@ -165,8 +166,7 @@ bool StreamEngine::Detect() {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    protocol_ = found.protocol;
-    line_ = found.line;
+    profile_ = named_.DetectedProfile(*found.protocol, found.line);
   }
   services_.messages.Show(
       port_ + ": " + std::string(found.protocol->id) + " at " + LineText(found.line),
@@ -181,24 +181,26 @@ void StreamEngine::Run() {
   setup.timeouts = [this] { return StreamTimeouts(options_.read_wait_ms); };
   setup.on_failure = [this](const PortOpening& failed) { Fail(failed.error, failed.message); };
   while (!Stopped()) {
-    if (protocol() == nullptr && !Detect()) {
+    if (!profile() && !Detect()) {
       FinishCommands(CommandResult::kNoAnswer);
       if (!Wait(backoff)) break;
       backoff = std::min(backoff * 2, options_.backoff_max);
       continue;
     }
     // A port named without options keeps the driver's own line, field for field.
-    setup.line = named_.has_options ? ModuleAPI::LineSettingsFor(line())
+    const std::optional<PortProfile> profile = this->profile();
+    if (!profile) continue;  // detection started over meanwhile
+    setup.line = named_.has_options ? ModuleAPI::LineSettingsFor(profile->line)
                                     : ModuleAPI::MakeLineSettings(ModuleAPI::kBaudRate);
-    const PortOpening opening = OpenSerialPort(services_.serial, port_, setup);
+    const PortOpening opening = OpenSerialPort(recorder_, port_, setup);
     if (opening.handle != kInvalidPortHandle) {
       std::lock_guard<std::mutex> lock(mutex_);
       ++counters_.opens;
     }
     if (opening.ok()) {
       backoff = options_.backoff_min;
-      ReadLoop(opening.handle);
-      services_.serial.Close(opening.handle);
+      ReadLoop(opening.handle, *profile);
+      recorder_.Close(opening.handle);
       FinishCommands(CommandResult::kNoAnswer);
       if (!Wait(backoff)) break;
       continue;
@@ -210,8 +212,10 @@ void StreamEngine::Run() {
   FinishCommands(CommandResult::kNoAnswer);
 }
 
-SysStatus StreamEngine::Drive(ScaleLink& link, std::chrono::steady_clock::time_point now) {
-  const Protocol& protocol = link.protocol();
+SysStatus StreamEngine::Drive(ScaleLink& link, const PortProfile& profile,
+                              std::chrono::steady_clock::time_point now) {
+  const Protocol& protocol = *profile.protocol;
+  const std::chrono::milliseconds window(profile.command_ms);
   if (asked_ && now >= answer_due_) {
     asked_->done(CommandResult::kNoAnswer);
     asked_.reset();
@@ -219,22 +223,18 @@ SysStatus StreamEngine::Drive(ScaleLink& link, std::chrono::steady_clock::time_p
   // Some scales answer a command with a frame like any weight's: it is sent only once the
   // answer to the last poll is in (or overdue), so that answer is not taken for the command's.
   const bool poll_in_flight =
-      poll_outstanding_ && now < poll_sent_ + std::chrono::milliseconds(named_.PollMs());
+      poll_outstanding_ && now < poll_sent_ + std::chrono::milliseconds(profile.poll_ms);
   if (!asked_ && !poll_in_flight) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!queued_.empty()) {
-      asked_ = std::move(queued_.front());
-      queued_.erase(queued_.begin());
-    }
+    asked_ = commands_.Next(now, window);
     if (asked_) {
-      answer_due_ = now + std::chrono::milliseconds(kCommandAnswerMs);
+      answer_due_ = now + window;
       const SysStatus sent = link.Send(protocol.command(asked_->command));
       if (!sent.ok) return sent;
     }
   }
   // A polled scale is asked again once its interval passed, but not over a command's answer.
   if (protocol.polled() && !asked_ && now >= next_poll_) {
-    next_poll_ = now + std::chrono::milliseconds(named_.PollMs());
+    next_poll_ = now + std::chrono::milliseconds(profile.poll_ms);
     poll_outstanding_ = true;
     poll_sent_ = now;
     return link.Send(protocol.request);
@@ -254,16 +254,24 @@ bool StreamEngine::AnswerCommand(const Protocol& protocol, const std::string& fr
   return false;
 }
 
-bool StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
+void StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
                            StabilityTracker& stability, std::chrono::steady_clock::time_point now) {
   poll_outstanding_ = false;
-  if (!AnswerCommand(protocol, frame)) return true;
+  if (!AnswerCommand(protocol, frame)) {
+    last_decoded_ = now;
+    return;
+  }
   const ScaleFrame decoded = protocol.decode(frame);
+  if (decoded.kind != ScaleFrame::Kind::kInvalid) {
+    last_decoded_ = now;
+    recorder_.Forget();
+  }
   if (decoded.kind == ScaleFrame::Kind::kAcknowledged ||
       decoded.kind == ScaleFrame::Kind::kRefused) {
-    return true;  // a late answer to a command given up on
+    return;  // a late answer to a command given up on
   }
   Reading reading = ReadingFromFrame(decoded, protocol, named_.has_options, format_);
+  if (decoded.kind == ScaleFrame::Kind::kInvalid) Explain(protocol, reading, now);
   stability.OnFrame(reading.ok ? reading.value : std::string(), now);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -272,22 +280,47 @@ bool StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
   }
   if (reading.ok && !protocol.motion_flag) reading.stable = stability.IsStable(now);
   Publish(std::move(reading));
-  return decoded.kind != ScaleFrame::Kind::kInvalid;
 }
 
-void StreamEngine::ReadLoop(PortHandle handle) {
+void StreamEngine::Explain(const Protocol& protocol, Reading& reading,
+                           std::chrono::steady_clock::time_point now) {
+  // Bytes for a while, none of them a frame: the scale speaks something else.
+  if (now - last_decoded_ <= kExplainAfter) return;
+  std::string why = UndecodedMessage(port_, protocol, recorder_.recent());
+  if (why.empty()) return;
+  if (!last_ || last_->message != why) {
+    services_.messages.Show(why, kDriverCaption, MessageIcon::kNone);
+  }
+  reading.message = std::move(why);
+}
+
+void StreamEngine::ReportNoReading(const Protocol& protocol,
+                                   std::chrono::steady_clock::time_point now) {
+  Reading reading;
+  reading.ok = false;
+  reading.stable = false;
+  reading.error = ReadingError::kNoReading;
+  reading.at = std::chrono::system_clock::now();
+  if (named_.has_options) reading.protocol = std::string(protocol.id);
+  Explain(protocol, reading, now);
+  if (last_ && last_->SameStateAs(reading)) return;  // nothing new to say
+  Publish(std::move(reading));
+}
+
+void StreamEngine::ReadLoop(PortHandle handle, const PortProfile& profile) {
   using Clock = std::chrono::steady_clock;
-  const Protocol& protocol = *this->protocol();
-  ScaleLink link(services_.serial, handle, protocol);
+  const Protocol& protocol = *profile.protocol;
+  ScaleLink link(recorder_, handle, protocol);
   StabilityTracker stability(options_.stable_for);
   std::vector<std::string> frames;
   Clock::time_point last_valid = Clock::now();
-  Clock::time_point last_decoded = last_valid;
+  last_decoded_ = last_valid;
   next_poll_ = {};
   poll_outstanding_ = false;
+  recorder_.Forget();
 
   while (!Stopped()) {
-    const SysStatus sent = Drive(link, Clock::now());
+    const SysStatus sent = Drive(link, profile, Clock::now());
     if (!sent.ok) {
       // A line that takes no request has gone the way of one that gives no bytes.
       Fail(ReadingError::kReadFailed, messages::ReadFailed(sent.code, ""));
@@ -302,26 +335,23 @@ void StreamEngine::ReadLoop(PortHandle handle) {
     }
     const Clock::time_point now = Clock::now();
     for (const std::string& frame : frames) {
-      if (OnFrame(protocol, frame, stability, now)) last_decoded = now;
+      OnFrame(protocol, frame, stability, now);
       if (last_ && last_->ok) last_valid = now;
     }
-    if (named_.detect && now - last_decoded > kRedetectAfter) {
+    if (named_.detect && now - last_decoded_ > kRedetectAfter) {
       // Another scale, or the same one set to another protocol or line: find it again.
       std::lock_guard<std::mutex> lock(mutex_);
-      protocol_ = nullptr;
+      profile_.reset();
       return;
     }
-    if (frames.empty() && now - last_valid > options_.no_frame_after &&
-        (!last_ || last_->ok || last_->error != ReadingError::kNoReading)) {
-      // The port is open but silent, or sends nothing that reads as a weight.
-      Reading reading;
-      reading.ok = false;
-      reading.stable = false;
-      reading.error = ReadingError::kNoReading;
-      reading.at = std::chrono::system_clock::now();
-      if (named_.has_options) reading.protocol = std::string(protocol.id);
+    // The port is open but silent, or sends nothing that reads as a weight: said at once,
+    // and once more with what the bytes are when they have been no frame for a while.
+    const bool silent = frames.empty() && now - last_valid > options_.no_frame_after;
+    const bool said = last_ && !last_->ok && last_->error == ReadingError::kNoReading;
+    const bool unexplained = said && !last_->message && now - last_decoded_ > kExplainAfter;
+    if ((silent && !said) || unexplained) {
       stability.Reset();
-      Publish(std::move(reading));
+      ReportNoReading(protocol, now);
     }
   }
 }

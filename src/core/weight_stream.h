@@ -16,10 +16,12 @@
 #include <string_view>
 #include <vector>
 
+#include "command_queue.h"
 #include "named_port.h"
 #include "reading.h"
 #include "scale_link.h"
 #include "services.h"
+#include "undecoded.h"
 #include "weight_decoding.h"
 
 namespace qel {
@@ -74,6 +76,8 @@ CommTimeouts StreamTimeouts(std::uint32_t wait_ms);
 
 // An auto-detected port whose frames stopped decoding for this long is detected again.
 inline constexpr std::chrono::milliseconds kRedetectAfter{3000};
+// A port whose bytes read as no frame for this long says what they read as, if anything.
+inline constexpr std::chrono::milliseconds kExplainAfter{3000};
 
 class StreamEngine {
  public:
@@ -81,7 +85,7 @@ class StreamEngine {
   // whether value, stability or error differ from the last call. Must not block for long.
   using Listener = std::function<void(const Reading& reading, bool changed)>;
 
-  using CommandDone = std::function<void(CommandResult)>;
+  using CommandDone = CommandQueue::Done;
   // The driver's frames on the driver's line.
   StreamEngine(Services& services, std::string port, StreamOptions options, Listener listener);
   // A port as named with its options.
@@ -96,8 +100,12 @@ class StreamEngine {
 
   const std::string& port() const { return port_; }
   // Thread-safe. `done` runs on the engine's thread once the scale answered or the wait
-  // ended; at once when the protocol has no such command.
-  void Command(ScaleCommand command, CommandDone done);
+  // ended; at once when the protocol has no such command or the port has its most commands
+  // waiting (CommandQueue). A `ticket` withdrawn before the command is sent keeps it unsent.
+  void Command(ScaleCommand command, CommandDone done,
+               std::shared_ptr<const CommandTicket> ticket = nullptr);
+  // How the port is spoken to now; nothing while it is being detected.
+  std::optional<PortProfile> profile() const;
   // The protocol read now; nullptr while it is being detected.
   const Protocol* protocol() const;
   // The line in use (meaningful when protocol() is set).
@@ -118,35 +126,37 @@ class StreamEngine {
   // Reports an error state; shows `message` once per episode through the message sink.
   void Fail(ReadingError error, const std::string& message);
   void Publish(Reading reading);
-  void ReadLoop(PortHandle handle);
+  void ReadLoop(PortHandle handle, const PortProfile& profile);
   // protocol=auto: finds the protocol and line; false (the failure reported) when none.
   bool Detect();
   // Starts a queued command, ends the one whose answer is overdue, and asks a polled scale
   // once its interval passed.
-  SysStatus Drive(ScaleLink& link, std::chrono::steady_clock::time_point now);
+  SysStatus Drive(ScaleLink& link, const PortProfile& profile,
+                  std::chrono::steady_clock::time_point now);
   // False when `frame` was the pending command's answer, which is no reading.
   bool AnswerCommand(const Protocol& protocol, const std::string& frame);
-  bool OnFrame(const Protocol& protocol, const std::string& frame, StabilityTracker& stability,
+  void OnFrame(const Protocol& protocol, const std::string& frame, StabilityTracker& stability,
+               std::chrono::steady_clock::time_point now);
+  // Adds to a reading without a weight what the port's bytes are, once they have been no
+  // frame for kExplainAfter.
+  void Explain(const Protocol& protocol, Reading& reading,
                std::chrono::steady_clock::time_point now);
   void FinishCommands(CommandResult result);
-
-  struct PendingCommand {
-    ScaleCommand command;
-    CommandDone done;
-  };
+  // The port is open but nothing read as a weight for a while: says why where it can.
+  void ReportNoReading(const Protocol& protocol, std::chrono::steady_clock::time_point now);
 
   Services& services_;
   std::string port_;
   NamedPort named_;
-  const Protocol* protocol_ = nullptr;  // guarded by mutex_
-  LineFormat line_;                     // guarded by mutex_
-  std::vector<PendingCommand> queued_;  // guarded by mutex_
+  std::optional<PortProfile> profile_;  // guarded by mutex_; empty while detecting
+  CommandQueue commands_;
   // Engine thread only: the command sent, when its answer is due, the next poll.
-  std::optional<PendingCommand> asked_;
+  std::optional<CommandQueue::Entry> asked_;
   std::chrono::steady_clock::time_point answer_due_{};
   std::chrono::steady_clock::time_point next_poll_{};
   bool poll_outstanding_ = false;  // a poll was sent and no frame came since
   std::chrono::steady_clock::time_point poll_sent_{};
+  std::chrono::steady_clock::time_point last_decoded_{};  // the last frame of the protocol
   StreamOptions options_;
   Listener listener_;
   NumberFormat format_;
@@ -157,6 +167,9 @@ class StreamEngine {
   Counters counters_;
 
   std::optional<Reading> last_;
+  // Every read goes through it (engine thread only): what the port gave since its last
+  // weight, for saying what it was when nothing decodes.
+  ReadRecorder recorder_{services_.serial};
 };
 
 }  // namespace qel

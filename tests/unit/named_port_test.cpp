@@ -30,7 +30,7 @@ TEST(NamedPort, PlainNamesUseTheDefaultProtocol) {
     EXPECT_FALSE(port.has_options);
     EXPECT_FALSE(port.detect);
     EXPECT_EQ(port.Line(), DefaultProtocol().line);
-    EXPECT_EQ(port.PollMs(), 0u);
+    EXPECT_EQ(port.ProfileFor(*port.protocol).poll_ms, 0u);
   }
 }
 
@@ -43,12 +43,15 @@ TEST(NamedPort, OptionsPickTheProtocolAndOverrideItsLine) {
   EXPECT_TRUE(port.has_options);
   EXPECT_EQ(LineText(port.Line()), "4800 8N2");
   EXPECT_TRUE(port.Line().dtr);
-  EXPECT_EQ(port.PollMs(), 500u);
+  const PortProfile profile = port.ProfileFor(*port.protocol);
+  EXPECT_EQ(profile.poll_ms, 500u);
+  EXPECT_EQ(LineText(profile.line), "4800 8N2");
+  EXPECT_EQ(profile.command_ms, port.protocol->answer_ms);
   EXPECT_EQ(port.stable_ms, 0u);
 
   const NamedPort own = Parse("/dev/ttyS0?protocol=mt-sics");
   EXPECT_EQ(LineText(own.Line()), "9600 8N1");
-  EXPECT_EQ(own.PollMs(), 200u);
+  EXPECT_EQ(own.ProfileFor(*own.protocol).poll_ms, 200u);
   EXPECT_FALSE(own.baud.has_value());
 
   // Only speed changed: the protocol's framing stays.
@@ -68,12 +71,30 @@ TEST(NamedPort, AutoAsksForDetection) {
   EXPECT_TRUE(port.detect);
   EXPECT_EQ(port.protocol, nullptr);
   EXPECT_EQ(port.Line().baud, 2400u);
-  EXPECT_EQ(port.PollMs(), 0u);
+}
+
+// What detection finds fills the whole profile: the protocol's pace and answer window come
+// with it, under the port's own options.
+TEST(NamedPort, DetectionFillsTheWholeProfile) {
+  const Protocol& sma = *FindProtocol("sma");
+  const LineFormat found{2400, 7, 'E', 1};
+  const PortProfile plain = Parse("COM4?protocol=auto").DetectedProfile(sma, found);
+  EXPECT_EQ(plain.protocol, &sma);
+  EXPECT_EQ(plain.line, found);
+  EXPECT_EQ(plain.poll_ms, sma.poll_ms);
+  EXPECT_EQ(plain.command_ms, sma.answer_ms);
+  const PortProfile set =
+      Parse("COM4?protocol=auto&poll_ms=300&command_ms=5000").DetectedProfile(sma, found);
+  EXPECT_EQ(set.poll_ms, 300u);
+  EXPECT_EQ(set.command_ms, 5000u);
 }
 
 TEST(NamedPort, BoundsOfTheTimes) {
-  EXPECT_EQ(Parse("C?poll_ms=10").PollMs(), 10u);
-  EXPECT_EQ(Parse("C?poll_ms=60000").PollMs(), 60000u);
+  EXPECT_EQ(Parse("C?poll_ms=10").poll_ms, 10u);
+  EXPECT_EQ(Parse("C?poll_ms=60000").poll_ms, 60000u);
+  EXPECT_EQ(Parse("C?command_ms=100").command_ms, 100u);
+  EXPECT_NE(Error("C?command_ms=99").find("'command_ms'"), std::string::npos);
+  EXPECT_NE(Error("C?command_ms=60001").find("'command_ms'"), std::string::npos);
   EXPECT_EQ(Parse("C?stable_ms=60000").stable_ms, 60000u);
   EXPECT_NE(Error("C?poll_ms=9").find("'poll_ms'"), std::string::npos);
   EXPECT_NE(Error("C?poll_ms=60001").find("'poll_ms'"), std::string::npos);
@@ -86,7 +107,8 @@ TEST(NamedPort, BadOptionsAreRefusedByName) {
             "port option 'framing' takes data bits, parity and stop bits such as 8N1 or 7E1, "
             "not '9N1'");
   EXPECT_EQ(Error("COM3?speed=9600"),
-            "unknown port option 'speed' (known: protocol, baud, framing, poll_ms, stable_ms)");
+            "unknown port option 'speed' (known: protocol, baud, framing, poll_ms, stable_ms, "
+            "command_ms)");
   EXPECT_EQ(Error("COM3?baud=fast"),
             "port option 'baud' takes a speed such as 9600 (1200 to 115200), not 'fast'");
   EXPECT_EQ(Error("COM3?baud=9600&baud=2400"), "port option 'baud' is given twice");
