@@ -198,7 +198,7 @@ service_through_dropins() {
   kill "$service_pid" 2>/dev/null
   wait "$service_pid" 2>/dev/null
   service_pid=
-  rm -f "$dropin_dir/50-deb-test.conf" "$dropin_dir/60-deb-test.conf"
+  # The drop-ins stay: the purge must take them (the file list below).
 }
 
 # --- the service --------------------------------------------------------------------------
