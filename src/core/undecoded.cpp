@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "detection.h"
+
 namespace qel {
 
 ReadOutcome ReadRecorder::Read(PortHandle handle, std::uint8_t* buffer, std::uint32_t count) {
@@ -44,6 +46,13 @@ std::size_t FramesOf(const Protocol& protocol, std::string_view bytes) {
 const Protocol* ProtocolOfBytes(std::string_view bytes, const Protocol& expected) {
   for (const Protocol* protocol : Protocols()) {
     if (protocol != &expected && FramesOf(*protocol, bytes) >= 2) return protocol;
+  }
+  // 7-bit data read as 8-bit shows its parity in bit 7: without it, it may read as frames.
+  if (ParityHint(bytes) == 'N') return nullptr;
+  std::string seven(bytes);
+  for (char& c : seven) c = static_cast<char>(c & 0x7F);
+  for (const Protocol* protocol : Protocols()) {
+    if (protocol != &expected && FramesOf(*protocol, seven) >= 2) return protocol;
   }
   return nullptr;
 }

@@ -92,6 +92,25 @@ class CliTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 2, (command, port))
                 self.assertIn("'%s'" % option, done.stderr, (command, port))
 
+    def test_a_wrong_protocol_says_what_the_bytes_are(self):
+        scale = VirtualScale("--protocol", "toledo-continuous", "--weight", "2.5")
+        self.addCleanup(scale.close)
+        for named, suggested in ((scale.port, "?protocol=toledo-continuous"),
+                                 (scale.port + "?protocol=cas", "?protocol=toledo-continuous")):
+            with self.subTest(port=named):
+                weigh = run("weigh", named, "--json")
+                self.assertEqual(weigh.returncode, 1)
+                reading = json.loads(weigh.stdout)
+                self.assertEqual(reading["error"], "no-reading")
+                self.assertIn(scale.port + suggested, reading["message"])
+                self.assertIn("?protocol=auto", reading["message"])
+                self.assertIn(reading["message"], weigh.stderr)  # the text beside the "0"
+        # A silent port is only silent: nothing is made up.
+        silent = VirtualScale("--mode", "silent")
+        self.addCleanup(silent.close)
+        reading = json.loads(run("weigh", silent.port, "--json").stdout)
+        self.assertEqual((reading["error"], reading["message"]), ("no-reading", None))
+
     def test_auto_finds_nothing_where_no_scale_speaks(self):
         scale = VirtualScale("--mode", "silent")
         self.addCleanup(scale.close)
