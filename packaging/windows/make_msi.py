@@ -34,6 +34,13 @@ FAILURE_ACTIONS_IDT = (
 CONFIGURE_SERVICES_SEQUENCE = 5850
 
 
+# msidbServiceInstallErrorControlVital: a service that cannot be created fails the install
+# (InstallServices), as ServiceInstall's Vital="yes" asks. wixl drops that attribute; without
+# the bit both Windows Installer and Wine's only log the failure and go on, and the install
+# either ends "successfully" with no service or fails later, in StartServices, on a service
+# that does not exist (1060), with the reason lost.
+SERVICE_VITAL = 0x8000
+
 # The arguments' component is installed only when there are arguments (wixl takes no
 # Condition element in a Component).
 ARGUMENTS_CONDITION = ("UPDATE `Component` SET `Condition` = 'QELSCALED_ARGS' "
@@ -68,9 +75,21 @@ def remove_old_version_first(msi):
                     % (int(sequence["InstallValidate"]) + 1)], check=True)
 
 
+def vital_services(msi):
+    """The queries that set the vital bit in every ServiceInstall row's ErrorControl."""
+    rows = subprocess.run(["msiinfo", "export", msi, "ServiceInstall"], check=True,
+                          stdout=subprocess.PIPE, text=True).stdout.splitlines()
+    columns = rows[0].split("\t")
+    return ["UPDATE `ServiceInstall` SET `ErrorControl` = %d WHERE `ServiceInstall` = '%s'"
+            % (int(row["ErrorControl"]) | SERVICE_VITAL, row["ServiceInstall"])
+            for row in (dict(zip(columns, line.split("\t"))) for line in rows[3:])]
+
+
 def add_service_rows(msi, scratch):
-    """What wixl cannot write of the service: the recovery, the arguments' condition, and
-    QELSCALED_ARGS as a secure property."""
+    """What wixl cannot write of the service: the vital bit, the recovery, the arguments'
+    condition, and QELSCALED_ARGS as a secure property."""
+    for query in vital_services(msi):
+        subprocess.run(["msibuild", msi, "-q", query], check=True)
     subprocess.run(["msibuild", msi, "-q", ARGUMENTS_CONDITION], check=True)
     subprocess.run(["msibuild", msi, "-q", secure_properties(msi, "QELSCALED_ARGS")], check=True)
     idt = os.path.join(scratch, "MsiServiceConfigFailureActions.idt")

@@ -12,13 +12,14 @@
             VBScript client reads the virtual scale;
          4. repair puts back a deleted DLL and a deleted registry key;
          5. uninstall: creating the object fails, and no file and no registry key is left.
-  service in the same prefix: the weight service as the package installs it, under Wine's
-         service manager: no arguments, installed and not started; with QELSCALED_ARGS,
-         stored and running, the page and /v1/weight read the virtual scale on COM3, its log
-         reaches the event log; net stop / net start; killed; an upgrade keeps the
-         arguments; uninstall removes the service, its settings and its files. The package's
-         service tables (recovery included, which Wine's installer skips) are read with
-         msiinfo.
+  service in a prefix of its own, made anew each run: the weight service as the package
+         installs it, under Wine's service manager. The first install there is with
+         QELSCALED_ARGS: stored and running, the page and /v1/weight read the virtual scale
+         on COM3, its log reaches the event log; net stop / net start; killed; an upgrade
+         keeps the arguments; uninstall removes the service, its settings and its files.
+         Then without arguments: installed and not started. A service that cannot be
+         created fails the install and leaves nothing. The package's service tables
+         (recovery included, which Wine's installer skips) are read with msiinfo.
   read32 in the same prefix: the current package installed, a 32-bit VBScript client reads the
          virtual scale, uninstalled leaving the state as it was. Its own test, so that where
          no 32-bit code runs it is counted as skipped rather than passed.
@@ -404,26 +405,23 @@ class MsiSuite(wine_host.WineSession):
             raise Failure("no %s (build qelscaled in the win64 preset)" % exe)
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
-        msi, upgrade_code, _ = self.make_msi(self.args.version, "Qel_weigher.msi")
+        msi, _, _ = self.make_msi(self.args.version, "Qel_weigher.msi")
         major, minor, patch = self.args.version.split(".")
         newer, _, _ = self.make_msi("%s.%s.%d" % (major, minor, int(patch) + 1),
                                     "Qel_weigher-newer.msi")
         self.check_service_tables(msi)
-        self.remove_leftovers(upgrade_code)
+        self.use_fresh_prefix()
         self.start_scale("1.234")
         checks = ServiceChecks(self, free_port())
         trace = os.path.join(self.work, "session-trace.log")
         self.start_traced_session(trace)
 
-        if self.msiexec("/i", windows_path(msi), what="install without arguments"):
-            self.expect(checks.state() == "STOPPED" and checks.stored_arguments() is None,
-                        "without QELSCALED_ARGS: installed, not started, nothing stored (%s)"
-                        % checks.state())
-            self.msiexec("/x", windows_path(msi), what="uninstall the unstarted service")
+        # The package's first install in this prefix, as a fleet deploys it: the service is
+        # created and started by the same install.
         arguments = "--stream COM3 --listen 127.0.0.1:%d --stable-ms 300" % checks.port
         if not self.msiexec("/i", windows_path(msi), "QELSCALED_ARGS=" + arguments,
-                            what="install with QELSCALED_ARGS"):
-            raise Failure("the package did not install with QELSCALED_ARGS")
+                            what="first install with QELSCALED_ARGS"):
+            raise Failure("the package's first install with QELSCALED_ARGS failed")
         installed = msi
         try:
             self.expect(checks.stored_arguments() == arguments,
@@ -444,6 +442,53 @@ class MsiSuite(wine_host.WineSession):
             self.msiexec("/x", windows_path(installed), what="uninstall the service")
         self.check_service_removed(checks)
 
+        if self.msiexec("/i", windows_path(msi), what="install without arguments"):
+            self.expect(checks.state() == "STOPPED" and checks.stored_arguments() is None,
+                        "without QELSCALED_ARGS: installed, not started, nothing stored (%s)"
+                        % checks.state())
+            self.msiexec("/x", windows_path(msi), what="uninstall the unstarted service")
+        self.check_creation_failure(msi, checks)
+        if self.failures == 0:
+            self.stop_wineserver()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def use_fresh_prefix(self):
+        """Moves the suite to a prefix of its own, made anew: nothing of the package, nor of a
+        session that had it, may be left there. The 32-bit half as for the shared prefix."""
+        self.stop_wineserver()
+        self.prefix = os.path.abspath(self.args.prefix) + "-service"
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        if os.path.exists(self.prefix):
+            wine_host.stop_wineserver(self.prefix)
+        started = time.time()
+        wine_host.create_prefix(self.prefix, with_32bit=self.mode != "skip", timeout=840)
+        print("fresh prefix %s made in %.1f s" % (self.prefix, time.time() - started))
+
+    def check_creation_failure(self, msi, checks):
+        """A service the install cannot create (here another service already has its display
+        name) fails the install at once and leaves nothing, rather than an install reported
+        as done without its service or one failing later on a service that is not there."""
+        clash = "qelscaled_clash"
+        self.wine(SYSTEM32 + "sc.exe", "create", clash, "binPath=",
+                  SYSTEM32 + "notepad.exe", "DisplayName=", "Qel_weigher weight service")
+        try:
+            log = os.path.join(self.work, "install-with-the-name-taken.log")
+            code, _ = self.wine(MSIEXEC, "/i", windows_path(msi), "QELSCALED_ARGS=--stream COM3",
+                                "/qn", "/l*v", windows_path(log), check=False, timeout=300)
+            # The status as a process exit code, modulo 256: ERROR_INSTALL_FAILURE (1603), as
+            # InstallServices returns it for a vital service; not 91 (1627, StartServices
+            # finding no service) nor 0.
+            self.expect(code == 1603 & 0xFF,
+                        "a service that cannot be created fails the install in InstallServices:"
+                        " exit %d (1603 & 0xff = 67)" % code)
+            _, files = self.snapshot()
+            left = sorted(f for f in files if f.startswith("program files/qel_weigher/"))
+            self.expect(checks.state() is None and checks.stored_arguments() is None and
+                        not left, "the failed install leaves no service, setting or file: %s"
+                        % left)
+        finally:
+            self.wine(SYSTEM32 + "sc.exe", "delete", clash, check=False)
+
     def start_traced_session(self, trace):
         """A Wine session whose services.exe, and every service it starts, traces the event
         log's calls into `trace`: Wine's ReportEventW keeps no log, it only traces what it is
@@ -462,9 +507,12 @@ class MsiSuite(wine_host.WineSession):
         """The service as the package declares it, recovery included: Wine's installer skips
         MsiConfigureServices, so these rows are all a test here can see of it."""
         install = msi_table(msi, "ServiceInstall")
-        self.expect([(r["Name"], r["ServiceType"], r["StartType"], r["StartName"])
-                     for r in install] == [(SERVICE, "16", "2", "NT SERVICE\\qelscaled")],
-                    "ServiceInstall: own process, automatic, its virtual account: %s" % install)
+        # ErrorControl 0x8001: normal, and vital (a failure to create it fails the install).
+        self.expect([(r["Name"], r["ServiceType"], r["StartType"], r["ErrorControl"],
+                      r["StartName"]) for r in install] ==
+                    [(SERVICE, "16", "2", str(0x8001), "NT SERVICE\\qelscaled")],
+                    "ServiceInstall: own process, automatic, vital, its virtual account: %s"
+                    % install)
         control = sorted((r["Name"], r["Event"], r["Component_"])
                          for r in msi_table(msi, "ServiceControl"))
         # 0x2|0x20|0x80: stopped on install and uninstall, deleted on uninstall; 0x1: started
