@@ -17,10 +17,9 @@ qel::PortListCache& ProcessPortList() {
   return *cache;
 }
 
-// Started with the process, so that the first /v1/ports finds a listing ready.
-[[maybe_unused]] const bool listing_started = (ProcessPortList(), true);
-
 }  // namespace
+
+void StartPortListing() { ProcessPortList(); }
 
 std::string AvailablePortsJson(const std::vector<qel::SerialPortEntry>& ports) {
   std::string out = "[";
@@ -33,7 +32,7 @@ std::string AvailablePortsJson(const std::vector<qel::SerialPortEntry>& ports) {
 }
 
 std::string AvailablePortsJson() {
-  // The first listing started with the process; a request in its first moments waits for
+  // The first listing started with the service; a request in its first moments waits for
   // the rest of it rather than answer no ports at all.
   const qel::PortListCache::Ports ports = ProcessPortList().LatestOrFirst(500ms);
   return ports ? AvailablePortsJson(*ports) : "[]";

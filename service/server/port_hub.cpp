@@ -25,6 +25,7 @@ PortHub::PortHub(net::io_context& ioc, const Config& config, qel::Services& plat
 PortHub::~PortHub() { Stop(); }
 
 void PortHub::Start() {
+  StartPortListing();
   engine_services_.emplace(
       qel::Services{platform_.serial, log_, platform_.locale, platform_.sleeper, platform_.states});
   for (const auto& [name, mode] : config_.policy.ports) {
