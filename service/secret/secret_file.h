@@ -1,5 +1,6 @@
-// Files that hold a secret must be readable by their owner only: another local user who can
-// read the token reads the scale from any page, and the MQTT password opens the broker.
+// Files that hold a secret must be readable and writable by their owner only: another local
+// user who can read the token reads the scale from any page, the MQTT password opens the
+// broker, and one who can write either puts in a secret of their own.
 #pragma once
 
 #include <optional>
@@ -7,9 +8,9 @@
 
 namespace qeld {
 
-// Why `path` is readable by others ("readable by group or others (mode 0644)"), or nullopt
-// when it is not. A file that cannot be looked at is left to the read that follows, which
-// reports why.
+// Why `path` is open to others ("readable by group or others (mode 0644)", "writable by
+// ..."), or nullopt when it is not. A file that cannot be looked at is left to the read that
+// follows, which reports why.
 std::optional<std::string> SecretFileExposed(const std::string& path);
 
 }  // namespace qeld

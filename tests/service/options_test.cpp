@@ -192,6 +192,32 @@ TEST(Options, ATokenFileOthersCanReadIsRefused) {
   rmdir(dir);
 }
 
+// One who can write the token file puts in a token of their own, taken at the next start.
+TEST(Options, ATokenFileOthersCanWriteIsRefused) {
+  char dir[] = "/tmp/qel-token-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/token";
+  std::ofstream(path) << "s3cret-token-0123456789abcdef\n";
+  for (const mode_t mode : {0620, 0602, 0622, 0420}) {
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+    ExpectRefused(Parse({"--port", "COM1", "--token-file", path.c_str()}),
+                  "qelscaled: --token-file: " + path + " is writable by group or others (mode " +
+                      octal + "): make it writable by its owner only (chmod 600)",
+                  false);
+  }
+  // Open both ways: the reading is named first, and chmod 600 mends both.
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  ExpectRefused(Parse({"--port", "COM1", "--token-file", path.c_str()}),
+                "qelscaled: --token-file: " + path +
+                    " is readable by group or others (mode 0666): make it readable by its owner "
+                    "only (chmod 600)",
+                false);
+  std::remove(path.c_str());
+  rmdir(dir);
+}
+
 TEST(Options, HelpWhereverItStandsUnlessARefusalCameFirst) {
   for (const char* help : {"--help", "-h"}) {
     const qeld::Command command = Parse({"--port", "COM1", help, "--bogus"});

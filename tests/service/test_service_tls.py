@@ -123,6 +123,9 @@ class TlsTest(unittest.TestCase):
         exposed_key = os.path.join(self.dir.name, "exposed-key.pem")
         shutil.copy(self.key, exposed_key)
         os.chmod(exposed_key, 0o644)
+        writable_key = os.path.join(self.dir.name, "writable-key.pem")
+        shutil.copy(self.key, writable_key)
+        os.chmod(writable_key, 0o620)
         cases = [
             (["--tls-cert", self.cert], "--tls-key"),
             (["--tls-key", self.key], "--tls-cert"),
@@ -131,6 +134,8 @@ class TlsTest(unittest.TestCase):
             (["--tls-cert", self.cert, "--tls-key", cert_as_key], "--tls-key " + cert_as_key),
             (["--tls-cert", self.cert, "--tls-key", exposed_key],
              "--tls-key: %s is readable by group or others" % exposed_key),
+            (["--tls-cert", self.cert, "--tls-key", writable_key],
+             "--tls-key: %s is writable by group or others (mode 0620)" % writable_key),
         ]
         for args, named in cases:
             with self.subTest(args=args):

@@ -491,8 +491,9 @@ class Suite(wine_host.WineSession):
             print(out.decode("utf-8", "replace").rstrip())
 
     def check_secret_file(self, arch, exe):
-        """A token file Everyone may read is refused: Wine gives a file of mode 0644 an entry
-        for Everyone in its access list, and one of mode 0600 none."""
+        """A token file Everyone may read or write is refused: Wine gives a file of mode 0644
+        an entry letting Everyone read, one of mode 0602 one letting Everyone write, and one of
+        mode 0600 none."""
         work = tempfile.mkdtemp(prefix="qel-secret-")
         try:
             token = os.path.join(work, "token")
@@ -505,6 +506,13 @@ class Suite(wine_host.WineSession):
                                  capture_output=True, text=True, timeout=300)
             self.expect(run.returncode == 2 and "readable by Everyone or Users" in run.stderr,
                         "%d-bit: a token file of mode 644 is refused (%d: %s)" % (
+                            arch.bits, run.returncode, run.stderr.strip()))
+            os.chmod(token, 0o602)
+            run = subprocess.run(argv, env=self.env(), stdin=subprocess.DEVNULL,
+                                 capture_output=True, text=True, timeout=300)
+            self.expect(run.returncode == 2 and "writable by Everyone: let only its owner "
+                        "write it" in run.stderr,
+                        "%d-bit: a token file of mode 602 is refused (%d: %s)" % (
                             arch.bits, run.returncode, run.stderr.strip()))
             os.chmod(token, 0o600)
             service = subprocess.Popen(argv, env=self.env(), stdin=subprocess.DEVNULL,
