@@ -172,7 +172,8 @@ const std::vector<LineFormat>& DetectionLines() {
 std::string DetectionProbe() {
   std::string probe;
   for (const Protocol* protocol : Protocols()) {
-    if (!protocol->polled()) continue;
+    // A request already in the probe reaches its scale as it is ("W" CR within "W" CR LF).
+    if (!protocol->polled() || probe.find(protocol->request) != std::string::npos) continue;
     probe += protocol->request;
     const std::string_view request = protocol->request;
     if (request.size() < 2 || request.substr(request.size() - 2) != "\r\n") probe += "\r\n";

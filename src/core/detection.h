@@ -37,7 +37,8 @@ const std::vector<LineFormat>& DetectionLines();
 
 // What is written to ask every polled protocol for a weight at once: each request, and a
 // CR LF after each that lacks one so a scale that reads lines sees the others' requests as
-// one bad line, not as a prefix of its own. Never a zero, tare or print command.
+// one bad line, not as a prefix of its own; a request the probe already holds is not added
+// again. Never a zero, tare or print command.
 std::string DetectionProbe();
 
 // The parity of 7-bit data that was read as 8N1, whose parity bit then shows in bit 7:

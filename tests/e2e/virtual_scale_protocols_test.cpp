@@ -159,10 +159,12 @@ TEST(VirtualScalePolled, AnswersOnlyWhenAsked) {
        "01.234\r"},
       {"mt-sics", "SI\r\n", "S S      1.234 kg\r\n"},
       {"sma", "\nW\r", "\n 1G       1.234kg \r"},
+      {"nci", "W\r", "\n  1.234kg\r\n0p0\r\x03"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.protocol);
-    Bench bench(c.protocol, c.protocol == "toledo-8217"s ? k9600_7E1 : k9600_8N1);
+    const bool seven = c.protocol == "toledo-8217"s || c.protocol == "nci"s;
+    Bench bench(c.protocol, seven ? k9600_7E1 : k9600_8N1);
     ASSERT_TRUE(bench.client.ok());
     EXPECT_EQ(bench.client.ReadFor(300), "");
     EXPECT_EQ(bench.client.Ask(c.request, c.answer), c.answer);
@@ -286,6 +288,25 @@ TEST(VirtualScalePolled, SmaFramesZeroAndTare) {
                {{"condition busy"}, kW, "\nI1G       2.000kg \r"},
                {{"condition normal", "weight -0.25", "unit lb"}, kW, "\n 1G      -0.250lb \r"},
                {{"unit g", "decimals 0", "weight 1500"}, kW, "\n 1G        1500g  \r"},
+           });
+}
+
+TEST(VirtualScalePolled, NciWeightStatusAndZero) {
+  const std::string kW = "W\r";
+  RunSteps("nci", k9600_7E1,
+           {
+               {{"motion on"}, kW, "\n  1.234kg\r\n1p0\r\x03"},
+               {{}, "Z\r", "\n1p0\r\x03"},  // refused in motion: not at zero
+               {{"motion off"}, "Z\r", "\n2p0\r\x03"},
+               {{}, kW, "\n  0.000kg\r\n2p0\r\x03"},
+               {{"weight 2", "tare 0.5"}, "S\r", "\n0p4\r\x03"},
+               {{}, kW, "\n  1.500kg\r\n0p4\r\x03"},
+               {{"tare 0", "commands ignore"}, "Z\r", ""},
+               {{"commands ack", "condition overload"}, kW, "\n^^^^^^^kg\r\n0r0\r\x03"},
+               {{"condition under-zero"}, kW, "\n_______kg\r\n0q0\r\x03"},
+               {{"condition busy"}, kW, "\n-------kg\r\n0p0\r\x03"},
+               {{"condition normal", "weight -0.25", "unit lb"}, kW, "\n -0.250lb\r\n0p0\r\x03"},
+               {{}, "H\r", "\n?\r\x03"},
            });
 }
 

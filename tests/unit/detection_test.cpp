@@ -213,6 +213,7 @@ std::vector<Case> Cases() {
       {"ad", Line(2400, 7, 'E'), "ST,+0001.234  kg\r\n"},
       {"cas", Line(9600, 8, 'N'), "ST,GS,+001.234 kg\r\n"},
       {"sma", Line(9600, 8, 'N'), "\n 1G       1.234kg \r"},
+      {"nci", Line(9600, 7, 'E'), "\n  1.234kg\r\n0p0\r\x03"},
   };
 }
 
@@ -341,7 +342,11 @@ TEST(Detection, ParityHintReadsTheParityBit) {
 }
 
 TEST(Detection, ProbeAsksEveryPolledProtocolOnItsOwnLine) {
+  // The NCI request "W" CR is the start of the 8217's "W" CR LF.
   EXPECT_EQ(DetectionProbe(), "W\r\nSI\r\n\nW\r\r\n");
+  for (const Protocol* protocol : Protocols()) {
+    EXPECT_NE(DetectionProbe().find(protocol->request), std::string::npos) << protocol->id;
+  }
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 // "1.284" is a valid record too), nor a blank, point or sign turned into another of those.
 // Two more are unavoidable without a checksum: a bit changed in a binary status word (the
 // decimal point and sign of the continuous Toledo record), and a start or end byte written
-// into a field of varying length (the 8217 answer), which leaves a shorter valid record. For
-// records without a checksum those changes are left out: the property covers every change
-// that breaks the grammar. Records with a checksum must catch every change.
+// into a field of varying length (the 8217 answer, the NCI weight and unit), which leaves a
+// shorter valid record. For records without a checksum those changes are left out: the
+// property covers every change that breaks the grammar. Records with a checksum must catch every change.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -48,9 +48,13 @@ std::string WithChecksum(std::string record) {
   return record;
 }
 
-// Bytes that end a field of varying length early, by protocol.
+// Bytes around a field of varying length, by protocol: the 8217's start, end and net mark,
+// and the NCI answer's start and the first letters of units that leave a shorter unit when
+// turned into a digit ("kg" -> "0g").
 std::string_view Delimiters(std::string_view id) {
-  return id == "toledo-8217" ? std::string_view("\x02\rN") : std::string_view();
+  if (id == "toledo-8217") return "\x02\rN";
+  if (id == "nci") return "\nkmcKMC";
+  return {};
 }
 
 // Each protocol's records from the corpus: the follower and every other record.

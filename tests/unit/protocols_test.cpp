@@ -124,7 +124,7 @@ TEST(Corpus, TheReaderRefusesABrokenFile) {
 
 TEST(ProtocolTable, ListsEveryProtocolOnceWithTheDriversOwnFirst) {
   const auto& table = Protocols();
-  ASSERT_EQ(table.size(), 7u);
+  ASSERT_EQ(table.size(), 8u);
   EXPECT_EQ(table[0], &DefaultProtocol());
   EXPECT_EQ(DefaultProtocol().id, "qel");
   for (const Protocol* protocol : table) {
@@ -149,6 +149,10 @@ TEST(ProtocolTable, DefaultLinesAndRequests) {
   EXPECT_EQ(ProtocolById("mt-sics").tare, "T\r\n");
   EXPECT_TRUE(ProtocolById("toledo-8217").tare.empty());
   EXPECT_FALSE(ProtocolById("cas").polled());
+  EXPECT_EQ(ProtocolById("nci").request, "W\r");
+  EXPECT_EQ(ProtocolById("nci").zero, "Z\r");
+  EXPECT_TRUE(ProtocolById("nci").tare.empty());
+  EXPECT_EQ(ProtocolById("mt-sics").answer_ms, 4000u);
 }
 
 TEST(LineSettingsFor, TheDriversOwnLineIsUnchangedAndOthersSetFramingAndModemLines) {
@@ -516,6 +520,35 @@ TEST(Sma, ZeroAndTareAnswers) {
   EXPECT_EQ(Reply("sma", ScaleCommand::kTare, "\nT1G       1.000kg \r"), Kind::kRefused);
   EXPECT_EQ(Reply("sma", ScaleCommand::kTare, "\nT1N       0.000kg \r"), Kind::kRefused);
   EXPECT_EQ(Reply("sma", ScaleCommand::kZero, "\nZ1G       0.000kg\r"), Kind::kInvalid);
+}
+
+TEST(Nci, RejectsAnswersOutsideTheGrammar) {
+  for (const std::string frame :
+       {"\n0012.35lb\r\n0\r\x03",         // one status byte
+        "\n0012.35lb\r\n0p\r\x03",        // byte 2 says another follows, none does
+        "\n0012.35lb\r\n000\r\x03",       // byte 2 says none follows, one does
+        "\n0012.35lb\r\np0\r\x03",        // byte 1 never has the "more" bit
+        "\n0012.35lb\r\n\x01\x00\r\x03",  // always-set bits missing
+        "\n0012.35\r\n00\r\x03",          // no unit
+        "\n0012.35lbs\r\n00\r\x03",       // no such unit
+        "\n12 .35lb\r\n00\r\x03",         // a blank inside the number
+        "\n1LB 2.0OZ\r\n00\r\x03",        // pounds and ounces: two units
+        "\n0012.35lb\r\n00\r",            // no ETX
+        "\r\n00\r\x03", "\n?\r"}) {
+    EXPECT_EQ(KindOf("nci", frame), Kind::kInvalid) << corpus::Escaped(frame);
+  }
+  // A weight line with a fault in the status is no weight.
+  EXPECT_EQ(KindOf("nci", "\n0012.35lb\r\n40\r\x03"), Kind::kBusy);
+  EXPECT_EQ(KindOf("nci", "\n0012.35lb\r\n02\r\x03"), Kind::kOverload);
+  EXPECT_EQ(Reply("nci", ScaleCommand::kZero, "\n0012.35lb\r\n20\r\x03"), Kind::kInvalid);
+  EXPECT_EQ(Reply("nci", ScaleCommand::kTare, "\n20\r\x03"), Kind::kInvalid);
+}
+
+TEST(Nci, SplitKeepsTheSecondLineAndDropsNoise) {
+  const auto frames = SplitAll(ProtocolById("nci"), "xx\n1.0\n0012.35lb\r\n00\r\x03\n?\r\x03\n2");
+  ASSERT_EQ(frames.size(), 2u);  // the cut answer before them is dropped
+  EXPECT_EQ(frames[0], "\n0012.35lb\r\n00\r\x03");
+  EXPECT_EQ(frames[1], "\n?\r\x03");
 }
 
 TEST(LineProtocols, SplitterResynchronisesAndDropsOverlongNoise) {

@@ -57,7 +57,7 @@ const char kUsage[] =
     "  --protocol ID  qel (default: \"=\" + the weight's %07.3f text reversed, 9600 8N1),\n"
     "                 toledo-8217 (polled, 9600 7E1), toledo-continuous (9600 7E1),\n"
     "                 mt-sics (polled, 9600 8N1), ad (2400 7E1), cas (9600 8N1),\n"
-    "                 sma (polled, 9600 8N1)\n"
+    "                 sma (polled, 9600 8N1), nci (polled, 9600 7E1)\n"
     "  --line 9600,7E1  the line the scale speaks, default the protocol's; also --baud N\n"
     "                 (1200 to 115200) and --framing F (7E1 7O1 8N1 7E2 8N2 8E1 8O1 7N2).\n"
     "                 A client set to another line reads what a real port would: the parity\n"

@@ -12,5 +12,6 @@ const Protocol& MtSics();
 const Protocol& Ad();
 const Protocol& Cas();
 const Protocol& Sma();
+const Protocol& Nci();
 
 }  // namespace qel::protocols
