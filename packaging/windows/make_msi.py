@@ -35,10 +35,10 @@ CONFIGURE_SERVICES_SEQUENCE = 5850
 
 
 # msidbServiceInstallErrorControlVital: a service that cannot be created fails the install
-# (InstallServices), as ServiceInstall's Vital="yes" asks. wixl drops that attribute; without
-# the bit both Windows Installer and Wine's only log the failure and go on, and the install
-# either ends "successfully" with no service or fails later, in StartServices, on a service
-# that does not exist (1060), with the reason lost.
+# (InstallServices), as ServiceInstall's Vital="yes" asks. wixl drops that attribute. Without
+# the bit the failure does not stop the install (Wine's installer only logs it as a warning):
+# it then ends "successfully" with no service, or fails later, in StartServices, on a service
+# that does not exist (1060, exit code 91), with the reason lost.
 SERVICE_VITAL = 0x8000
 
 # The arguments' component is installed only when there are arguments (wixl takes no
