@@ -358,6 +358,7 @@ class MsiSuite(wine_host.WineSession):
         for path in ("program files/qel_weigher/qel_weigher.dll",
                      "program files (x86)/qel_weigher/qel_weigher.dll",
                      "program files/qel_weigher/weightbench.exe",
+                     "program files/qel_weigher/virtual_scale.exe",
                      "program files/qel_weigher/integration-guide.md",
                      "program files/qel_weigher/examples/read_weight.vbs",
                      "program files/qel_weigher/examples/read_weight.js",
@@ -478,6 +479,9 @@ class MsiSuite(wine_host.WineSession):
             # The status as a process exit code, modulo 256: ERROR_INSTALL_FAILURE (1603), as
             # InstallServices returns it for a vital service; not 91 (1627, StartServices
             # finding no service) nor 0.
+            if code != 1603 & 0xFF and os.path.exists(log):
+                with open(log, encoding="utf-16", errors="replace") as handle:
+                    print(handle.read()[-4000:])
             self.expect(code == 1603 & 0xFF,
                         "a service that cannot be created fails the install in InstallServices:"
                         " exit %d (1603 & 0xff = 67)" % code)
