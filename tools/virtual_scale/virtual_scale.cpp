@@ -29,6 +29,7 @@
 #include "control_socket.h"
 #include "line.h"
 #include "line_termios.h"
+#include "scale_options.h"
 #include "scale_stream.h"
 #include "state_commands.h"
 
@@ -399,135 +400,6 @@ bool LinkSlave(const std::string& target, const std::string& link) {
   return symlink(target.c_str(), link.c_str()) == 0;
 }
 
-struct Options {
-  const vscale::Emulation* emulation = &vscale::kQelEmulation;
-  std::optional<std::uint32_t> baud;
-  std::optional<LineFormat> framing;  // data bits, parity and stop bits only
-  // Options that set the state, as the stdin commands they equal ("weight 1.5"), run once
-  // the protocol is known.
-  std::vector<std::pair<std::string, std::string>> state;
-  std::string symlink_path;
-  std::string timestamps_path;
-  std::string control_path;
-
-  LineFormat Line() const {
-    LineFormat line = emulation->line;
-    if (baud) line.baud = *baud;
-    if (framing) {
-      line.data_bits = framing->data_bits;
-      line.parity = framing->parity;
-      line.stop_bits = framing->stop_bits;
-    }
-    return line;
-  }
-};
-
-// One option taking a value: false when the value is refused.
-struct OptionRule {
-  std::string_view name;
-  bool (*apply)(std::string_view value, Options& options);
-};
-
-bool ProtocolOption(std::string_view value, Options& options) {
-  options.emulation = vscale::FindEmulation(value);
-  return options.emulation != nullptr;
-}
-
-bool LineOption(std::string_view value, Options& options) {
-  LineFormat line;
-  if (!vscale::ParseLine(value, line)) return false;
-  options.baud = line.baud;
-  options.framing = line;
-  return true;
-}
-
-bool BaudOption(std::string_view value, Options& options) {
-  options.baud = vscale::ParseBaud(value);
-  return options.baud.has_value();
-}
-
-bool FramingOption(std::string_view value, Options& options) {
-  LineFormat line;
-  if (!vscale::ParseFraming(value, line)) return false;
-  options.framing = line;
-  return true;
-}
-
-template <const char* kVerb>
-bool StateOption(std::string_view value, Options& options) {
-  options.state.emplace_back(kVerb, std::string(value));
-  return true;
-}
-constexpr char kWeight[] = "weight";
-constexpr char kDecimals[] = "decimals";
-constexpr char kMode[] = "mode";
-
-bool SymlinkOption(std::string_view value, Options& options) {
-  options.symlink_path = value;
-  return true;
-}
-
-bool TimestampsOption(std::string_view value, Options& options) {
-  options.timestamps_path = value;
-  return true;
-}
-
-bool ControlOption(std::string_view value, Options& options) {
-  options.control_path = value;
-  return !value.empty();
-}
-
-constexpr OptionRule kOptionRules[] = {
-    {"--protocol", ProtocolOption},
-    {"--line", LineOption},
-    {"--baud", BaudOption},
-    {"--framing", FramingOption},
-    {"--weight", StateOption<kWeight>},
-    {"--decimals", StateOption<kDecimals>},
-    {"--mode", StateOption<kMode>},
-    {"--symlink", SymlinkOption},
-    {"--timestamps", TimestampsOption},
-    {"--control", ControlOption},
-};
-
-// Reads the command line into `options`; an exit status when the program is to end at once
-// (help, or a bad argument after its message).
-std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    const OptionRule* rule = nullptr;
-    for (const OptionRule& candidate : kOptionRules) {
-      if (candidate.name == arg) rule = &candidate;
-    }
-    if (rule == nullptr || i + 1 >= argc) {
-      std::fputs(kUsage, stderr);
-      return 2;
-    }
-    if (!rule->apply(argv[++i], options)) {
-      std::fprintf(stderr, "virtual_scale: bad value for %s: '%s'\n", argv[i - 1], argv[i]);
-      return 2;
-    }
-  }
-  return std::nullopt;
-}
-
-// The state options, run on the scale as their commands; false after a message.
-bool ApplyStateOptions(const Options& options, vscale::ScaleStream& stream) {
-  for (const auto& [verb, value] : options.state) {
-    const std::optional<std::string> reply = vscale::RunStateCommand(verb, value, stream);
-    if (reply && *reply == "ok") continue;
-    // The command's "error: ..." without its prefix.
-    const std::string why = reply ? reply->substr(reply->find(' ') + 1) : "unknown option";
-    std::fprintf(stderr, "virtual_scale: --%s %s: %s\n", verb.c_str(), value.c_str(), why.c_str());
-    return false;
-  }
-  return true;
-}
-
 // SIGTERM and SIGINT end the stream loop cleanly (the symlink is removed); a client that
 // goes away must not end the program.
 void InstallSignalHandlers() {
@@ -565,24 +437,30 @@ int Send(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string_view(argv[1]) == "--send") return Send(argc, argv);
-  Options options;
-  if (const std::optional<int> status = ParseArguments(argc, argv, options)) return *status;
+  vscale::Options options;
+  if (const std::optional<int> status = vscale::ParseArguments(
+          argc, argv, {"--symlink", "--timestamps", "--control"}, kUsage, options)) {
+    return *status;
+  }
   vscale::ScaleStream stream(*options.emulation, vscale::ScaleState{}, Mode::kNormal);
-  if (!ApplyStateOptions(options, stream)) return 2;
+  if (!vscale::ApplyStateOptions(options, stream)) return 2;
+  const std::string symlink_path = options.Text("--symlink");
+  const std::string timestamps_path = options.Text("--timestamps");
+  const std::string control_path = options.Text("--control");
   InstallSignalHandlers();
 
   // The timestamps file first: a failure after the symlink was made would leave the link
   // behind, pointing at a pseudo-terminal number the system hands out again.
   FILE* timestamps = nullptr;
-  if (!options.timestamps_path.empty()) {
-    timestamps = std::fopen(options.timestamps_path.c_str(), "a");
-    if (timestamps == nullptr) return Fail(options.timestamps_path.c_str());
+  if (!timestamps_path.empty()) {
+    timestamps = std::fopen(timestamps_path.c_str(), "a");
+    if (timestamps == nullptr) return Fail(timestamps_path.c_str());
   }
   // The control socket before the pseudo-terminal too, for the same reason; it goes at exit.
   std::optional<vscale::ControlSocket> control;
-  if (!options.control_path.empty()) {
+  if (!control_path.empty()) {
     std::string error;
-    control = vscale::ControlSocket::Listen(options.control_path, error);
+    control = vscale::ControlSocket::Listen(control_path, error);
     if (!control) {
       std::fprintf(stderr, "virtual_scale: --control %s\n", error.c_str());
       return 1;
@@ -592,14 +470,14 @@ int main(int argc, char** argv) {
   char slave_path[256];
   const int master = OpenPty(line, slave_path, sizeof slave_path);
   if (master < 0) return 1;
-  if (!options.symlink_path.empty() && !LinkSlave(slave_path, options.symlink_path)) {
-    return Fail(options.symlink_path.c_str());
+  if (!symlink_path.empty() && !LinkSlave(slave_path, symlink_path)) {
+    return Fail(symlink_path.c_str());
   }
 
   std::printf("%s\n", slave_path);
   std::fflush(stdout);
 
-  VirtualScale scale(master, slave_path, options.symlink_path, std::move(stream), line, timestamps,
+  VirtualScale scale(master, slave_path, symlink_path, std::move(stream), line, timestamps,
                      control ? &*control : nullptr);
   const int status = scale.Run();
   if (timestamps != nullptr) std::fclose(timestamps);
