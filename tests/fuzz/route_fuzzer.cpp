@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!flags.empty() && (flags[0] & 32)) request.request_method = fields[5];
   if (!flags.empty() && (flags[0] & 64)) request.request_private_network = fields[4];
   if (!flags.empty() && (flags[0] & 128)) request.fetch_site = fields[3];
+  if (flags.size() > 1 && (flags[1] & 1)) request.content_type = fields[5];
 
   static const qeld::Policy open_policy = [] {
     qeld::Policy policy;
@@ -92,6 +93,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                    *request.fetch_site == "same-site");
     if (decision.endpoint != qeld::Endpoint::kPage && cross_site && !request.origin) {
       std::abort();
+    }
+    // Zero and tare only with a signal an HTML form cannot send.
+    if (decision.endpoint == qeld::Endpoint::kCommand) {
+      const bool json = request.content_type && qeld::IsJsonMediaType(*request.content_type);
+      const bool token = policy->token && request.authorization;
+      if (!request.origin && !request.fetch_site && !json && !token) std::abort();
     }
     // A request that passed carried a Host this machine answers to.
     if (!request.host || !qeld::HostAllowed(*request.host, policy->allowed_hosts)) std::abort();
