@@ -214,6 +214,7 @@ std::vector<Case> Cases() {
       {"cas", Line(9600, 8, 'N'), "ST,GS,+001.234 kg\r\n"},
       {"sma", Line(9600, 8, 'N'), "\n 1G       1.234kg \r"},
       {"nci", Line(9600, 7, 'E'), "\n  1.234kg\r\n0p0\r\x03"},
+      {"cas-ecr", Line(9600, 8, 'N'), "\x06\x01\x02S 01.234kg\x65\x03\x04"},
   };
 }
 
@@ -343,7 +344,7 @@ TEST(Detection, ParityHintReadsTheParityBit) {
 
 TEST(Detection, ProbeAsksEveryPolledProtocolOnItsOwnLine) {
   // The NCI request "W" CR is the start of the 8217's "W" CR LF.
-  EXPECT_EQ(DetectionProbe(), "W\r\nSI\r\n\nW\r\r\n");
+  EXPECT_EQ(DetectionProbe(), "W\r\nSI\r\n\nW\r\r\n\x05\x11\r\n");
   for (const Protocol* protocol : Protocols()) {
     EXPECT_NE(DetectionProbe().find(protocol->request), std::string::npos) << protocol->id;
   }

@@ -124,7 +124,7 @@ TEST(Corpus, TheReaderRefusesABrokenFile) {
 
 TEST(ProtocolTable, ListsEveryProtocolOnceWithTheDriversOwnFirst) {
   const auto& table = Protocols();
-  ASSERT_EQ(table.size(), 8u);
+  ASSERT_EQ(table.size(), 9u);
   EXPECT_EQ(table[0], &DefaultProtocol());
   EXPECT_EQ(DefaultProtocol().id, "qel");
   for (const Protocol* protocol : table) {
@@ -153,6 +153,7 @@ TEST(ProtocolTable, DefaultLinesAndRequests) {
   EXPECT_EQ(ProtocolById("nci").zero, "Z\r");
   EXPECT_TRUE(ProtocolById("nci").tare.empty());
   EXPECT_EQ(ProtocolById("mt-sics").answer_ms, 4000u);
+  EXPECT_EQ(ProtocolById("cas-ecr").request, "\x05\x11");
 }
 
 TEST(LineSettingsFor, TheDriversOwnLineIsUnchangedAndOthersSetFramingAndModemLines) {
@@ -551,6 +552,24 @@ TEST(Nci, SplitKeepsTheSecondLineAndDropsNoise) {
   EXPECT_EQ(frames[1], "\n?\r\x03");
 }
 
+TEST(CasEcr, RejectsFramesOutsideTheGrammar) {
+  const std::string good = "\x01\x02S 02.465kgd\x03\x04";
+  for (std::size_t at : {2u, 3u, 6u, 10u, 12u}) {
+    std::string changed = good;
+    changed[at] = static_cast<char>(changed[at] ^ 0x01);  // caught by the BCC
+    EXPECT_EQ(KindOf("cas-ecr", changed), Kind::kInvalid) << at;
+  }
+  for (const std::string frame : {"\x01\x02X 02.465kgo\x03\x04",  // no such status
+                                  "\x01\x02S+02.465kgo\x03\x04",  // no such sign
+                                  "\x01\x02S 02.465pc{\x03\x04",  // no such unit
+                                  "\x01\x02S 02.465kgd\x04", "\x06"}) {
+    EXPECT_EQ(KindOf("cas-ecr", frame), Kind::kInvalid) << corpus::Escaped(frame);
+  }
+  // ACK and NAK between answers are no frames.
+  EXPECT_EQ(SplitAll(ProtocolById("cas-ecr"), "\x06" + good + "\x15"),
+            std::vector<std::string>{good});
+}
+
 TEST(LineProtocols, SplitterResynchronisesAndDropsOverlongNoise) {
   const Protocol& cas = ProtocolById("cas");
   const std::string frame = "ST,GS,+001.234 kg\r\n";
@@ -571,7 +590,7 @@ TEST(LineProtocols, SplitterResynchronisesAndDropsOverlongNoise) {
 }
 
 TEST(NoCommandProtocols, AnswerNoCommand) {
-  for (const std::string_view id : {"qel", "toledo-continuous", "ad", "cas"}) {
+  for (const std::string_view id : {"qel", "toledo-continuous", "ad", "cas", "cas-ecr"}) {
     const Protocol& protocol = ProtocolById(id);
     EXPECT_TRUE(protocol.zero.empty()) << id;
     EXPECT_TRUE(protocol.tare.empty()) << id;

@@ -13,5 +13,6 @@ const Protocol& Ad();
 const Protocol& Cas();
 const Protocol& Sma();
 const Protocol& Nci();
+const Protocol& CasEcr();
 
 }  // namespace qel::protocols

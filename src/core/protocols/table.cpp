@@ -8,7 +8,7 @@ const std::vector<const Protocol*>& Protocols() {
   static const std::vector<const Protocol*> table = {
       &protocols::Qel(),    &protocols::Toledo8217(), &protocols::ToledoContinuous(),
       &protocols::MtSics(), &protocols::Ad(),         &protocols::Cas(),
-      &protocols::Sma(),    &protocols::Nci(),
+      &protocols::Sma(),    &protocols::Nci(),        &protocols::CasEcr(),
   };
   return table;
 }

@@ -8,7 +8,7 @@ const std::vector<const Emulation*>& Emulations() {
   static const std::vector<const Emulation*> all = {
       &kQelEmulation,    &kToledo8217Emulation, &kToledoContinuousEmulation,
       &kMtSicsEmulation, &kAdEmulation,         &kCasEmulation,
-      &kSmaEmulation,    &kNciEmulation,
+      &kSmaEmulation,    &kNciEmulation,        &kCasEcrEmulation,
   };
   return all;
 }
