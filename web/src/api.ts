@@ -1,0 +1,9 @@
+// Everything the package offers, whichever way it is loaded.
+export { ScaleError } from './reading.js';
+export type { Reading, ErrorCode } from './reading.js';
+export { Scale } from './scale.js';
+export type { StableOptions } from './scale.js';
+export { connect } from './service.js';
+export type { ConnectOptions } from './service.js';
+export { decoder, protocols, setWasmSource, Decoder } from './wasm.js';
+export type { DecoderOptions, Reply, WasmSource } from './wasm.js';
