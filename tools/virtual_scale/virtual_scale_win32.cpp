@@ -36,7 +36,7 @@ const char kUsage[] =
     "  each request).\n"
     "  --port COMn    the pair's end the scale holds\n"
     "  --protocol ID  qel (default), toledo-8217, toledo-continuous, mt-sics, ad, cas, sma,\n"
-    "                 nci (each at its own line, as virtual_scale --help on Linux lists)\n"
+    "                 nci, cas-ecr (each at its own line, as the Linux program's --help lists)\n"
     "  --line 9600,7E1  the line the scale speaks, default the protocol's; also --baud N\n"
     "                 and --framing F (7E1 7O1 8N1 7E2 8N2 8E1 8O1 7N2)\n"
     "  --weight W     weight shown, default 1.234\n"
