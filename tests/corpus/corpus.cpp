@@ -235,10 +235,6 @@ std::optional<Corpus> LoadCorpus(const std::string& path, std::string& error) {
   return corpus;
 }
 
-std::string CorpusPath(std::string_view protocol) {
-  return std::string(QEL_CORPUS_DIR) + "/" + std::string(protocol) + ".txt";
-}
-
 std::string Escaped(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;

@@ -68,7 +68,7 @@ std::optional<Corpus> ParseCorpus(std::string_view protocol, std::string_view te
 // Reads the file at `path` (its protocol is the file name without ".txt").
 std::optional<Corpus> LoadCorpus(const std::string& path, std::string& error);
 
-// The corpus file of `protocol` in this source tree.
+// The corpus file of `protocol` in this source tree (corpus_path.cpp, in qel_corpus only).
 std::string CorpusPath(std::string_view protocol);
 
 // `bytes` as the corpus writes them: printable ASCII kept, the rest escaped.

@@ -32,8 +32,11 @@ struct Emulation {
 
 // Every emulation, the driver's own protocol first.
 const std::vector<const Emulation*>& Emulations();
-// Nothing when no emulation has that id.
+// Nothing when no emulation has that id. "replay:FILE" gives ReplayEmulation(FILE).
 const Emulation* FindEmulation(std::string_view id);
+// The emulation of a corpus file's protocol that sends the file's records in turn (see
+// replay.cpp); nothing when the file does not load or names no emulated protocol.
+const Emulation* ReplayEmulation(std::string_view path);
 
 extern const Emulation kQelEmulation;
 extern const Emulation kToledo8217Emulation;

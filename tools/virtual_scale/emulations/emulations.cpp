@@ -14,6 +14,8 @@ const std::vector<const Emulation*>& Emulations() {
 }
 
 const Emulation* FindEmulation(std::string_view id) {
+  constexpr std::string_view kReplay = "replay:";
+  if (id.substr(0, kReplay.size()) == kReplay) return ReplayEmulation(id.substr(kReplay.size()));
   for (const Emulation* emulation : Emulations()) {
     if (emulation->id == id) return emulation;
   }
