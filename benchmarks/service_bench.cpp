@@ -1,7 +1,10 @@
 // Figures of the weight service, on loopback only, bounded in time; it stops by itself.
 //   1. stream latency: the virtual scale starts writing the first frame of a new weight ->
 //      a WebSocket client receives it; with 1 client and with --clients clients
-//   2. costs: service CPU per update fanned out to all clients, memory per idle connection
+//   2. costs: service CPU per update fanned out to all clients, memory per idle connection,
+//      beside the floor (ws_floor.cpp: the least a program does for the same deliveries);
+//      CPU while following the scale's frames with no client; with --instructions, the same
+//      counted in instructions under callgrind, which scatter far less than CPU time
 //   3. shared cycles: --requests simultaneous GET /v1/weight on an on-demand port: port
 //      cycles and p50/p99
 #include <signal.h>
@@ -318,11 +321,24 @@ std::vector<double> SimultaneousGets(std::uint16_t port, const std::string& devi
 
 struct Options {
   std::string service = QELSCALED_PATH;
-  std::string peer;  // the asyncio + websockets bridge; none: ours alone
+  std::string floor = QEL_FLOOR_PATH;  // the one-thread peer; "none": ours alone
+  std::string peer;                    // the asyncio + websockets bridge; none: not run
   int clients = 1000, changes = 40, requests = 200, rounds = 5, updates = 40;
-  std::vector<int> fan_out = {200, 1000};
+  int cost_rounds = 3;        // CPU-time rounds per program and client count (medians)
+  int instructions = 0;       // updates per callgrind window; 0: no instruction counts
+  int follow_seconds = 5;     // each quiet stretch with no client
+  std::string callgrind_dir;  // where the callgrind dumps are kept; none: removed at the end
+  std::vector<int> fan_out = {1, 200, 1000};
   bool costs_only = false;
 };
+
+std::vector<int> List(const std::string& text) {
+  std::vector<int> values;
+  std::istringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) values.push_back(std::stoi(item));
+  return values;
+}
 
 Options Parse(int argc, char** argv) {
   Options options;
@@ -335,15 +351,15 @@ Options Parse(int argc, char** argv) {
     if (arg == "--requests") options.requests = value;
     if (arg == "--rounds") options.rounds = value;
     if (arg == "--updates") options.updates = value;
+    if (arg == "--cost-rounds") options.cost_rounds = value;
+    if (arg == "--instructions") options.instructions = value;
+    if (arg == "--follow-seconds") options.follow_seconds = value;
     if (arg == "--service") options.service = text;
+    if (arg == "--floor") options.floor = text;
+    if (arg == "--callgrind-dir") options.callgrind_dir = text;
     if (arg == "--peer") options.peer = text;
     if (arg == "--costs-only") options.costs_only = value != 0;
-    if (arg == "--fan-out") {
-      options.fan_out.clear();
-      std::istringstream list(text);
-      std::string count;
-      while (std::getline(list, count, ',')) options.fan_out.push_back(std::stoi(count));
-    }
+    if (arg == "--fan-out") options.fan_out = List(text);
   }
   return options;
 }
@@ -351,12 +367,13 @@ Options Parse(int argc, char** argv) {
 struct Costs {
   double idle = 0;           // CPU seconds over the quiet stretch
   double busy = 0;           // CPU seconds over the same stretch with changes
-  double per_update_ms = 0;  // (busy - idle) per change
-  double messages_per_change = 0;
+  double delivered = 0;      // messages each client received over the busy stretch
+  double per_update_ms = 0;  // (busy - idle) per delivered update
 };
 
 // CPU of `process` over a quiet stretch, then over the same stretch with `updates` weight
-// changes, each fanned out to every subscriber.
+// changes, each fanned out to every subscriber (a change may bring a second message when the
+// weight turns stable).
 Costs MeasureCosts(const ServiceProcess& process, qel::e2e::ScaleProcess& scale,
                    Subscribers& subscribers, std::size_t clients, int updates, double base) {
   const auto spacing = std::chrono::milliseconds(250);
@@ -373,45 +390,214 @@ Costs MeasureCosts(const ServiceProcess& process, qel::e2e::ScaleProcess& scale,
     std::this_thread::sleep_for(spacing);
   }
   costs.busy = process.CpuSeconds() - busy0;
-  costs.per_update_ms = (costs.busy - costs.idle) * 1000.0 / updates;
-  costs.messages_per_change = static_cast<double>(subscribers.messages() - messages0) /
-                              static_cast<double>(clients) / updates;
+  costs.delivered =
+      static_cast<double>(subscribers.messages() - messages0) / static_cast<double>(clients);
+  costs.per_update_ms = (costs.busy - costs.idle) * 1000.0 / std::max(costs.delivered, 1.0);
   return costs;
 }
 
-void PrintCosts(const char* who, const Costs& costs, int updates) {
-  std::printf(
-      "  %-28s %7.3f ms per update  (CPU %.3f s quiet, %.3f s with %d changes; %.2f messages "
-      "per client per change)\n",
-      who, costs.per_update_ms, costs.idle, costs.busy, updates, costs.messages_per_change);
+// A program under test, with a virtual scale of its own: the service, or a peer.
+struct Peer {
+  std::string name;
+  std::unique_ptr<qel::e2e::ScaleProcess> scale;
+  std::unique_ptr<ServiceProcess> process;
+  std::string link;
+};
+
+Peer StartPeer(const std::string& name, const std::vector<std::string>& prefix,
+               const std::vector<std::string>& program, const std::string& link) {
+  Peer peer;
+  peer.name = name;
+  peer.link = link;
+  peer.scale = std::make_unique<qel::e2e::ScaleProcess>(
+      std::vector<std::string>{"--weight", "1.0", "--symlink", link});
+  std::vector<std::string> args = prefix;
+  args.insert(args.end(), program.begin(), program.end());
+  peer.process = std::make_unique<ServiceProcess>(args);
+  return peer;
 }
 
-// The fan-out's CPU per delivered update, ours against the peer bridge doing the same job
-// (it subscribes once to our stream and broadcasts each message to its own clients).
-void CompareFanOut(const Options& options, qel::e2e::ScaleProcess& scale,
-                   const ServiceProcess& service, const std::string& link, int clients) {
+std::vector<std::string> ServiceArgs(const Options& options, const std::string& link) {
+  return {options.service, "--listen", "127.0.0.1:0", "--stream", link, "--ws-queue", "256"};
+}
+
+// CPU per delivered update at each client count, median of --cost-rounds, for every peer.
+void CpuPerUpdate(const Options& options, std::vector<Peer>& peers) {
+  std::printf(
+      "\n== CPU per delivered update (schedstat), %d changes 250 ms apart, median of %d rounds\n",
+      options.updates, options.cost_rounds);
+  for (const int clients : options.fan_out) {
+    std::vector<double> medians;
+    for (Peer& peer : peers) {
+      const auto count = static_cast<std::size_t>(clients);
+      Subscribers subscribers(peer.process->port(), peer.link, count);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      std::vector<double> per_update, delivered;
+      for (int round = 0; round < options.cost_rounds; ++round) {
+        const Costs costs = MeasureCosts(*peer.process, *peer.scale, subscribers, count,
+                                         options.updates, 50.0 + 10.0 * round);
+        per_update.push_back(costs.per_update_ms);
+        delivered.push_back(costs.delivered);
+      }
+      medians.push_back(qel::bench::Quantile(per_update, 0.5));
+      std::printf("  %5d clients  %-28s %8.3f ms per update (min %.3f, max %.3f; %.0f updates)\n",
+                  clients, peer.name.c_str(), medians.back(), qel::bench::Quantile(per_update, 0),
+                  qel::bench::Quantile(per_update, 1), qel::bench::Quantile(delivered, 0.5));
+    }
+    for (std::size_t i = 1; i < peers.size(); ++i) {
+      std::printf("  %5d clients  ratio %s / %s: %.2f (aim: at most 1.5 against the floor)\n",
+                  clients, peers[0].name.c_str(), peers[i].name.c_str(), medians[0] / medians[i]);
+    }
+  }
+}
+
+// CPU while following the scale's frames with no client, median of --cost-rounds.
+void CpuFollowing(const Options& options, std::vector<Peer>& peers) {
+  std::printf(
+      "\n== CPU following the scale's frames with no client, %d s stretches, median of %d\n",
+      options.follow_seconds, options.cost_rounds);
+  std::vector<double> medians;
+  for (Peer& peer : peers) {
+    std::vector<double> ms_per_s;
+    for (int round = 0; round < options.cost_rounds; ++round) {
+      const double cpu0 = peer.process->CpuSeconds();
+      std::this_thread::sleep_for(std::chrono::seconds(options.follow_seconds));
+      ms_per_s.push_back((peer.process->CpuSeconds() - cpu0) * 1000.0 / options.follow_seconds);
+    }
+    medians.push_back(qel::bench::Quantile(ms_per_s, 0.5));
+    std::printf("  %-28s %7.3f ms CPU per second (min %.3f, max %.3f)\n", peer.name.c_str(),
+                medians.back(), qel::bench::Quantile(ms_per_s, 0),
+                qel::bench::Quantile(ms_per_s, 1));
+  }
+  for (std::size_t i = 1; i < peers.size(); ++i) {
+    std::printf("  ratio %s / %s: %.2f (aim: at most 1.5 against the floor)\n",
+                peers[0].name.c_str(), peers[i].name.c_str(), medians[0] / medians[i]);
+  }
+}
+
+// The Ir total since the last zeroing, dumped by callgrind_control.
+double DumpInstructions(pid_t pid, const std::string& out_file, int& dumps) {
+  const std::string command = "callgrind_control -d " + std::to_string(pid) + " >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("callgrind_control failed");
+  const std::string dump = out_file + "." + std::to_string(++dumps);
+  for (int tries = 0; tries < 200; ++tries) {
+    std::ifstream in(dump);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("totals: ", 0) == 0) return std::stod(line.substr(8));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  throw std::runtime_error("no callgrind dump " + dump);
+}
+
+void ZeroInstructions(pid_t pid) {
+  const std::string command = "callgrind_control -z " + std::to_string(pid) + " >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("callgrind_control failed");
+}
+
+struct Counted {
+  double follow_per_s = 0;  // instructions per second with nothing changing
+  double per_update = 0;    // instructions per delivered update, following subtracted
+};
+
+// Instructions of a program run under callgrind: a quiet stretch, then `updates` changes,
+// each waited for at every client before the next; the busy stretch less its time's share of
+// following, per delivered update.
+Counted CountInstructions(Peer& peer, const std::string& out_file, int& dumps,
+                          Subscribers* subscribers, std::size_t clients, int updates) {
+  using Clock = std::chrono::steady_clock;
+  const pid_t pid = peer.process->pid();
+  Counted counted;
+  ZeroInstructions(pid);
+  const auto quiet0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  const double quiet = DumpInstructions(pid, out_file, dumps);
+  const double quiet_s = std::chrono::duration<double>(Clock::now() - quiet0).count();
+  counted.follow_per_s = quiet / quiet_s;
+  if (subscribers == nullptr) return counted;
+  const std::uint64_t messages0 = subscribers->messages();
+  ZeroInstructions(pid);
+  const auto busy0 = Clock::now();
+  for (int i = 0; i < updates; ++i) {
+    char value[16];
+    std::snprintf(value, sizeof value, "%.3f", 70.0 + 0.125 * i);
+    subscribers->Expect(value);
+    peer.scale->Command(std::string("weight ") + value);
+    // Back to back: the following's share of the stretch stays small beside the fan-out.
+    subscribers->WaitAll(std::chrono::milliseconds(20000));
+  }
+  const double busy = DumpInstructions(pid, out_file, dumps);
+  const double busy_s = std::chrono::duration<double>(Clock::now() - busy0).count();
+  const double delivered =
+      static_cast<double>(subscribers->messages() - messages0) / static_cast<double>(clients);
+  counted.per_update = (busy - counted.follow_per_s * busy_s) / std::max(delivered, 1.0);
+  return counted;
+}
+
+// Instruction counts under callgrind, repeatable where CPU time scatters: following with no
+// client, and per delivered update at each client count.
+void Instructions(const Options& options, const std::string& dir) {
+  std::printf(
+      "\n== instructions (callgrind), each program alone under valgrind; %d updates per count\n",
+      options.instructions);
+  struct Row {
+    double follow = 0;
+    std::vector<double> per_update;
+  };
+  std::vector<std::pair<std::string, Row>> rows;
+  for (const bool floor : {false, true}) {
+    if (floor && options.floor == "none") break;
+    const std::string link = dir + (floor ? "/cg-floor-scale" : "/cg-scale");
+    const std::string out_file = (options.callgrind_dir.empty() ? dir : options.callgrind_dir) +
+                                 (floor ? "/cg-floor.out" : "/cg-service.out");
+    const std::vector<std::string> prefix = {"/usr/bin/valgrind", "--tool=callgrind",
+                                             "--dump-instr=no", "--callgrind-out-file=" + out_file};
+    Peer peer = floor ? StartPeer("floor", prefix, {options.floor, link}, link)
+                      : StartPeer("qelscaled", prefix, ServiceArgs(options, link), link);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    int dumps = 0;
+    Row row;
+    row.follow = CountInstructions(peer, out_file, dumps, nullptr, 0, 0).follow_per_s;
+    for (const int clients : options.fan_out) {
+      const auto count = static_cast<std::size_t>(clients);
+      Subscribers subscribers(peer.process->port(), link, count);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      row.per_update.push_back(
+          CountInstructions(peer, out_file, dumps, &subscribers, count, options.instructions)
+              .per_update);
+    }
+    rows.emplace_back(peer.name, row);
+  }
+  std::printf("  %-12s %16s", "", "following/s");
+  for (const int clients : options.fan_out) std::printf("  %9d clients", clients);
+  std::printf("   (instructions per second; per delivered update)\n");
+  for (const auto& [name, row] : rows) {
+    std::printf("  %-12s %16.0f", name.c_str(), row.follow);
+    for (const double n : row.per_update) std::printf("  %17.0f", n);
+    std::printf("\n");
+  }
+  if (rows.size() < 2) return;
+  std::printf("  %-12s %16.2f", "ratio", rows[0].second.follow / rows[1].second.follow);
+  for (std::size_t i = 0; i < options.fan_out.size(); ++i) {
+    std::printf("  %17.2f", rows[0].second.per_update[i] / rows[1].second.per_update[i]);
+  }
+  std::printf("   (aim: at most 1.5)\n");
+}
+
+// The fan-out's CPU per delivered update against the asyncio + websockets bridge doing the
+// same job (it subscribes once to our stream and broadcasts each message to its own clients).
+void CompareBridge(const Options& options, Peer& service, int clients) {
   const auto count = static_cast<std::size_t>(clients);
-  std::printf("fan-out to %d WebSocket clients:\n", clients);
-  Costs ours;
-  {
-    Subscribers subscribers(service.port(), link, count);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ours = MeasureCosts(service, scale, subscribers, count, options.updates, 50.0);
-  }
-  PrintCosts("qelscaled", ours, options.updates);
-  if (options.peer.empty()) return;
-  const std::string upstream =
-      "ws://127.0.0.1:" + std::to_string(service.port()) + "/v1/stream?port=" + Encode(link);
+  const std::string upstream = "ws://127.0.0.1:" + std::to_string(service.process->port()) +
+                               "/v1/stream?port=" + Encode(service.link);
   ServiceProcess bridge({"/usr/bin/python3", options.peer, upstream});
-  Costs theirs;
-  {
-    Subscribers subscribers(bridge.port(), link, count);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    theirs = MeasureCosts(bridge, scale, subscribers, count, options.updates, 60.0);
-  }
-  PrintCosts("asyncio + websockets bridge", theirs, options.updates);
-  std::printf("  ratio qelscaled / bridge: %.3f (aim: at most 0.2)\n",
-              ours.per_update_ms / theirs.per_update_ms);
+  Subscribers subscribers(bridge.port(), service.link, count);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const Costs theirs =
+      MeasureCosts(bridge, *service.scale, subscribers, count, options.updates, 60.0);
+  std::printf("  %5d clients  %-28s %8.3f ms per update (%.0f updates)\n", clients,
+              "asyncio + websockets bridge", theirs.per_update_ms, theirs.delivered);
 }
 
 void StreamFigures(const Options& options, qel::e2e::ScaleProcess& scale,
@@ -468,19 +654,33 @@ int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
   char dir_template[] = "/tmp/qel-service-bench-XXXXXX";
   const std::string dir = mkdtemp(dir_template);
-  const std::string link = dir + "/scale";
-  const std::string timestamps = dir + "/timestamps";
-  {
+  if (!options.costs_only) {
+    const std::string link = dir + "/scale";
+    const std::string timestamps = dir + "/timestamps";
     qel::e2e::ScaleProcess scale(
         {"--weight", "1.0", "--symlink", link, "--timestamps", timestamps});
-    ServiceProcess service(
-        {options.service, "--listen", "127.0.0.1:0", "--stream", link, "--ws-queue", "256"});
+    ServiceProcess service(ServiceArgs(options, link));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (!options.costs_only) StreamFigures(options, scale, service, link, timestamps);
-    std::printf("\n== service CPU per update fanned out, %d changes 250 ms apart\n",
-                options.updates);
-    for (const int clients : options.fan_out) CompareFanOut(options, scale, service, link, clients);
+    StreamFigures(options, scale, service, link, timestamps);
   }
+  {
+    // Side by side: each program on a virtual scale of its own at 120 frames/s.
+    std::vector<Peer> peers;
+    const std::string link = dir + "/cost-scale";
+    peers.push_back(StartPeer("qelscaled", {}, ServiceArgs(options, link), link));
+    if (options.floor != "none") {
+      const std::string floor_link = dir + "/floor-scale";
+      peers.push_back(StartPeer("floor", {}, {options.floor, floor_link}, floor_link));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    CpuFollowing(options, peers);
+    CpuPerUpdate(options, peers);
+    if (!options.peer.empty()) {
+      std::printf("\n== the same fan-out through an asyncio + websockets bridge\n");
+      for (const int clients : options.fan_out) CompareBridge(options, peers[0], clients);
+    }
+  }
+  if (options.instructions > 0) Instructions(options, dir);
   if (!options.costs_only) SharedCycles(options, dir);
   std::string cleanup = "rm -rf " + dir;
   if (std::system(cleanup.c_str()) != 0) return 1;
