@@ -62,6 +62,8 @@ class ProtocolServiceTest(unittest.TestCase):
             "ad": ("kg", None),
             "cas": ("kg", False),
             "sma": ("kg", False),
+            "nci": ("kg", False),
+            "cas-ecr": ("kg", None),
         }
         for protocol, (unit, net) in expected.items():
             with self.subTest(protocol=protocol):
@@ -138,6 +140,20 @@ class ProtocolServiceTest(unittest.TestCase):
         self.assertEqual((status, body), (403, {"error": "origin-not-allowed"}))
         status, _, _ = service.request("/v1/zero?port=" + q(sma.link))
         self.assertEqual(status, 405)
+
+    def test_nci_zero_is_answered_with_the_status(self):
+        nci = self.scale("nci")
+        service = self.service("--stream", nci.link + "?protocol=nci")
+        self.reading(service, nci.link, lambda b: b["ok"])
+        status, body = self.post(service, "/v1/zero?port=" + q(nci.link))
+        self.assertEqual((status, body), (200, {"port": nci.link, "command": "zero", "ok": True}))
+        self.reading(service, nci.link, lambda b: b["ok"] and b["value"] == 0)
+        nci.command("motion on")
+        self.assertEqual(self.post(service, "/v1/zero?port=" + q(nci.link)),
+                         (502, {"error": "command-refused"}))
+        # The NCI standard has no tare command.
+        self.assertEqual(self.post(service, "/v1/tare?port=" + q(nci.link)),
+                         (409, {"error": "not-supported"}))
 
     def test_a_port_without_options_answers_as_before(self):
         qel = self.scale("qel")
