@@ -22,6 +22,8 @@
 extern "C" const CLSID CLSID_Qelscale;
 extern "C" const IID LIBID_Qel_weigher;
 extern "C" const IID IID__Qelscale;
+extern "C" const CLSID CLSID_OposScale;
+extern "C" const IID DIID__OposScale;
 
 namespace {
 
@@ -61,6 +63,11 @@ std::string Xml(const std::wstring& text) {
 
 table::Identities Ids() {
   return table::Identities(QEL_PROGID, CLSID_Qelscale, LIBID_Qel_weigher, IID__Qelscale);
+}
+
+// The Scale service object's class, which DllRegisterServer writes beside Qelscale's.
+table::Identities ServiceObjectIds() {
+  return table::Identities(QEL_OPOS_PROGID, CLSID_OposScale, LIBID_Qel_weigher, DIID__OposScale);
 }
 
 int Usage() {
@@ -107,6 +114,12 @@ int main(int argc, char** argv) {
   if (shared) values = table::ProgIdValues(ids);
   const auto class_values = table::ClassValues(ids, server.path);
   values.insert(values.end(), class_values.begin(), class_values.end());
+  if (shared) {
+    const auto progid = table::ServiceObjectProgIdValues(ServiceObjectIds());
+    values.insert(values.end(), progid.begin(), progid.end());
+  }
+  const auto service_object = table::ServiceObjectClassValues(ServiceObjectIds(), server.path);
+  values.insert(values.end(), service_object.begin(), service_object.end());
   const auto interface = table::InterfaceValues(ids);
   values.insert(values.end(), interface.begin(), interface.end());
   const auto platform = table::TypeLibPlatformValues(ids, server);

@@ -1,12 +1,14 @@
 #include "class_factory.h"
 
+#include "Qel_weigher.h"
 #include "module.h"
+#include "opos_scale_object.h"
 #include "platform_services.h"
 #include "qelscale_object.h"
 
 namespace qel::com {
 
-HRESULT QelscaleFactory::QueryInterface(REFIID riid, void** out) {
+HRESULT ClassFactory::QueryInterface(REFIID riid, void** out) {
   if (!out) return E_POINTER;
   if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
     *out = static_cast<IClassFactory*>(this);
@@ -16,24 +18,29 @@ HRESULT QelscaleFactory::QueryInterface(REFIID riid, void** out) {
   return E_NOINTERFACE;
 }
 
-ULONG QelscaleFactory::AddRef() { return 2; }
-ULONG QelscaleFactory::Release() { return 1; }
+ULONG ClassFactory::AddRef() { return 2; }
+ULONG ClassFactory::Release() { return 1; }
 
-HRESULT QelscaleFactory::CreateInstance(IUnknown* outer, REFIID riid, void** out) {
+HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** out) {
   if (!out) return E_POINTER;
   *out = nullptr;
   if (outer) return CLASS_E_NOAGGREGATION;
-  return CreateQelscale(PlatformServices(), riid, out);
+  return create_(riid, out);
 }
 
-HRESULT QelscaleFactory::LockServer(BOOL lock) {
+HRESULT ClassFactory::LockServer(BOOL lock) {
   com::LockServer(lock != FALSE);
   return S_OK;
 }
 
-IClassFactory* Factory() {
-  static QelscaleFactory factory;
-  return &factory;
+IClassFactory* FactoryFor(REFCLSID clsid) {
+  static ClassFactory qelscale(
+      [](REFIID riid, void** out) { return CreateQelscale(PlatformServices(), riid, out); });
+  static ClassFactory opos_scale(
+      [](REFIID riid, void** out) { return CreateOposScale(PlatformServices(), riid, out); });
+  if (IsEqualCLSID(clsid, CLSID_Qelscale)) return &qelscale;
+  if (IsEqualCLSID(clsid, CLSID_OposScale)) return &opos_scale;
+  return nullptr;
 }
 
 }  // namespace qel::com

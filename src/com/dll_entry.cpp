@@ -31,8 +31,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* out) {
   if (!out) return E_POINTER;
   *out = nullptr;
-  if (!IsEqualCLSID(clsid, CLSID_Qelscale)) return CLASS_E_CLASSNOTAVAILABLE;
-  return qel::com::Factory()->QueryInterface(riid, out);
+  IClassFactory* factory = qel::com::FactoryFor(clsid);
+  if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
+  return factory->QueryInterface(riid, out);
 }
 
 STDAPI DllCanUnloadNow() { return qel::com::CanUnload() ? S_OK : S_FALSE; }

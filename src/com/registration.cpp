@@ -26,7 +26,14 @@ const table::Identities& Ids() {
   return ids;
 }
 
-std::wstring ClassKey() { return L"CLSID\\" + Ids().clsid; }
+// The Scale service object's: its dispatch interface stands where the interface does.
+const table::Identities& ServiceObjectIds() {
+  static const table::Identities ids(QEL_OPOS_PROGID, CLSID_OposScale, LIBID_Qel_weigher,
+                                     DIID__OposScale);
+  return ids;
+}
+
+std::wstring ClassKey(const table::Identities& ids = Ids()) { return L"CLSID\\" + ids.clsid; }
 
 constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
 
@@ -70,10 +77,10 @@ HRESULT UnregisterTypeLibrary() {
 
 // The ProgID key is shared by the 32-bit and 64-bit registry views, the class key is not:
 // while the server of the other bitness is still registered, its clients need the ProgID.
-bool OtherBitnessRegistered() {
+bool OtherBitnessRegistered(const table::Identities& ids) {
   const REGSAM other_view = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
   UniqueHkey key;
-  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, (ClassKey() + L"\\InprocServer32").c_str(), 0,
+  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, (ClassKey(ids) + L"\\InprocServer32").c_str(), 0,
                          KEY_READ | other_view, key.put()) == ERROR_SUCCESS;
 }
 
@@ -84,17 +91,22 @@ HRESULT UnregisterAll() {
     if (FAILED(hr) && SUCCEEDED(first)) first = hr;
   };
   keep(UnregisterTypeLibrary());
-  keep(DeleteTree(ClassKey()));
   // On a 32-bit system the "other" view is this one, whose class key is gone by now.
-  if (!OtherBitnessRegistered()) keep(DeleteTree(Ids().progid));
+  for (const table::Identities* ids : {&Ids(), &ServiceObjectIds()}) {
+    keep(DeleteTree(ClassKey(*ids)));
+    if (!OtherBitnessRegistered(*ids)) keep(DeleteTree(ids->progid));
+  }
   return first;
 }
 
-// The values DllRegisterServer writes itself: the ProgID and the class.
+// The values DllRegisterServer writes itself: the ProgIDs and the classes.
 HRESULT WriteClassEntries(const std::wstring& path) {
   std::vector<table::Value> entries = table::ProgIdValues(Ids());
-  const std::vector<table::Value> class_entries = table::ClassValues(Ids(), path);
-  entries.insert(entries.end(), class_entries.begin(), class_entries.end());
+  for (const std::vector<table::Value>& more :
+       {table::ClassValues(Ids(), path), table::ServiceObjectProgIdValues(ServiceObjectIds()),
+        table::ServiceObjectClassValues(ServiceObjectIds(), path)}) {
+    entries.insert(entries.end(), more.begin(), more.end());
+  }
   for (const table::Value& entry : entries) {
     const HRESULT hr = SetValue(entry);
     if (FAILED(hr)) return hr;

@@ -86,6 +86,28 @@ inline std::vector<Value> ClassValues(const Identities& ids, const std::wstring&
   };
 }
 
+// The Scale service object's class: a Control Object finds it by its ProgID and calls it by
+// name, so it has no type library entries. Written by DllRegisterServer beside Qelscale's.
+inline constexpr wchar_t kServiceObjectClassName[] = L"OposScale";
+
+inline std::vector<Value> ServiceObjectProgIdValues(const Identities& ids) {
+  return {
+      {ids.progid, L"", kServiceObjectClassName},
+      {ids.progid + L"\\CLSID", L"", ids.clsid},
+  };
+}
+
+inline std::vector<Value> ServiceObjectClassValues(const Identities& ids,
+                                                   const std::wstring& server_path) {
+  const std::wstring class_key = L"CLSID\\" + ids.clsid;
+  return {
+      {class_key, L"", kServiceObjectClassName},
+      {class_key + L"\\InprocServer32", L"", server_path},
+      {class_key + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+      {class_key + L"\\ProgID", L"", ids.progid},
+  };
+}
+
 // Written by RegisterTypeLib, which DllRegisterServer calls for the embedded type library:
 // the interface, in the server's view (RegisterTypeLib of a 64-bit server writes it in both).
 inline std::vector<Value> InterfaceValues(const Identities& ids) {
