@@ -8,7 +8,8 @@
 // decimal point and sign of the continuous Toledo record), and a start or end byte written
 // into a field of varying length (the 8217 answer, the NCI weight and unit), which leaves a
 // shorter valid record. For records without a checksum those changes are left out: the
-// property covers every change that breaks the grammar. Records with a checksum must catch every change.
+// property covers every change that breaks the grammar. Records with a checksum must catch every
+// change.
 #include <gtest/gtest.h>
 
 #include <optional>

@@ -75,12 +75,9 @@ std::optional<WeightUnit> UnitFromText(std::string_view text) {
     std::string_view text;
     WeightUnit unit;
   };
-  static constexpr Name kNames[] = {{"kg", WeightUnit::kKg},
-                                    {"g", WeightUnit::kG},
-                                    {"lb", WeightUnit::kLb},
-                                    {"oz", WeightUnit::kOz},
-                                    {"mg", WeightUnit::kMg},
-                                    {"t", WeightUnit::kT},
+  static constexpr Name kNames[] = {{"kg", WeightUnit::kKg}, {"g", WeightUnit::kG},
+                                    {"lb", WeightUnit::kLb}, {"oz", WeightUnit::kOz},
+                                    {"mg", WeightUnit::kMg}, {"t", WeightUnit::kT},
                                     {"ct", WeightUnit::kCt}};
   for (const Name& name : kNames) {
     if (name.text == text) return name.unit;
