@@ -65,10 +65,11 @@ constexpr Withheld kWithheld[] = {{'O', ScaleFrame::Kind::kOverload},
                                   {'T', ScaleFrame::Kind::kBusy}};
 
 // LF "?" CR (not understood) or LF "!" CR (received garbled): the command is not carried out.
+// Only as a command's answer: as a frame it says nothing (other scales answer "?" too, and
+// detection must not take it for this protocol).
 bool IsRefusal(std::string_view frame) { return frame == "\n?\r" || frame == "\n!\r"; }
 
 ScaleFrame Decode(std::string_view frame) {
-  if (IsRefusal(frame)) return FrameOf(ScaleFrame::Kind::kRefused);
   const std::optional<Record> record = Parse(frame);
   if (!record) return FrameOf(ScaleFrame::Kind::kInvalid);
   for (const Withheld& withheld : kWithheld) {
