@@ -50,9 +50,18 @@ void PortHub::StartStream(Port& port) {
   qel::StreamOptions options;
   options.stable_for = config_.stable_for;
   Port* raw = &port;
+  // On the engine's thread, for every frame: a post (a copy of the reading and a wake of the
+  // network thread) only for a change, or while a stable waiter waits for any newer frame.
   port.engine = std::make_unique<qel::StreamEngine>(
       engine_services_.value(), NamedOf(port.name), options,
-      [this, raw](const qel::Reading& reading, bool changed) {
+      [this, raw, changes = std::uint64_t{0}](const qel::Reading& reading, bool changed) mutable {
+        if (changed) ++changes;
+        {
+          std::lock_guard<std::mutex> lock(raw->latest.mutex);
+          raw->latest.changes = changes;
+          raw->latest.at = reading.at;
+        }
+        if (!changed && !raw->wants_every.load(std::memory_order_acquire)) return;
         net::post(ioc_, [this, raw, reading, changed] { OnReading(*raw, reading, changed); });
       });
   port.engine_thread = std::thread([engine = port.engine.get()] { engine->Run(); });
@@ -84,7 +93,15 @@ Port* PortHub::Find(const std::string& name) {
 }
 
 qel::Reading PortHub::Current(const Port& port) const {
-  if (port.last) return *port.last;
+  if (port.last) {
+    qel::Reading current = *port.last;
+    // Frames since that changed nothing carry the same state, only later.
+    std::lock_guard<std::mutex> lock(port.latest.mutex);
+    if (port.latest.changes == port.changes && port.latest.at > current.at) {
+      current.at = port.latest.at;
+    }
+    return current;
+  }
   qel::Reading none;
   none.port = port.name;
   none.stable = false;
@@ -94,6 +111,7 @@ qel::Reading PortHub::Current(const Port& port) const {
 
 void PortHub::OnReading(Port& port, const qel::Reading& reading, bool changed) {
   port.last = reading;
+  if (changed && port.mode == PortMode::kStream) ++port.changes;
   // A stream port counts its changes, an on-demand port every cycle.
   if (changed || port.mode == PortMode::kOnDemand) {
     if (reading.ok) {
@@ -135,6 +153,13 @@ void PortHub::ReleaseWaiters(Port& port, const qel::Reading& reading) {
       ++it;
     }
   }
+  if (port.waiters.empty()) port.wants_every.store(false, std::memory_order_release);
+}
+
+bool PortHub::RemoveWaiter(Port& port, std::uint64_t id) {
+  const bool removed = port.waiters.erase(id) > 0;
+  if (port.waiters.empty()) port.wants_every.store(false, std::memory_order_release);
+  return removed;
 }
 
 void PortHub::Subscribe(Port& port, const std::shared_ptr<Subscriber>& session) {
@@ -155,6 +180,7 @@ std::optional<std::uint64_t> PortHub::AddWaiter(Port& port, Port::Done done) {
   if (port.waiters.size() >= config_.limits.max_stable_waiters) return std::nullopt;
   const std::uint64_t id = ++next_waiter_;
   port.waiters.emplace(id, Port::Waiter{SystemClock::now(), std::move(done)});
+  port.wants_every.store(true, std::memory_order_release);
   return id;
 }
 
@@ -218,7 +244,7 @@ std::string PortHub::PortsJson() const {
     out += "{\"port\":" + JsonString(name) +
            ",\"mode\":" + JsonString(stream ? "stream" : "on-demand") +
            ",\"state\":" + JsonString(state) + ProtocolFields(*port) +
-           ",\"last\":" + (port->last ? ReadingJson(*port->last) : std::string("null")) + "}";
+           ",\"last\":" + (port->last ? ReadingJson(Current(*port)) : std::string("null")) + "}";
   }
   out += "],\"available\":" + AvailablePortsJson() + "}";
   return out;

@@ -4,12 +4,14 @@
 // Lives on the network thread; the readers reach it through posts.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -54,6 +56,16 @@ struct Port {
 
   std::uint64_t readings = 0;
   std::map<qel::ReadingError, std::uint64_t> errors;
+
+  // A stream port's frames that change nothing reach the network thread only while stable
+  // waiters need them; the time of the latest one is kept here for the current reading.
+  std::atomic<bool> wants_every{false};
+  std::uint64_t changes = 0;  // changes handled on the network thread
+  struct Latest {
+    mutable std::mutex mutex;
+    std::uint64_t changes = 0;  // changes the engine had published by `at`
+    std::chrono::system_clock::time_point at{};
+  } latest;
 };
 
 class PortHub {
@@ -78,7 +90,7 @@ class PortHub {
   // the port already has its most waiters (Limits::max_stable_waiters).
   std::optional<std::uint64_t> AddWaiter(Port& port, Port::Done done);
   // False when the waiter was already answered.
-  bool RemoveWaiter(Port& port, std::uint64_t id) { return port.waiters.erase(id) > 0; }
+  bool RemoveWaiter(Port& port, std::uint64_t id);
   // An on-demand port's next cycle; `done` runs on the network thread.
   void RequestCycle(Port& port, Port::Done done);
 

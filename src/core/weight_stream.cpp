@@ -74,15 +74,13 @@ StreamEngine::StreamEngine(Services& services, NamedPort named, StreamOptions op
   if (named_.stable_ms) options_.stable_for = std::chrono::milliseconds(*named_.stable_ms);
 }
 
-bool StreamEngine::Stopped() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return stop_;
-}
+bool StreamEngine::Stopped() { return stopping_.load(std::memory_order_acquire); }
 
 void StreamEngine::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    stopping_.store(true, std::memory_order_release);
   }
   wake_.notify_all();
 }
@@ -136,7 +134,12 @@ void StreamEngine::FinishCommands(CommandResult result) {
 void StreamEngine::Publish(Reading reading) {
   reading.port = port_;
   const bool changed = !last_ || !last_->SameStateAs(reading);
-  last_ = reading;
+  // A frame that changes nothing differs from the last only in its time: no copy.
+  if (changed) {
+    last_ = reading;
+  } else {
+    last_->at = reading.at;
+  }
   if (listener_) listener_(reading, changed);
 }
 

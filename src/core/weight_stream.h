@@ -6,6 +6,7 @@
 // services.h.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -164,6 +165,8 @@ class StreamEngine {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
+  // stop_ as the read loop checks it on every read, without the lock.
+  std::atomic<bool> stopping_{false};
   Counters counters_;
 
   std::optional<Reading> last_;
