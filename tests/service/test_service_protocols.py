@@ -193,6 +193,19 @@ class ProtocolServiceTest(unittest.TestCase):
                          ("ad", "2400 7E1", True))
         self.assertIn("ad at 2400 7E1", service.log())
 
+    def test_auto_finds_the_new_polled_protocols(self):
+        # Their scales answer the other protocols' requests too ("?"): still one protocol.
+        for protocol, line in (("nci", "9600 7E1"), ("cas-ecr", "9600 8N1")):
+            with self.subTest(protocol=protocol):
+                scale = self.scale(protocol)
+                service = self.service("--stream", scale.link + "?protocol=auto")
+                body = self.reading(service, scale.link, lambda b: b["ok"], timeout=20)
+                self.assertEqual((body["protocol"], body["value"]), (protocol, 2.5))
+                status, ports = service.get_json("/v1/ports")
+                self.assertEqual(ports["ports"][0]["line"], line)
+                service.close()
+                scale.close()
+
 
 if __name__ == "__main__":
     unittest.main()
