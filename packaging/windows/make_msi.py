@@ -47,6 +47,11 @@ ARGUMENTS_CONDITION = ("UPDATE `Component` SET `Condition` = 'QELSCALED_ARGS' "
                        "WHERE `Component` = 'ServiceArguments'")
 
 
+# The OPOS device's components, likewise only with a port for it.
+OPOS_CONDITIONS = ["UPDATE `Component` SET `Condition` = 'OPOS_PORT' WHERE `Component` = '%s'"
+                   % component for component in ("OposDevice64", "OposDevice32")]
+
+
 def secure_properties(msi, extra):
     """The query that adds `extra` to SecureCustomProperties: the public properties a
     per-machine install passes on to its elevated part, which takes no other."""
@@ -83,6 +88,12 @@ def vital_services(msi):
     return ["UPDATE `ServiceInstall` SET `ErrorControl` = %d WHERE `ServiceInstall` = '%s'"
             % (int(row["ErrorControl"]) | SERVICE_VITAL, row["ServiceInstall"])
             for row in (dict(zip(columns, line.split("\t"))) for line in rows[3:])]
+
+
+def add_opos_rows(msi):
+    """The OPOS device's conditions, and OPOS_PORT as a secure property."""
+    for query in OPOS_CONDITIONS + [secure_properties(msi, "OPOS_PORT")]:
+        subprocess.run(["msibuild", msi, "-q", query], check=True)
 
 
 def add_service_rows(msi, scratch):
@@ -163,6 +174,7 @@ def main():
             argv += ["-D", "%s=%s" % (name, value)]
         subprocess.run(argv + ["Qel_weigher.wxs"], check=True, cwd=gen)
         remove_old_version_first(out + ".tmp")
+        add_opos_rows(out + ".tmp")
         if has_service:
             add_service_rows(out + ".tmp", gen)
         os.replace(out + ".tmp", out)

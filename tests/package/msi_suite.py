@@ -20,6 +20,10 @@
          Then without arguments: installed and not started. A service that cannot be
          created fails the install and leaves nothing. The package's service tables
          (recovery included, which Wine's installer skips) are read with msiinfo.
+  opos   in the same prefix: installed with OPOS_PORT, the OPOS device QelScale is in both
+         registry views and the test Control Object (tests/wine/client/opos_client.cpp) reads
+         the virtual MT-SICS scale through it; an upgrade without OPOS_PORT keeps it;
+         uninstall leaves no OPOS key.
   read32 in the same prefix: the current package installed, a 32-bit VBScript client reads the
          virtual scale, uninstalled leaving the state as it was. Its own test, so that where
          no 32-bit code runs it is counted as skipped rather than passed.
@@ -84,6 +88,8 @@ INSTALLER_DIR = "windows/installer/"
 SERVICE = "qelscaled"
 ARGUMENTS_KEY = "HKLM\\Software\\Qel_weigher\\qelscaled"
 EVENT_SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\qelscaled"
+# The OPOS device the package makes with OPOS_PORT, under HKLM in each view (lower case).
+OPOS_DEVICE_KEY = "oleforretail\\serviceopos\\scale\\qelscale"
 FILE_NOISE = re.compile(r"(windows/temp|windows/logs|users/[^/]+/(temp|appdata/local/temp))/")
 
 
@@ -399,6 +405,51 @@ class MsiSuite(wine_host.WineSession):
         finally:
             self.msiexec("/x", windows_path(msi), what="uninstall")
         self.expect_same_state(self.snapshot(), baseline, "after uninstall")
+
+    def test_opos(self):
+        """OPOS_PORT makes the OPOS Scale device QelScale in both registry views; our test
+        Control Object reads the scale through it; an upgrade without the property keeps it;
+        uninstall leaves no OPOS key and nothing else."""
+        client = os.path.join(self.args.win64, "tests", "wine", "qel_opos_client.exe")
+        if not os.path.exists(client):
+            raise Failure("no %s (build the win64 preset)" % client)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        new_msi, upgrade_code, _ = self.make_msi(self.args.version, "Qel_weigher.msi")
+        old_msi, _, _ = self.make_msi(OLD_VERSION, "Qel_weigher-old.msi")
+        self.remove_leftovers(upgrade_code)
+        self.start_scale("1.234", protocol="mt-sics")
+        baseline = self.snapshot()
+        port = "COM3?protocol=mt-sics"
+        if not self.msiexec("/i", windows_path(old_msi), "OPOS_PORT=" + port,
+                            what="install %s with OPOS_PORT" % OLD_VERSION):
+            raise Failure("the package did not install")
+        self.check_opos_device(port, "installed with OPOS_PORT")
+        self.read_through_opos(client, "installed")
+        if not self.msiexec("/i", windows_path(new_msi), what="upgrade without OPOS_PORT"):
+            raise Failure("the upgrade did not install")
+        self.check_opos_device(port, "after the upgrade")
+        self.read_through_opos(client, "upgraded")
+        self.msiexec("/x", windows_path(new_msi), what="uninstall")
+        reg, _ = self.snapshot()
+        left = sorted(key for key in reg if "oleforretail" in key)
+        self.expect(not left, "after uninstall no OPOS key is left: %s" % left)
+        self.expect_same_state(self.snapshot(), baseline, "after uninstall")
+
+    def check_opos_device(self, port, what):
+        reg, _ = self.snapshot()
+        for view in ("software\\", "software\\wow6432node\\"):
+            values = reg.get(view + OPOS_DEVICE_KEY, {})
+            got = (string_data(values.get("", '""')), string_data(values.get("port", '""')))
+            self.expect(got == ("Qel_weigher.OposScale", port),
+                        "%s: HKLM\\%s%s names the service object and %s: %s"
+                        % (what, view, OPOS_DEVICE_KEY, port, got))
+
+    def read_through_opos(self, client, what):
+        code, out = self.wine(client, "--read", "QelScale", check=False)
+        print(out.rstrip())
+        self.expect(code == 0 and "weight 1234" in out,
+                    "%s: the test Control Object reads 1.234 kg through the OPOS device" % what)
 
     def test_service(self):
         exe = os.path.join(self.args.win64, "service", "qelscaled.exe")
@@ -800,7 +851,7 @@ def main():
     parser.add_argument("--win32", required=True)
     parser.add_argument("--win64", required=True)
     parser.add_argument("--version", required=True)
-    parser.add_argument("test", choices=["setup", "run", "read32", "service"])
+    parser.add_argument("test", choices=["setup", "run", "read32", "service", "opos"])
     args = parser.parse_args()
 
     mode, reason = win32_mode()  # a wrong value fails at once
@@ -821,7 +872,8 @@ def main():
     return wine_host.run_in_prefix(
         args.prefix, ready, lambda: MsiSuite(args), "msi " + args.test,
         lambda suite: {"setup": suite.test_setup, "run": suite.test_run,
-                       "read32": suite.test_read32, "service": suite.test_service}[args.test])
+                       "read32": suite.test_read32, "service": suite.test_service,
+                       "opos": suite.test_opos}[args.test])
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -4,7 +4,8 @@
 // dispatch for the events. It changes the scale by printing "scale: COMMAND" and waiting for
 // the harness's "ok" on stdin.
 //
-//   qel_opos_client DEVICE ABSENT_DEVICE
+//   qel_opos_client DEVICE ABSENT_DEVICE   the whole scenario
+//   qel_opos_client --read DEVICE          open, claim, enable, read 1.234 kg, release, close
 #include <ole2.h>
 #include <oleauto.h>
 #include <windows.h>
@@ -333,15 +334,37 @@ void Scenario(const std::wstring& device, const std::wstring& absent) {
   CHECK(fresh && Open(fresh.get(), L"NoSuchDevice", &co) == kNoExist);
 }
 
+// A POS application's plain use of an installed device.
+void ReadOnce(const std::wstring& device) {
+  ControlObject co;
+  ComPtr<IDispatch> so = Create(device);
+  CHECK(so);
+  if (!so) return;
+  co.service = so.get();
+  CHECK(Open(so.get(), device, &co) == kSuccess);
+  CHECK(Call(so.get(), L"ClaimDevice", {Long(5000)}) == kSuccess);
+  SetNumber(so.get(), kPidxDeviceEnabled, 1);
+  long weight = 0;
+  CHECK(ReadWeight(so.get(), weight, 30000) == kSuccess);
+  CHECK(weight == 1234);
+  std::printf("weight %ld\n", weight);
+  CHECK(Call(so.get(), L"ReleaseDevice", {}) == kSuccess);
+  CHECK(Call(so.get(), L"CloseService", {}) == kSuccess);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::printf("usage: qel_opos_client DEVICE ABSENT_DEVICE\n");
+    std::printf("usage: qel_opos_client DEVICE ABSENT_DEVICE | --read DEVICE\n");
     return 2;
   }
   ComApartment apartment;
-  Scenario(qel::win::Utf8ToWide(argv[1]), qel::win::Utf8ToWide(argv[2]));
+  if (std::strcmp(argv[1], "--read") == 0) {
+    ReadOnce(qel::win::Utf8ToWide(argv[2]));
+  } else {
+    Scenario(qel::win::Utf8ToWide(argv[1]), qel::win::Utf8ToWide(argv[2]));
+  }
   std::printf("%s\n", qeltest::Failures() == 0 ? "opos: passed" : "opos: FAILED");
   return qeltest::Failures() == 0 ? 0 : 1;
 }
