@@ -356,6 +356,8 @@ struct EndpointRoute {
 constexpr EndpointRoute kRoutes[] = {
     {"/", "GET", Endpoint::kPage, NoParameters, true},
     {"/index.html", "GET", Endpoint::kPage, NoParameters, true},
+    {"/qelscale.js", "GET", Endpoint::kScript, NoParameters, true},
+    {"/qelscale.wasm", "GET", Endpoint::kWasm, NoParameters, true},
     {"/v1/weight", "GET", Endpoint::kWeight, RouteWeight, false},
     {"/v1/stream", "GET", Endpoint::kStream, RouteStream, false},
     {"/v1/ports", "GET", Endpoint::kPorts, NoParameters, false},
@@ -438,6 +440,12 @@ bool CrossSiteWithoutOrigin(const RequestInfo& request) {
   return site == "cross-site" || site == "same-site";
 }
 
+// The page and the web package's files are only read: another page may link or load them.
+bool StartsNothing(Endpoint endpoint) {
+  return endpoint == Endpoint::kPage || endpoint == Endpoint::kScript ||
+         endpoint == Endpoint::kWasm;
+}
+
 void ChooseSubprotocol(Routing& r) {
   if (!r.request.websocket_upgrade || !r.request.websocket_protocol) return;
   for (const std::string_view element : ListElements(*r.request.websocket_protocol)) {
@@ -450,7 +458,7 @@ Decision Dispatch(Routing& r, const std::string& path) {
                                   [&](const EndpointRoute& e) { return e.path == path; });
   if (route == std::end(kRoutes)) return r.Reject(404, "not-found");
   if (route->method != r.request.method) return r.Reject(405, "method-not-allowed");
-  if (route->endpoint != Endpoint::kPage && CrossSiteWithoutOrigin(r.request)) {
+  if (!StartsNothing(route->endpoint) && CrossSiteWithoutOrigin(r.request)) {
     return r.Reject(403, "cross-site-not-allowed");
   }
   r.decision.endpoint = route->endpoint;

@@ -38,7 +38,19 @@ struct RequestInfo {
   std::optional<std::string_view> request_private_network;  // ...-Request-Private-Network
 };
 
-enum class Endpoint { kPage, kWeight, kPorts, kMetrics, kStream, kCommand, kPreflight, kReject };
+// kScript and kWasm: the web package's bundle and wasm.
+enum class Endpoint {
+  kPage,
+  kScript,
+  kWasm,
+  kWeight,
+  kPorts,
+  kMetrics,
+  kStream,
+  kCommand,
+  kPreflight,
+  kReject
+};
 
 struct Decision {
   Endpoint endpoint = Endpoint::kReject;

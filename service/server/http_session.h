@@ -58,6 +58,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
   void Abandon();
   void Upgrade();
   void Reply(Status status, std::string_view type, std::string body);
+  // The web package's file, or 404 in a build without it.
+  void ReplyAsset(std::string_view type, std::string_view content);
   void ReplyJson(Status status, std::string body) {
     Reply(status, "application/json", std::move(body));
   }

@@ -10,6 +10,7 @@
 #include "page.h"
 #include "reading_json.h"
 #include "request_framing.h"
+#include "web_assets.h"
 #include "websocket_session.h"
 
 namespace qeld {
@@ -128,6 +129,10 @@ void HttpSession<Stream>::Handle() {
   switch (decision_.endpoint) {
     case Endpoint::kPage:
       return Reply(Status::ok, "text/html; charset=utf-8", std::string(kPageHtml));
+    case Endpoint::kScript:
+      return ReplyAsset("text/javascript; charset=utf-8", WebScript());
+    case Endpoint::kWasm:
+      return ReplyAsset("application/wasm", WebWasm());
     case Endpoint::kPorts:
       return ReplyJson(Status::ok, state_.hub.PortsJson());
     case Endpoint::kMetrics:
@@ -257,6 +262,12 @@ void HttpSession<Stream>::Upgrade() {
   auto session = std::make_shared<WebSocketSession<typename Transport<Stream>::WebSocketLayer>>(
       Transport<Stream>::HandOver(stream_), state_, *port);
   session->Accept(parser_->release(), decision_.websocket_protocol);
+}
+
+template <class Stream>
+void HttpSession<Stream>::ReplyAsset(std::string_view type, std::string_view content) {
+  if (content.empty()) return ReplyJson(Status::not_found, ErrorJson("not-found"));
+  Reply(Status::ok, type, std::string(content));
 }
 
 template <class Stream>

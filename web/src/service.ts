@@ -75,8 +75,11 @@ class ServiceScale extends Scale {
       first?.();
       first = undefined;
     };
-    socket.onclose = () => {
-      if (this.closed || socket !== this.#socket) return;
+    // Some WebSocket implementations report a failed handshake with "error" alone.
+    let ended = false;
+    socket.onerror = socket.onclose = () => {
+      if (ended || this.closed || socket !== this.#socket) return;
+      ended = true;
       if (first && refused && !opened) return refused();
       if (opened) this.dispatchEvent(new Event('disconnect'));
       this.#retry = setTimeout(() => this.#open(first, refused), this.#backoff);
