@@ -221,21 +221,21 @@ TEST(VirtualScalePolled, ToledoWeightStatusAndZero) {
       "01.234\r";
   RunSteps("toledo-8217", k9600_7E1,
            {
-               {{"motion on"}, "W", "\x02?a\r"},
-               {{}, "Z", "\x02?i\r"},  // refused in motion: no center of zero, outside capture
-               {{"motion off"}, "Z", "\x02?p\r"},  // done: center of zero
+               {{"motion on"}, "W", "\x02?A\r"},
+               {{}, "Z", "\x02?I\r"},  // refused in motion: no center of zero, outside capture
+               {{"motion off"}, "Z", "\x02?P\r"},  // done: center of zero
                {{},
                 "W",
                 "\x02"
                 "00.000\r"},
-               {{"weight 1.234", "commands refuse"}, "Z", "\x02?h\r"},
+               {{"weight 1.234", "commands refuse"}, "Z", "\x02?H\r"},
                {{}, "W", kWeight},
                {{"commands ignore"}, "Z", ""},
                {{}, "W", kWeight},
-               {{"condition overload"}, "W", "\x02?b\r"},
-               {{"condition under-zero"}, "W", "\x02?d\r"},
-               {{"condition busy"}, "W", "\x02?h\r"},
-               {{"condition normal", "weight -1"}, "W", "\x02?d\r"},  // the record has no sign
+               {{"condition overload"}, "W", "\x02?B\r"},
+               {{"condition under-zero"}, "W", "\x02?D\r"},
+               {{"condition busy"}, "W", "\x02?H\r"},
+               {{"condition normal", "weight -1"}, "W", "\x02?D\r"},  // the record has no sign
                {{"decimals 2", "weight 123.45"},
                 "W",
                 "\x02"
@@ -244,6 +244,11 @@ TEST(VirtualScalePolled, ToledoWeightStatusAndZero) {
                 "W",
                 "\x02"
                 "000120\r"},
+               {{"tare 20"},  // net: "N" after the weight
+                "W",
+                "\x02"
+                "000100N\r"},
+               {{"motion on"}, "W", "\x02?a\r"},  // bit 5: net
            });
 }
 

@@ -194,6 +194,9 @@ const Protocol& Nci() {
     p.line = LineFormat{9600, 7, 'E', 1};
     p.request = "W\r";
     p.poll_ms = 200;
+    // "Z" is answered with the status at once; a scale in motion ignores it and says so
+    // (DIVA service manual p.35): the default 2 s.
+    p.answer_ms = 2000;
     p.motion_flag = true;
     p.split = Split;
     p.decode = Decode;

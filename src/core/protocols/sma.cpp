@@ -107,6 +107,8 @@ const Protocol& Sma() {
     p.line = LineFormat{9600, 8, 'N', 1};
     p.request = "\nW\r";
     p.poll_ms = 200;
+    // The SMA manuals name no wait before a zero or tare answer: the default 2 s.
+    p.answer_ms = 2000;
     p.motion_flag = true;
     p.split = Split;
     p.decode = Decode;

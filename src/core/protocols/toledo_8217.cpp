@@ -97,6 +97,9 @@ const Protocol& Toledo8217() {
     p.line = LineFormat{9600, 7, 'E', 1};
     p.request = "W";
     p.poll_ms = 200;
+    // The scale zeroes on its next A/D reading (DIVA service manual p.39): the default 2 s
+    // answer window is ample.
+    p.answer_ms = 2000;
     p.motion_flag = true;
     p.split = Split;
     p.decode = Decode;

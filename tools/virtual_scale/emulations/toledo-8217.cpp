@@ -1,5 +1,6 @@
 // A polled scale at 9600 7E1: "W" asks for the weight, "Z" zeroes. A weight answer is
-// STX, 4 to 7 characters of digits with one point at most, CR; a scale that cannot give a
+// STX, 4 to 7 characters of digits with one point at most, "N" when it is net, CR; a scale
+// that cannot give a
 // weight (motion, over capacity, under zero, ...) answers with its status instead:
 // STX "?" status CR. A zero command is always answered with the status.
 #include "emulation.h"
@@ -13,7 +14,8 @@ enum StatusBit : unsigned {
   kUnderZero = 1u << 2,
   kOutsideZeroCapture = 1u << 3,
   kCenterOfZero = 1u << 4,
-  kAlwaysSet = 3u << 5,
+  kNet = 1u << 5,
+  kAlwaysSet = 1u << 6,
 };
 constexpr unsigned kNoWeight = kMotion | kOverCapacity | kUnderZero | kOutsideZeroCapture;
 constexpr std::size_t kWeightWidth = 6;  // "01.234", "123.45"
@@ -31,6 +33,7 @@ unsigned Status(const ScaleState& state) {
   }
   if (state.condition == Condition::kBusy) status |= kOutsideZeroCapture;
   if (ShowsZero(state.Gross(), state.decimals)) status |= kCenterOfZero;
+  if (state.Net()) status |= kNet;
   return status;
 }
 
@@ -41,7 +44,8 @@ std::string StatusRecord(unsigned status) {
 std::string Weight(const ScaleState& state) {
   const unsigned status = Status(state);
   if ((status & kNoWeight) != 0) return StatusRecord(status);
-  return Record(Aligned(NumberText(state.Shown(), state.decimals), kWeightWidth, '0'));
+  return Record(Aligned(NumberText(state.Shown(), state.decimals), kWeightWidth, '0') +
+                (state.Net() ? "N" : ""));
 }
 
 std::string Zero(ScaleState& state) {
