@@ -1,8 +1,10 @@
 #include "reading_json.h"
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/string_view.hpp>
+#include <cstdio>
 
 namespace qeld {
 namespace {
@@ -32,15 +34,8 @@ std::string NumberOrNull(std::string_view text) {
   return IsScaleNumber(text) ? std::string(text) : std::string("null");
 }
 
-}  // namespace
-
-std::string JsonString(std::string_view text) {
-  return boost::json::serialize(boost::json::string_view(text.data(), text.size()));
-}
-
-std::string Rfc3339Millis(std::chrono::system_clock::time_point at) {
-  const auto since_epoch =
-      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+// Boost.Date_Time's wording of a time (milliseconds since 1970), for any year it can hold.
+std::string Rfc3339Boost(long long since_epoch) {
   const boost::posix_time::ptime epoch(boost::gregorian::date(1970, 1, 1));
   const boost::posix_time::ptime when = epoch + boost::posix_time::milliseconds(since_epoch);
   // "YYYY-MM-DDTHH:MM:SS" and the milliseconds of our own count (no sub-ms digits).
@@ -50,6 +45,51 @@ std::string Rfc3339Millis(std::chrono::system_clock::time_point at) {
   char fraction[8];
   std::snprintf(fraction, sizeof fraction, ".%03lldZ", ms);
   return text + fraction;
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view text) {
+  // Printable ASCII without a quote or a backslash is its own escaping: quoted as it is,
+  // without building the serializer, as for nearly every string a reading carries.
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+  });
+  if (!plain) return boost::json::serialize(boost::json::string_view(text.data(), text.size()));
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  out += text;
+  out += '"';
+  return out;
+}
+
+std::string Rfc3339Millis(std::chrono::system_clock::time_point at) {
+  const auto since_epoch =
+      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+  // Boost.Date_Time's calendar holds years 1400 to 9999 and throws outside them.
+  constexpr long long kFirstMs = -17987443200000LL;  // 1400-01-01T00:00:00Z
+  constexpr long long kEndMs = 253402300800000LL;    // 10000-01-01T00:00:00Z
+  if (since_epoch < kFirstMs || since_epoch >= kEndMs) return Rfc3339Boost(since_epoch);
+  // Days and the time of day, floored, then the civil date of the day (proleptic Gregorian).
+  const long long ms = ((since_epoch % 1000) + 1000) % 1000;
+  const long long seconds = (since_epoch - ms) / 1000;
+  const long long of_day = ((seconds % 86400) + 86400) % 86400;
+  const long long days = (seconds - of_day) / 86400 + 719468;  // from 0000-03-01
+  const long long era = (days >= 0 ? days : days - 146096) / 146097;
+  const long long day_of_era = days - era * 146097;
+  const long long year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const long long day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const long long mp = (5 * day_of_year + 2) / 153;
+  const long long day = day_of_year - (153 * mp + 2) / 5 + 1;
+  const long long month = mp < 10 ? mp + 3 : mp - 9;
+  const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  char text[96];  // room for any long long, as the compiler checks
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ", year, month,
+                day, of_day / 3600, of_day / 60 % 60, of_day % 60, ms);
+  return text;
 }
 
 std::string ReadingJson(const qel::Reading& reading) {
