@@ -132,6 +132,7 @@ std::int32_t ScaleService::Open(const std::string& device_class, const std::stri
   health_text_.clear();
   {
     const std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();  // nothing from an earlier session reaches this one
     frozen_ = false;
     data_events_ = false;
     async_mode_ = false;

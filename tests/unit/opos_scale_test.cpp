@@ -271,6 +271,14 @@ TEST_F(OposScaleTest, LiveWeightStatusFollowsTheScaleWhenEnabled) {
   host.Send("0.800", true);
   service.DeliverEvents(co);
   EXPECT_EQ(800, service.GetNumber(kPidxScaleLiveWeight));
+  service.FreezeEvents(true);
+  host.Send("0.000", true);  // queued while frozen, then the session ends
+  service.FreezeEvents(false);
+  EXPECT_EQ(kSuccess, service.Close());
+  ASSERT_EQ(kSuccess, service.Open("Scale", "QelScale"));
+  const std::size_t seen = co.status.size();
+  service.DeliverEvents(co);
+  EXPECT_EQ(seen, co.status.size());  // nothing of the earlier session
 }
 
 TEST_F(OposScaleTest, ZeroAndTareReachTheScaleAndRefusalsSayWhy) {
