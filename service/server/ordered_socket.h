@@ -77,7 +77,7 @@ class OrderedSocket {
   void Opened() { open_ = true; }
   // One whole WebSocket frame, shared between clients. Dropped once the connection failed or
   // a close frame went out.
-  void Send(std::shared_ptr<const std::string> frame);
+  void Send(const std::shared_ptr<const std::string>& frame);
   // Message frames not yet wholly written.
   std::size_t waiting() const { return messages_waiting_; }
   bool failed() const { return failed_; }
@@ -113,8 +113,9 @@ class OrderedSocket {
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
+// The frame is shared only when it has to wait: one written at once costs no reference.
 template <class NextLayer>
-void OrderedSocket<NextLayer>::Send(std::shared_ptr<const std::string> frame) {
+void OrderedSocket<NextLayer>::Send(const std::shared_ptr<const std::string>& frame) {
   if (failed_ || closing_) return;
   std::size_t sent = 0;
   if constexpr (kWritesNow) {
@@ -125,7 +126,7 @@ void OrderedSocket<NextLayer>::Send(std::shared_ptr<const std::string> frame) {
   }
   Job job;
   job.buffers.push_back(net::buffer(*frame) + sent);
-  job.frame = std::move(frame);
+  job.frame = frame;
   ++messages_waiting_;
   Enqueue(std::move(job));
 }
