@@ -39,7 +39,13 @@ enum Member : DISPID {
   kUpdateStatistics,
   kCompareFirmwareVersion,
   kUpdateFirmware,
+  // Later Scale methods for price computing and special tares, which the scales read here
+  // do not have: named so a Control Object of that version gets OPOS_E_ILLEGAL from them.
+  kLaterScaleMethod = 100,
 };
+
+// Any number of arguments (the later methods, whose arguments are not looked at).
+constexpr UINT kAnyArgs = ~0u;
 
 struct MemberName {
   const wchar_t* name;
@@ -69,6 +75,14 @@ constexpr MemberName kMembers[] = {
     {L"UpdateStatistics", kUpdateStatistics, 1},
     {L"CompareFirmwareVersion", kCompareFirmwareVersion, 2},
     {L"UpdateFirmware", kUpdateFirmware, 1},
+    {L"DoPriceCalculating", kLaterScaleMethod, kAnyArgs},
+    {L"FreezeValue", kLaterScaleMethod, kAnyArgs},
+    {L"ReadLiveWeightWithTare", kLaterScaleMethod, kAnyArgs},
+    {L"SetPriceCalculationMode", kLaterScaleMethod, kAnyArgs},
+    {L"SetSpecialTare", kLaterScaleMethod, kAnyArgs},
+    {L"SetTarePriority", kLaterScaleMethod, kAnyArgs},
+    {L"SetTarePrioity", kLaterScaleMethod, kAnyArgs},  // as some headers spell it
+    {L"SetUnitPriceWithWeightUnit", kLaterScaleMethod, kAnyArgs},
 };
 
 const MemberName* FindMember(DISPID id) {
@@ -244,9 +258,12 @@ HRESULT OposScaleObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPA
   }
   if (!params || (params->cArgs > 0 && !params->rgvarg)) return E_INVALIDARG;
   if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
-  if (params->cArgs != member->args) return DISP_E_BADPARAMCOUNT;
+  if (member->args != kAnyArgs && params->cArgs != member->args) return DISP_E_BADPARAMCOUNT;
   VARIANT* args[3] = {};
-  for (UINT i = 0; i < params->cArgs; ++i) args[i] = &params->rgvarg[params->cArgs - 1 - i];
+  // Only the members with a fixed count look at their arguments, and they take 3 at most.
+  for (UINT i = 0; i < params->cArgs && i < 3; ++i) {
+    args[i] = &params->rgvarg[params->cArgs - 1 - i];
+  }
   UniqueVariant value;
   // The Control Object may let go of us from inside an event handler.
   AddRef();

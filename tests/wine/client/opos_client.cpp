@@ -29,7 +29,7 @@ namespace {
 
 // From the published OPOS headers (Opos.h, OposScal.h).
 constexpr long kSuccess = 0, kClosed = 101, kClaimed = 102, kNotClaimed = 103, kDisabled = 105,
-               kNoHardware = 107, kNoExist = 109, kTimeout = 112, kExtended = 114;
+               kIllegal = 106, kNoHardware = 107, kNoExist = 109, kTimeout = 112, kExtended = 114;
 constexpr long kPidxDeviceEnabled = 3, kPidxDataEventEnabled = 2, kPidxResultCode = 6,
                kPidxResultCodeExtended = 7, kPidxState = 9, kPidxWeightUnit = 9002,
                kPidxAsyncMode = 9003, kPidxTareWeight = 9005, kPidxScaleLiveWeight = 9006,
@@ -316,6 +316,12 @@ void Scenario(const std::wstring& device, const std::wstring& absent) {
   CHECK(Number(so.get(), kPidxResultCode) == kSuccess);
   CHECK(Number(so.get(), kPidxWeightUnit) == 2);  // kilogram
   CHECK(WaitStatus(co, 0, kStable, 1234));
+  // No display, no DirectIO commands, no statistics, no price computing.
+  long data = 0;
+  CHECK(Call(so.get(), L"DisplayText", {Long(0)}) == kIllegal);
+  CHECK(Call(so.get(), L"DirectIO", {Long(1), LongRef(&data), Long(0)}) == kIllegal);
+  CHECK(Call(so.get(), L"ResetStatistics", {Long(0)}) == kIllegal);
+  CHECK(Call(so.get(), L"SetSpecialTare", {Long(1), Long(0)}) == kIllegal);
   ReadStableAndMoving(so.get(), co);
   OutOfRange(so.get(), co);
   ZeroAndTare(so.get(), co);
