@@ -5,5 +5,7 @@ export { Scale } from './scale.js';
 export type { StableOptions } from './scale.js';
 export { connect } from './service.js';
 export type { ConnectOptions } from './service.js';
-export { decoder, protocols, setWasmSource, Decoder } from './wasm.js';
+export { decoder, protocols, setWasmSource, Decoder, hidReading } from './wasm.js';
+export { openHid, hidFilters } from './hid.js';
+export type { HidOptions } from './hid.js';
 export type { DecoderOptions, Reply, WasmSource } from './wasm.js';

@@ -12,6 +12,7 @@ interface Exports {
   qel_decoder_push(decoder: number, data: number, size: number): number;
   qel_decoder_reply(decoder: number, command: number, data: number, size: number): number;
   qel_decoder_free(decoder: number): void;
+  qel_hid_decode(data: number, size: number, separator: number, leadingZero: number): number;
 }
 
 /** Where the wasm comes from: a URL, its bytes, or a function giving either. */
@@ -179,6 +180,21 @@ export async function decoder(id: string, options: DecoderOptions = {}): Promise
     return new Decoder(wasm, handle, id, options.port ?? null);
   } finally {
     wasm.qel_release(idPointer);
+    wasm.qel_release(separatorPointer);
+  }
+}
+
+/** The reading one USB scale report gives (its data, without the report id). */
+export async function hidReading(data: Uint8Array, options: DecoderOptions = {}): Promise<Reading> {
+  const wasm = await load();
+  const dataPointer = copyIn(wasm, data);
+  const separatorPointer = copyIn(wasm, encoder.encode(options.decimalSeparator ?? '.'), true);
+  try {
+    const json = readText(wasm, wasm.qel_hid_decode(dataPointer, data.length, separatorPointer, options.leadingZero === false ? 0 : 1));
+    const { ok, value, text, stable, ...rest } = JSON.parse(json) as Omit<Reading, 'port' | 'at'>;
+    return { port: options.port ?? null, ok, value, text, stable, at: new Date().toISOString(), ...rest };
+  } finally {
+    wasm.qel_release(dataPointer);
     wasm.qel_release(separatorPointer);
   }
 }

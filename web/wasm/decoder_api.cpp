@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "hid_scale.h"
 #include "protocol.h"
 #include "reading.h"
 #include "scale_link.h"
@@ -195,5 +196,26 @@ int qel_decoder_reply(Decoder* decoder, int command, const std::uint8_t* frame,
 }
 
 void qel_decoder_free(Decoder* decoder) { delete decoder; }
+
+// One USB scale report's data (without its report id) as a reading's JSON; valid until the
+// next call.
+const char* qel_hid_decode(const std::uint8_t* data, std::uint32_t size,
+                           const char* decimal_separator, int leading_zero) {
+  static qel::Protocol hid = [] {
+    qel::Protocol protocol;
+    protocol.id = "hid-scale";
+    protocol.name = "USB point-of-sale scale";
+    protocol.motion_flag = true;
+    return protocol;
+  }();
+  static std::string output;
+  qel::NumberFormat format;
+  format.decimal_separator = decimal_separator;
+  format.leading_zero = leading_zero != 0;
+  const qel::ScaleFrame frame =
+      qel::DecodeHidScaleReport(std::string_view(reinterpret_cast<const char*>(data), size));
+  output = ReadingJson(qel::ReadingFromFrame(frame, hid, true, format));
+  return output.c_str();
+}
 
 }  // extern "C"
