@@ -138,7 +138,10 @@ void PortHub::FanOut(Port& port) {
     const std::shared_ptr<Subscriber> session = subscribers[i].lock();
     if (!session || session->closed()) continue;
     session->Send(port.last_frame);
-    if (!session->closed()) subscribers[kept++] = subscribers[i];
+    if (session->closed()) continue;
+    // Moved only over a gap: a weak reference copied onto itself costs two atomic operations.
+    if (kept != i) subscribers[kept] = std::move(subscribers[i]);
+    ++kept;
   }
   subscribers.resize(kept);
 }

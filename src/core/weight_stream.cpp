@@ -119,6 +119,7 @@ void StreamEngine::Command(ScaleCommand command, CommandDone done,
   }
   if (commands_.Push(command, std::move(done), std::move(ticket),
                      std::chrono::steady_clock::now())) {
+    commands_waiting_.store(true, std::memory_order_release);
     wake_.notify_all();
   }
 }
@@ -227,9 +228,11 @@ SysStatus StreamEngine::Drive(ScaleLink& link, const PortProfile& profile,
   // answer to the last poll is in (or overdue), so that answer is not taken for the command's.
   const bool poll_in_flight =
       poll_outstanding_ && now < poll_sent_ + std::chrono::milliseconds(profile.poll_ms);
-  if (!asked_ && !poll_in_flight) {
+  // The queue (and its lock) is asked only once a command came since it was last found empty.
+  if (!asked_ && !poll_in_flight && commands_waiting_.exchange(false, std::memory_order_acq_rel)) {
     asked_ = commands_.Next(now, window);
     if (asked_) {
+      commands_waiting_.store(true, std::memory_order_release);  // there may be more
       answer_due_ = now + window;
       const SysStatus sent = link.Send(protocol.command(asked_->command));
       if (!sent.ok) return sent;

@@ -151,6 +151,8 @@ class StreamEngine {
   NamedPort named_;
   std::optional<PortProfile> profile_;  // guarded by mutex_; empty while detecting
   CommandQueue commands_;
+  // Set by Command() once a command is queued; the read loop looks in the queue only then.
+  std::atomic<bool> commands_waiting_{false};
   // Engine thread only: the command sent, when its answer is due, the next poll.
   std::optional<CommandQueue::Entry> asked_;
   std::chrono::steady_clock::time_point answer_due_{};

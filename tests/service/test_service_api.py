@@ -190,6 +190,28 @@ class StreamTest(ServiceTest):
             tzinfo=datetime.timezone.utc).timestamp()
         self.assertGreaterEqual(at, asked - 0.002)  # newer than the request
 
+    def test_a_weight_that_holds_still_keeps_its_reading_current(self):
+        # Frames that change nothing still move the current reading's time, and a stable
+        # request on a settled weight is answered by the next of them.
+        scale = self.scale(weight="4.25")
+        service = self.service("--stream", scale.link, "--stable-ms", "300")
+        path = "/v1/weight?port=" + q(scale.link)
+        first = wait_until(lambda: (lambda r: r if r["stable"] else None)(
+            service.get_json(path)[1]), timeout=5)
+        later = wait_until(lambda: (lambda r: r if r["at"] > first["at"] else None)(
+            service.get_json(path)[1]), timeout=5)
+        self.assertIsNotNone(later)
+        self.assertEqual((later["value"], later["stable"]), (4.25, True))
+        _, ports = service.get_json("/v1/ports")
+        self.assertGreaterEqual(ports["ports"][0]["last"]["at"], later["at"])
+        asked = time.time()
+        status, reading = service.get_json(
+            "/v1/weight?port=%s&stable=1&timeout_ms=5000" % q(scale.link))
+        self.assertEqual((status, reading["value"], reading["stable"]), (200, 4.25, True))
+        at = datetime.datetime.strptime(reading["at"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+            tzinfo=datetime.timezone.utc).timestamp()
+        self.assertGreaterEqual(at, asked - 0.002)  # newer than the request
+
     def test_stable_request_times_out_with_504(self):
         scale = self.scale("--mode", "garbage")
         service = self.service("--stream", scale.link)
