@@ -57,7 +57,10 @@ class FrameCounts {
       std::string_view frame;
       const std::size_t used = protocol.split(rest, frame);
       if (used == 0) break;
-      if (!frame.empty() && protocol.decode(frame).kind != ScaleFrame::Kind::kInvalid) ++valid;
+      // A frame with no weight (a bare status) is too plain to tell protocols apart.
+      const ScaleFrame::Kind kind =
+          frame.empty() ? ScaleFrame::Kind::kInvalid : protocol.decode(frame).kind;
+      if (kind != ScaleFrame::Kind::kInvalid && kind != ScaleFrame::Kind::kNoWeight) ++valid;
       rest.remove_prefix(used);
     }
     pending.erase(0, pending.size() - rest.size());

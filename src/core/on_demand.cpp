@@ -163,6 +163,7 @@ Reading OnDemandReader::ProtocolCycle(Services& services) {
       const ScaleFrame decoded = protocol.decode(frame);
       // A frame cut by the open, or a late answer to a command, is not this cycle's reading.
       if (decoded.kind == ScaleFrame::Kind::kInvalid ||
+          decoded.kind == ScaleFrame::Kind::kNoWeight ||
           decoded.kind == ScaleFrame::Kind::kAcknowledged ||
           decoded.kind == ScaleFrame::Kind::kRefused) {
         continue;

@@ -64,6 +64,9 @@ struct ScaleFrame {
     kBusy,          // the scale cannot answer now
     kAcknowledged,  // a command was carried out
     kRefused,       // a command was refused
+    // A frame of the protocol with no weight and no fault (a bare status, a command's plain
+    // answer): the reading found before stands, for as long as a port may go without one.
+    kNoWeight,
   };
   Kind kind = Kind::kInvalid;
   // kWeight: the weight in the scale's own resolution, "." as the decimal point, "-" for a

@@ -260,12 +260,12 @@ bool StreamEngine::AnswerCommand(const Protocol& protocol, const std::string& fr
   return false;
 }
 
-void StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
+bool StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
                            StabilityTracker& stability, std::chrono::steady_clock::time_point now) {
   poll_outstanding_ = false;
   if (!AnswerCommand(protocol, frame)) {
     last_decoded_ = now;
-    return;
+    return false;
   }
   const ScaleFrame decoded = protocol.decode(frame);
   if (decoded.kind != ScaleFrame::Kind::kInvalid) {
@@ -274,8 +274,10 @@ void StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
   }
   if (decoded.kind == ScaleFrame::Kind::kAcknowledged ||
       decoded.kind == ScaleFrame::Kind::kRefused) {
-    return;  // a late answer to a command given up on
+    return false;  // a late answer to a command given up on
   }
+  // The reading found before stands; the no-frame time bounds how long.
+  if (decoded.kind == ScaleFrame::Kind::kNoWeight) return false;
   Reading reading = ReadingFromFrame(decoded, protocol, named_.has_options, format_);
   if (decoded.kind == ScaleFrame::Kind::kInvalid) Explain(protocol, reading, now);
   stability.OnFrame(reading.ok ? reading.value : std::string(), now);
@@ -286,6 +288,7 @@ void StreamEngine::OnFrame(const Protocol& protocol, const std::string& frame,
   }
   if (reading.ok && !protocol.motion_flag) reading.stable = stability.IsStable(now);
   Publish(std::move(reading));
+  return true;
 }
 
 void StreamEngine::Explain(const Protocol& protocol, Reading& reading,
@@ -340,9 +343,11 @@ void StreamEngine::ReadLoop(PortHandle handle, const PortProfile& profile) {
       return;
     }
     const Clock::time_point now = Clock::now();
+    bool published = false;
     for (const std::string& frame : frames) {
-      OnFrame(protocol, frame, stability, now);
-      if (last_ && last_->ok) last_valid = now;
+      if (!OnFrame(protocol, frame, stability, now)) continue;
+      published = true;
+      if (last_->ok) last_valid = now;
     }
     if (named_.detect && now - last_decoded_ > kRedetectAfter) {
       // Another scale, or the same one set to another protocol or line: find it again.
@@ -352,7 +357,7 @@ void StreamEngine::ReadLoop(PortHandle handle, const PortProfile& profile) {
     }
     // The port is open but silent, or sends nothing that reads as a weight: said at once,
     // and once more with what the bytes are when they have been no frame for a while.
-    const bool silent = frames.empty() && now - last_valid > options_.no_frame_after;
+    const bool silent = !published && now - last_valid > options_.no_frame_after;
     const bool said = last_ && !last_->ok && last_->error == ReadingError::kNoReading;
     const bool unexplained = said && !last_->message && now - last_decoded_ > kExplainAfter;
     if ((silent && !said) || unexplained) {

@@ -136,7 +136,9 @@ class StreamEngine {
                   std::chrono::steady_clock::time_point now);
   // False when `frame` was the pending command's answer, which is no reading.
   bool AnswerCommand(const Protocol& protocol, const std::string& frame);
-  void OnFrame(const Protocol& protocol, const std::string& frame, StabilityTracker& stability,
+  // True when the frame gave a reading (a command's answer or a frame without a weight gives
+  // none).
+  bool OnFrame(const Protocol& protocol, const std::string& frame, StabilityTracker& stability,
                std::chrono::steady_clock::time_point now);
   // Adds to a reading without a weight what the port's bytes are, once they have been no
   // frame for kExplainAfter.

@@ -343,8 +343,8 @@ std::vector<corpus::Record> Replayed(const corpus::Corpus& records) {
 }
 
 std::string_view KindName(ScaleFrame::Kind kind) {
-  static constexpr std::string_view kNames[] = {"none",       "weight", "motion", "overload",
-                                                "under-zero", "busy",   "ack",    "refused"};
+  static constexpr std::string_view kNames[] = {
+      "invalid", "weight", "motion", "overload", "under-zero", "busy", "ack", "refused", "none"};
   return kNames[static_cast<int>(kind)];
 }
 

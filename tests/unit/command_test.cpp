@@ -327,6 +327,36 @@ TEST(CommandsOnDemand, AReadingGoesBeforeWaitingCommands) {
   EXPECT_EQ(order[1], "reading 3.500");
 }
 
+// A bare status says nothing new: the weight found before stands, for no longer than a port may
+// go without a weight, and the port is never taken for one speaking another protocol.
+TEST(FramesWithoutAWeight, KeepTheLastReadingForTheNoFrameTime) {
+  const Protocol& toledo = *FindProtocol("toledo-8217");
+  TimedScale wire(std::string(toledo.request), std::string(toledo.zero));
+  wire.AnswerPolls(
+      "\x02"
+      "02.500\r");
+  Engine run(wire, "COM5?protocol=toledo-8217");
+  ASSERT_TRUE(run.WaitForWeight("2.500"));
+  std::size_t before = 0;
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    before = run.readings.size();
+  }
+  wire.AnswerPolls("\x02?P\r");
+  std::this_thread::sleep_for(2500ms);  // a dozen bare statuses
+  std::lock_guard<std::mutex> lock(run.mutex);
+  std::vector<Reading> after(run.readings.begin() + static_cast<std::ptrdiff_t>(before),
+                             run.readings.end());
+  std::size_t without = 0;
+  for (const Reading& r : after) {
+    if (r.ok) continue;
+    ++without;
+    EXPECT_EQ(r.error, ReadingError::kNoReading);
+    EXPECT_FALSE(r.message) << *r.message;  // its own frames: nothing to explain
+  }
+  EXPECT_EQ(without, 1u);  // once, when the weight was too old to stand
+}
+
 // A scale set to another protocol looks like silence; the reading says what its bytes are.
 TEST(SilenceExplained, BytesOfAnotherProtocolAreNamed) {
   // A continuous scale that sends CAS records whatever it is asked.

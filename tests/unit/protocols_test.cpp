@@ -41,7 +41,7 @@ Kind KindNamed(const std::string& name) {
   static const std::pair<std::string_view, Kind> kNames[] = {
       {"weight", Kind::kWeight},        {"motion", Kind::kMotion}, {"overload", Kind::kOverload},
       {"under-zero", Kind::kUnderZero}, {"busy", Kind::kBusy},     {"ack", Kind::kAcknowledged},
-      {"refused", Kind::kRefused},      {"none", Kind::kInvalid}};
+      {"refused", Kind::kRefused},      {"none", Kind::kNoWeight}};
   for (const auto& [text, kind] : kNames) {
     if (text == name) return kind;
   }
@@ -236,8 +236,8 @@ TEST(Toledo8217, WeightAnswersAndStatusRecords) {
   EXPECT_EQ(motion.stable, false);
   EXPECT_EQ(KindOf("toledo-8217", "\x02?C\r"), Kind::kOverload);  // motion and over
   EXPECT_EQ(KindOf("toledo-8217", "\x02?D\r"), Kind::kUnderZero);
-  EXPECT_EQ(KindOf("toledo-8217", "\x02?P\r"), Kind::kInvalid);  // bare: no reading
-  EXPECT_EQ(KindOf("toledo-8217", "\x02?H\r"), Kind::kBusy);     // outside capture range
+  EXPECT_EQ(KindOf("toledo-8217", "\x02?P\r"), Kind::kNoWeight);  // bare: the weight stands
+  EXPECT_EQ(KindOf("toledo-8217", "\x02?H\r"), Kind::kBusy);      // outside capture range
   EXPECT_EQ(KindOf("toledo-8217", "\x02?\xC2\r"), Kind::kOverload);
   EXPECT_EQ(KindOf("toledo-8217", "\x02?\x21\r"), Kind::kInvalid);  // bit 6 clear
 }

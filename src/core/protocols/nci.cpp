@@ -168,7 +168,7 @@ ScaleFrame Decode(std::string_view frame) {
     return motion;
   }
   // A status without fault or motion carries no weight: no reading (the weight stands).
-  return FrameOf(kind == ScaleFrame::Kind::kWeight ? ScaleFrame::Kind::kInvalid : kind);
+  return FrameOf(kind == ScaleFrame::Kind::kWeight ? ScaleFrame::Kind::kNoWeight : kind);
 }
 
 // Zero is answered with the status: done when the scale now rests at zero. A scale outside

@@ -70,6 +70,7 @@ constexpr Withheld kWithheld[] = {{'O', ScaleFrame::Kind::kOverload},
 bool IsRefusal(std::string_view frame) { return frame == "\n?\r" || frame == "\n!\r"; }
 
 ScaleFrame Decode(std::string_view frame) {
+  if (IsRefusal(frame)) return FrameOf(ScaleFrame::Kind::kNoWeight);
   const std::optional<Record> record = Parse(frame);
   if (!record) return FrameOf(ScaleFrame::Kind::kInvalid);
   for (const Withheld& withheld : kWithheld) {

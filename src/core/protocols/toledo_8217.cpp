@@ -52,7 +52,7 @@ ScaleFrame DecodeStatus(unsigned status) {
   if ((status & kOutsideCapture) != 0) return FrameOf(ScaleFrame::Kind::kBusy);
   // A bare status names no fault and no weight: some scales answer so while the weight they
   // showed still stands. It is no reading, so the last weight is kept.
-  return FrameOf(ScaleFrame::Kind::kInvalid);
+  return FrameOf(ScaleFrame::Kind::kNoWeight);
 }
 
 ScaleFrame Decode(std::string_view frame) {
