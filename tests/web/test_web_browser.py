@@ -1,18 +1,25 @@
 """The browser bundle in headless Chromium: a page on another origin loads /qelscale.js from
 the service with a plain <script src>, then reads an MT-SICS virtual scale through
-QelScale.connect: readings, stable(), zero and tare, and a refused command's code.
+QelScale.connect: readings, stable(), zero and tare, and a refused command's code. The
+example page in examples/web/ does the same through its buttons.
 
 Exits 77 (skipped) only when Chromium, its driver or Selenium is not installed.
 """
 import os
 import shutil
+import urllib.parse
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
 from browser_harness import ARTIFACTS, PageServer, chromium  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 from service_harness import Service, VirtualScale  # noqa: E402
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "web",
+                       "index.html")
 
 PAGE = """<!doctype html><meta charset="utf-8"><title>qelscale</title>
 <script src="%sqelscale.js"></script><body>loaded</body>"""
@@ -89,6 +96,25 @@ class WebBundleTest(unittest.TestCase):
         logs = [entry for entry in self.browser.get_log("browser")
                 if entry.get("level") == "SEVERE" and entry.get("source") != "network"]
         self.assertEqual(logs, [])
+
+    def test_the_example_page_reads_waits_and_reports_a_refusal(self):
+        with open(EXAMPLE, encoding="utf-8") as example:
+            self.page.content = example.read().replace("http://127.0.0.1:8778/", self.service.base)
+        self.browser.get(self.page.origin + "/?" + urllib.parse.urlencode(
+            {"url": self.service.base, "port": self.scale.link}))
+        text = lambda element: self.browser.find_element(By.ID, element).text  # noqa: E731
+        wait = WebDriverWait(self.browser, 15, poll_frequency=0.05)
+        try:
+            self.browser.find_element(By.ID, "open").click()
+            wait.until(lambda b: text("weight") == "1.250" and text("unit") == "kg")
+            self.browser.find_element(By.ID, "stable").click()
+            wait.until(lambda b: text("error") == "stable: 1.250 kg")
+            self.scale.command("commands refuse")
+            self.browser.find_element(By.ID, "zero").click()
+            wait.until(lambda b: text("error").startswith("command-refused"))
+        except Exception:
+            self.browser.save_screenshot(os.path.join(ARTIFACTS, "qelscale-example-failure.png"))
+            raise AssertionError("the example shows %r / %r" % (text("weight"), text("error")))
 
 
 if __name__ == "__main__":
