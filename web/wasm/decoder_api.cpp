@@ -116,8 +116,10 @@ struct Decoder {
 void AppendReading(Decoder& decoder, const std::string& frame) {
   const qel::Protocol& protocol = decoder.link.protocol();
   const qel::ScaleFrame decoded = protocol.decode(frame);
+  // A frame without weight or fault leaves the reading before standing, as in the service.
   if (decoded.kind == qel::ScaleFrame::Kind::kAcknowledged ||
-      decoded.kind == qel::ScaleFrame::Kind::kRefused) {
+      decoded.kind == qel::ScaleFrame::Kind::kRefused ||
+      decoded.kind == qel::ScaleFrame::Kind::kNoWeight) {
     return;
   }
   qel::Reading reading = qel::ReadingFromFrame(decoded, protocol, true, decoder.format);
