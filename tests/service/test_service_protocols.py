@@ -64,6 +64,7 @@ class ProtocolServiceTest(unittest.TestCase):
             "sma": ("kg", False),
             "nci": ("kg", False),
             "cas-ecr": ("kg", None),
+            "magellan": ("kg", None),
         }
         for protocol, (unit, net) in expected.items():
             with self.subTest(protocol=protocol):
@@ -195,7 +196,8 @@ class ProtocolServiceTest(unittest.TestCase):
 
     def test_auto_finds_the_new_polled_protocols(self):
         # Their scales answer the other protocols' requests too ("?"): still one protocol.
-        for protocol, line in (("nci", "9600 7E1"), ("cas-ecr", "9600 8N1")):
+        for protocol, line in (("nci", "9600 7E1"), ("cas-ecr", "9600 8N1"),
+                               ("magellan", "9600 7E1")):
             with self.subTest(protocol=protocol):
                 scale = self.scale(protocol)
                 service = self.service("--stream", scale.link + "?protocol=auto")

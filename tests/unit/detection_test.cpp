@@ -344,7 +344,7 @@ TEST(Detection, ParityHintReadsTheParityBit) {
 
 TEST(Detection, ProbeAsksEveryPolledProtocolOnItsOwnLine) {
   // The NCI request "W" CR is the start of the 8217's "W" CR LF.
-  EXPECT_EQ(DetectionProbe(), "W\r\nSI\r\n\nW\r\r\n\x05\x11\r\n");
+  EXPECT_EQ(DetectionProbe(), "W\r\nSI\r\n\nW\r\r\n\x05\x11\r\nS14\r\r\n");
   for (const Protocol* protocol : Protocols()) {
     EXPECT_NE(DetectionProbe().find(protocol->request), std::string::npos) << protocol->id;
   }

@@ -51,9 +51,11 @@ std::string WithChecksum(std::string record) {
 
 // Bytes around a field of varying length, by protocol: the 8217's start, end and net mark,
 // and the NCI answer's start and the first letters of units that leave a shorter unit when
-// turned into a digit ("kg" -> "0g").
+// turned into a digit ("kg" -> "0g"), and the single-cable scanner-scale's CR, which inside
+// five kilogram digits leaves four, a pound weight.
 std::string_view Delimiters(std::string_view id) {
   if (id == "toledo-8217") return "\x02\rN";
+  if (id == "magellan") return "\r";
   if (id == "nci") return "\nkmcKMC";
   return {};
 }

@@ -124,7 +124,7 @@ TEST(Corpus, TheReaderRefusesABrokenFile) {
 
 TEST(ProtocolTable, ListsEveryProtocolOnceWithTheDriversOwnFirst) {
   const auto& table = Protocols();
-  ASSERT_EQ(table.size(), 9u);
+  ASSERT_EQ(table.size(), 10u);
   EXPECT_EQ(table[0], &DefaultProtocol());
   EXPECT_EQ(DefaultProtocol().id, "qel");
   for (const Protocol* protocol : table) {

@@ -14,5 +14,6 @@ const Protocol& Cas();
 const Protocol& Sma();
 const Protocol& Nci();
 const Protocol& CasEcr();
+const Protocol& Magellan();
 
 }  // namespace qel::protocols

@@ -6,9 +6,10 @@ namespace qel {
 
 const std::vector<const Protocol*>& Protocols() {
   static const std::vector<const Protocol*> table = {
-      &protocols::Qel(),    &protocols::Toledo8217(), &protocols::ToledoContinuous(),
-      &protocols::MtSics(), &protocols::Ad(),         &protocols::Cas(),
-      &protocols::Sma(),    &protocols::Nci(),        &protocols::CasEcr(),
+      &protocols::Qel(),      &protocols::Toledo8217(), &protocols::ToledoContinuous(),
+      &protocols::MtSics(),   &protocols::Ad(),         &protocols::Cas(),
+      &protocols::Sma(),      &protocols::Nci(),        &protocols::CasEcr(),
+      &protocols::Magellan(),
   };
   return table;
 }

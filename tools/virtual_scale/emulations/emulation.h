@@ -47,6 +47,7 @@ extern const Emulation kCasEmulation;
 extern const Emulation kSmaEmulation;
 extern const Emulation kNciEmulation;
 extern const Emulation kCasEcrEmulation;
+extern const Emulation kMagellanEmulation;
 
 // The driver's own frames: the 7-character text of a weight ("001.234", "-01.234"), no value
 // when it does not fit or is not finite, and the frame for it ("=432.100").

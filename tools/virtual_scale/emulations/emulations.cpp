@@ -6,9 +6,10 @@ namespace vscale {
 
 const std::vector<const Emulation*>& Emulations() {
   static const std::vector<const Emulation*> all = {
-      &kQelEmulation,    &kToledo8217Emulation, &kToledoContinuousEmulation,
-      &kMtSicsEmulation, &kAdEmulation,         &kCasEmulation,
-      &kSmaEmulation,    &kNciEmulation,        &kCasEcrEmulation,
+      &kQelEmulation,      &kToledo8217Emulation, &kToledoContinuousEmulation,
+      &kMtSicsEmulation,   &kAdEmulation,         &kCasEmulation,
+      &kSmaEmulation,      &kNciEmulation,        &kCasEcrEmulation,
+      &kMagellanEmulation,
   };
   return all;
 }
