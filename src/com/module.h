@@ -4,6 +4,8 @@
 
 #include <ole2.h>
 
+#include <memory>
+#include <new>
 #include <string>
 
 namespace qel::com {
@@ -26,5 +28,23 @@ enum class TypeId { kQelscale, kCount };
 HRESULT CachedTypeInfo(TypeId id, ITypeInfo** out);
 // Called when the library is unloaded (not at process exit, when oleaut32 may be gone).
 void ReleaseCachedTypeInfo();
+
+// A new object of one of the library's classes, asked for `riid`: what each class's factory
+// hands out. From its creation on the object's reference count owns it.
+template <class Object, class... Args>
+HRESULT CreateObject(REFIID riid, void** out, Args&... args) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  try {
+    Object* object = std::make_unique<Object>(args...).release();
+    const HRESULT hr = object->QueryInterface(riid, out);
+    object->Release();
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
 
 }  // namespace qel::com

@@ -403,19 +403,7 @@ void OposScaleObject::DeliverEvents() {
 }
 
 HRESULT CreateOposScale(Services& services, REFIID riid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  try {
-    auto created = std::make_unique<OposScaleObject>(services);
-    OposScaleObject* object = created.release();
-    const HRESULT hr = object->QueryInterface(riid, out);
-    object->Release();
-    return hr;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  return CreateObject<OposScaleObject>(riid, out, services);
 }
 
 }  // namespace qel::com

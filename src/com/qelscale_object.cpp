@@ -296,20 +296,7 @@ HRESULT QelscaleObject::InterfaceSupportsErrorInfo(REFIID riid) {
 }
 
 HRESULT CreateQelscale(Services& services, REFIID riid, void** out) {
-  if (!out) return E_POINTER;
-  *out = nullptr;
-  try {
-    auto created = std::make_unique<QelscaleObject>(services);
-    // From here on the reference count owns the object.
-    QelscaleObject* object = created.release();
-    const HRESULT hr = object->QueryInterface(riid, out);
-    object->Release();
-    return hr;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  return CreateObject<QelscaleObject>(riid, out, services);
 }
 
 }  // namespace qel::com
