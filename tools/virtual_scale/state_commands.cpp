@@ -148,6 +148,14 @@ constexpr StateCommand kStateCommands[] = {
 
 }  // namespace
 
+CommandLine SplitCommandLine(std::string_view line) {
+  const std::size_t space = line.find(' ');
+  std::string_view arg = space == std::string_view::npos ? "" : line.substr(space + 1);
+  while (!arg.empty() && arg.front() == ' ') arg.remove_prefix(1);
+  while (!arg.empty() && arg.back() == ' ') arg.remove_suffix(1);
+  return {line.substr(0, space), arg};
+}
+
 std::optional<std::string> RunStateCommand(std::string_view verb, std::string_view arg,
                                            ScaleStream& stream) {
   for (const StateCommand& command : kStateCommands) {

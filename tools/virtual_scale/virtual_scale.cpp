@@ -288,11 +288,7 @@ class VirtualScale {
   }
 
   std::string RunCommand(std::string_view line) {
-    const std::size_t space = line.find(' ');
-    const std::string_view verb = line.substr(0, space);
-    std::string_view arg = space == std::string_view::npos ? "" : line.substr(space + 1);
-    while (!arg.empty() && arg.front() == ' ') arg.remove_prefix(1);
-    while (!arg.empty() && arg.back() == ' ') arg.remove_suffix(1);
+    const auto [verb, arg] = vscale::SplitCommandLine(line);
     if (std::optional<std::string> reply = vscale::RunStateCommand(verb, arg, stream_)) {
       return *reply;
     }
