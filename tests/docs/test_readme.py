@@ -59,8 +59,12 @@ def fresh_clone():
 
 def isolated(command):
     """`command` in new network and mount namespaces (loopback up, an empty /tmp), so the
-    blocks' fixed port and paths meet no other test; as it is where namespaces are refused."""
-    setup = 'ip link set lo up && mount -t tmpfs tmpfs /tmp && exec "$@"'
+    blocks' fixed port and paths meet no other test; as it is where namespaces are refused.
+    A tree that itself lies under /tmp (a clone checked out there) keeps the machine's /tmp,
+    which an empty one would hide."""
+    in_tmp = any(os.path.realpath(path).startswith("/tmp/") for path in (SOURCE, BUILD, SCRATCH))
+    empty_tmp = "" if in_tmp else "mount -t tmpfs tmpfs /tmp && "
+    setup = 'ip link set lo up && ' + empty_tmp + 'exec "$@"'
     enter = ["unshare", "--net", "--mount", "--map-root-user", "--fork", "sh", "-c", setup, "sh"]
     try:
         probe = subprocess.run(enter + ["true"], stdout=subprocess.DEVNULL,
