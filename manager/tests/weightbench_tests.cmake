@@ -53,9 +53,10 @@ if(TARGET virtual_scale AND Python3_Interpreter_FOUND)
       set(command ${QEL_XVFB_RUN} -a -s "-screen 0 1024x768x24" ${command})
     endif()
     add_test(NAME weightbench.wine.${arch} COMMAND ${command})
-    # The prefix is the suite's: one test in it at a time, as the suite's own tests do.
+    # The prefix is the suite's: one test in it at a time, as the suite's own tests do. The
+    # two benches drive windows by title, one at a time too.
     set_tests_properties(weightbench.wine.${arch} PROPERTIES
       SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED ${fixture}
-      RESOURCE_LOCK ${fixture}_prefix LABELS "wine;bench")
+      RESOURCE_LOCK "${fixture}_prefix;qel_wine_bench" LABELS "wine;bench")
   endforeach()
 endif()
