@@ -18,12 +18,6 @@ constexpr std::uint32_t kReadWaitMs = 50;
 constexpr std::size_t kFramesNeeded = 2;
 constexpr std::size_t kHintBytes = 256;  // enough to tell the parity, little to keep
 
-Clock::time_point Now(const DetectOptions& options) {
-  return options.now ? options.now() : Clock::now();
-}
-
-bool Stopped(const DetectOptions& options) { return options.stopped && options.stopped(); }
-
 // Frames each protocol decodes from what one line delivers.
 class FrameCounts {
  public:
@@ -70,53 +64,11 @@ class FrameCounts {
   std::vector<std::size_t> valid_;
 };
 
-// What listening at one line gave.
-struct Hearing {
-  const Protocol* protocol = nullptr;
-  std::string received;  // the first bytes, for the parity hint
-  SysStatus read;
-  bool stopped = false;
-};
-
-void Probe(SerialApi& serial, PortHandle handle, const std::string& probe) {
+void Write(SerialApi& serial, PortHandle handle, const std::string& bytes) {
   // A port that cannot write still hears a continuous scale: the failure is no verdict.
-  serial.Write(handle, reinterpret_cast<const std::uint8_t*>(probe.data()),
-               static_cast<std::uint32_t>(probe.size()));
-}
-
-// Listens until one protocol wins or the time at this line is over. The probe goes out at
-// the start and halfway, so a polled scale answers twice.
-Hearing Listen(SerialApi& serial, PortHandle handle, const DetectOptions& options,
-               Clock::time_point deadline) {
-  const std::string probe = DetectionProbe();
-  const Clock::time_point start = Now(options);
-  const Clock::time_point end = std::min(deadline, start + options.listen);
-  const Clock::time_point again = start + options.listen / 2;
-  bool probed_again = false;
-  Probe(serial, handle, probe);
-  FrameCounts counts;
-  Hearing hearing;
-  std::uint8_t buffer[kRxBufferSize];
-  while (Now(options) < end) {
-    if (Stopped(options)) {
-      hearing.stopped = true;
-      return hearing;
-    }
-    if (!probed_again && Now(options) >= again) {
-      Probe(serial, handle, probe);
-      probed_again = true;
-    }
-    const ReadOutcome read = serial.Read(handle, buffer, kReadSize);
-    hearing.read = read.status;
-    if (!read.status.ok) return hearing;
-    const std::string_view bytes(reinterpret_cast<const char*>(buffer),
-                                 std::min<std::uint32_t>(read.bytes_read, kReadSize));
-    hearing.received += bytes.substr(0, kHintBytes - std::min(kHintBytes, hearing.received.size()));
-    counts.Feed(bytes);
-    hearing.protocol = counts.Winner();
-    if (hearing.protocol != nullptr) return hearing;
-  }
-  return hearing;
+  if (bytes.empty()) return;
+  serial.Write(handle, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+               static_cast<std::uint32_t>(bytes.size()));
 }
 
 // The one place the outcomes without a protocol are worded.
@@ -202,82 +154,145 @@ char ParityHint(std::string_view received) {
   return 'N';
 }
 
-namespace {
-
-// How one line went: `done` when the search is over with `result`; `listened` when the port
-// took the line and was heard.
-struct Attempt {
-  bool done = false;
-  bool listened = false;
-  DetectResult result;
-  std::string received;
+// Listening at one line: the probe goes out at the start and halfway, so a polled scale
+// answers twice.
+struct DetectionSearch::Listening {
+  std::string probe = DetectionProbe();
+  Clock::time_point again;
+  Clock::time_point end;
+  bool probed_again = false;
+  FrameCounts counts;
+  std::string received;  // the first bytes, for the parity hint
 };
 
-Attempt TryLine(SerialApi& serial, std::string_view port, const LineFormat& line,
-                const DetectOptions& options, Clock::time_point deadline) {
-  PortSetup setup;
-  setup.line = ModuleAPI::LineSettingsFor(line);
-  setup.timeouts = [] { return StreamTimeouts(kReadWaitMs); };
-  const PortOpening opening = OpenSerialPort(serial, port, setup);
-  Attempt attempt;
-  if (!opening.ok()) {
-    // An absent port ends the search; a refused line is kept in case every line is.
-    attempt.done = opening.error == ReadingError::kPortUnavailable;
-    attempt.result = Failure(opening.error, opening.message);
-    return attempt;
-  }
-  const Hearing hearing = Listen(serial, opening.handle, options, deadline);
-  serial.Close(opening.handle);
-  attempt.listened = true;
-  attempt.received = hearing.received;
-  attempt.done = true;
-  if (hearing.stopped) {
-    attempt.result = StoppedSearch(port);
-  } else if (!hearing.read.ok) {
-    attempt.result =
-        Failure(ReadingError::kReadFailed, messages::ReadFailed(hearing.read.code, ""));
-  } else if (hearing.protocol != nullptr) {
-    // The scale's speed and framing with the protocol's own modem lines.
-    attempt.result.protocol = hearing.protocol;
-    attempt.result.line = hearing.protocol->line;
-    attempt.result.line.baud = line.baud;
-    attempt.result.line.data_bits = line.data_bits;
-    attempt.result.line.parity = line.parity;
-    attempt.result.line.stop_bits = line.stop_bits;
-    attempt.result.error = ReadingError::kNone;
-  } else {
-    attempt.done = false;
-  }
-  return attempt;
+DetectionSearch::DetectionSearch(std::string_view port, DetectOptions options)
+    : port_(port), options_(std::move(options)) {
+  if (options_.lines.empty()) options_.lines = DetectionLines();
+  deadline_ = Now() + options_.limit;
 }
 
-}  // namespace
+DetectionSearch::~DetectionSearch() = default;
+
+DetectionSearch::Clock::time_point DetectionSearch::Now() const {
+  return options_.now ? options_.now() : Clock::now();
+}
+
+bool DetectionSearch::Stopped() const { return options_.stopped && options_.stopped(); }
+
+void DetectionSearch::Finish(DetectResult result) {
+  result_ = std::move(result);
+  over_ = true;
+  listening_.reset();
+  line_.reset();
+}
+
+std::optional<LineFormat> DetectionSearch::NextLine() {
+  if (line_ && !over_) EndLine();
+  if (over_) return std::nullopt;
+  if (Stopped()) return Finish(StoppedSearch(port_)), std::nullopt;
+  if (Now() >= deadline_) return Finish(NotRecognised(port_, options_.limit)), std::nullopt;
+  if (queue_.empty()) {
+    // A port that took no line at all will not take one later.
+    if (refused_ && !heard_this_round_) return Finish(*refused_), std::nullopt;
+    // A scale switched on late is found on a later round.
+    queue_ = options_.lines;
+    heard_this_round_ = false;
+  }
+  line_ = queue_.front();
+  queue_.erase(queue_.begin());
+  return line_;
+}
+
+void DetectionSearch::OpenFailed(ReadingError error, std::string message) {
+  // An absent port ends the search; a refused line is kept in case every line is.
+  if (error == ReadingError::kPortUnavailable) return Finish(Failure(error, std::move(message)));
+  refused_ = Failure(error, std::move(message));
+  line_.reset();
+}
+
+std::string DetectionSearch::Opened() {
+  if (over_ || !line_) return {};
+  heard_this_round_ = true;
+  listening_ = std::make_unique<Listening>();
+  const Clock::time_point start = Now();
+  listening_->end = std::min(deadline_, start + options_.listen);
+  listening_->again = start + options_.listen / 2;
+  return listening_->probe;
+}
+
+std::string DetectionSearch::Heard(std::string_view bytes) {
+  if (!listening_) return {};
+  if (Stopped()) return Finish(StoppedSearch(port_)), std::string();
+  Listening& listening = *listening_;
+  listening.received +=
+      bytes.substr(0, kHintBytes - std::min(kHintBytes, listening.received.size()));
+  listening.counts.Feed(bytes);
+  if (const Protocol* protocol = listening.counts.Winner()) {
+    // The scale's speed and framing with the protocol's own modem lines.
+    DetectResult found;
+    found.protocol = protocol;
+    found.line = protocol->line;
+    found.line.baud = line_->baud;
+    found.line.data_bits = line_->data_bits;
+    found.line.parity = line_->parity;
+    found.line.stop_bits = line_->stop_bits;
+    found.error = ReadingError::kNone;
+    Finish(std::move(found));
+    return {};
+  }
+  if (listening.probed_again || Now() < listening.again) return {};
+  listening.probed_again = true;
+  return listening.probe;
+}
+
+void DetectionSearch::ReadFailed(std::string message) {
+  Finish(Failure(ReadingError::kReadFailed, std::move(message)));
+}
+
+bool DetectionSearch::LineOver() {
+  if (over_ || !listening_) return true;
+  if (Stopped()) return Finish(StoppedSearch(port_)), true;
+  if (Now() < listening_->end) return false;
+  EndLine();
+  return true;
+}
+
+void DetectionSearch::EndLine() {
+  if (listening_ && line_ && line_->data_bits == 8) {
+    const char parity = ParityHint(listening_->received);
+    if (parity != 'N') TryParityNext(queue_, line_->baud, parity);
+  }
+  listening_.reset();
+  line_.reset();
+}
 
 DetectResult DetectProtocol(SerialApi& serial, std::string_view port,
                             const DetectOptions& options) {
-  const Clock::time_point deadline = Now(options) + options.limit;
-  std::vector<LineFormat> queue;
-  bool heard_this_round = false;
-  std::optional<DetectResult> refused;
-  for (;;) {
-    if (Stopped(options)) return StoppedSearch(port);
-    if (Now(options) >= deadline) return NotRecognised(port, options.limit);
-    if (queue.empty()) {
-      // A port that took no line at all will not take one later.
-      if (refused && !heard_this_round) return *refused;
-      // A scale switched on late is found on a later round.
-      queue = DetectionLines();
-      heard_this_round = false;
+  DetectionSearch search(port, options);
+  std::uint8_t buffer[kRxBufferSize];
+  while (const std::optional<LineFormat> line = search.NextLine()) {
+    PortSetup setup;
+    setup.line = ModuleAPI::LineSettingsFor(*line);
+    setup.timeouts = [] { return StreamTimeouts(kReadWaitMs); };
+    const PortOpening opening = OpenSerialPort(serial, port, setup);
+    if (!opening.ok()) {
+      search.OpenFailed(opening.error, opening.message);
+      continue;
     }
-    const LineFormat line = queue.front();
-    queue.erase(queue.begin());
-    Attempt attempt = TryLine(serial, port, line, options, deadline);
-    if (attempt.done) return attempt.result;
-    heard_this_round = heard_this_round || attempt.listened;
-    if (!attempt.listened) refused = attempt.result;
-    const char parity = line.data_bits == 8 ? ParityHint(attempt.received) : 'N';
-    if (parity != 'N') TryParityNext(queue, line.baud, parity);
+    Write(serial, opening.handle, search.Opened());
+    while (!search.LineOver()) {
+      const ReadOutcome read = serial.Read(opening.handle, buffer, kReadSize);
+      if (!read.status.ok) {
+        search.ReadFailed(messages::ReadFailed(read.status.code, ""));
+        break;
+      }
+      const std::string_view bytes(reinterpret_cast<const char*>(buffer),
+                                   std::min<std::uint32_t>(read.bytes_read, kReadSize));
+      Write(serial, opening.handle, search.Heard(bytes));
+    }
+    serial.Close(opening.handle);
   }
+  return search.Result();
 }
 
 }  // namespace qel

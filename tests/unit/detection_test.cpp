@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "module_api.h"
 #include "named_port.h"
 #include "protocol_test_support.h"
 
@@ -325,6 +326,50 @@ TEST(Detection, StopsWhenAsked) {
   EXPECT_FALSE(result.ok());
   EXPECT_NE(result.message.find("stopped"), std::string::npos);
   EXPECT_TRUE(scale.held.empty());
+}
+
+// What a transport that cannot block does (a browser's serial port): it opens at each line
+// itself, hands the search every read, empty ones included, and may narrow the lines.
+TEST(Detection, ASearchDrivenStepByStepFindsTheScaleOnTheLinesItWasGiven) {
+  EmulatedScale scale("ad", Line(2400, 7, 'E'), "ST,+0001.234  kg\r\n");
+  DetectOptions options = OptionsFor(scale);
+  options.lines = {Line(9600, 8, 'N'), Line(2400, 7, 'E')};
+  DetectionSearch search("web serial", options);
+  std::vector<std::string> tried;
+  std::size_t empty_reads = 0;
+  while (const std::optional<LineFormat> line = search.NextLine()) {
+    tried.push_back(LineText(*line));
+    const OpenOutcome opened = scale.Open("web serial");
+    ASSERT_NE(opened.handle, kInvalidPortHandle);
+    scale.SetState(opened.handle, ModuleAPI::LineSettingsFor(*line));
+    const std::string probe = search.Opened();
+    EXPECT_EQ(probe, DetectionProbe());
+    while (!search.LineOver()) {
+      std::uint8_t byte = 0;  // one byte at a time, or nothing
+      const ReadOutcome read = scale.Read(opened.handle, &byte, 1);
+      empty_reads += read.bytes_read == 0;
+      search.Heard(std::string_view(reinterpret_cast<const char*>(&byte), read.bytes_read));
+    }
+    scale.Close(opened.handle);
+  }
+  ASSERT_TRUE(search.Result().ok()) << search.Result().message;
+  EXPECT_EQ(search.Result().protocol->id, "ad");
+  EXPECT_EQ(tried, (std::vector<std::string>{"9600 8N1", "2400 7E1"}));
+  EXPECT_GT(empty_reads, 0u);
+
+  // Lines the port refuses, then an absent port: each a result, never a spin.
+  DetectionSearch refusing("web serial", options);
+  for (std::size_t i = 0; i < 2; ++i) {
+    ASSERT_TRUE(refusing.NextLine());
+    refusing.OpenFailed(ReadingError::kSetupFailed, "line refused");
+  }
+  EXPECT_FALSE(refusing.NextLine());
+  EXPECT_EQ(refusing.Result().message, "line refused");
+  DetectionSearch absent("web serial", options);
+  ASSERT_TRUE(absent.NextLine());
+  absent.OpenFailed(ReadingError::kPortUnavailable, "gone");
+  EXPECT_FALSE(absent.NextLine());
+  EXPECT_EQ(absent.Result().error, ReadingError::kPortUnavailable);
 }
 
 TEST(Detection, ParityHintReadsTheParityBit) {
