@@ -124,6 +124,31 @@ const std::vector<LineFormat>& DetectionLines() {
   return lines;
 }
 
+std::vector<LineFormat> DetectionLinesFor(std::optional<std::uint32_t> baud,
+                                          const std::optional<LineFormat>& framing) {
+  const auto framed_as = [&framing](const LineFormat& line) {
+    return !framing || (line.data_bits == framing->data_bits && line.parity == framing->parity &&
+                        line.stop_bits == framing->stop_bits);
+  };
+  std::vector<LineFormat> lines;
+  for (const LineFormat& line : DetectionLines()) {
+    if ((!baud || line.baud == *baud) && framed_as(line)) lines.push_back(line);
+  }
+  if (!lines.empty()) return lines;
+  // A speed or framing none of the usual lines has: tried with each usual other half.
+  for (const LineFormat& usual : DetectionLines()) {
+    LineFormat line = usual;
+    if (baud) line.baud = *baud;
+    if (framing) {
+      line.data_bits = framing->data_bits;
+      line.parity = framing->parity;
+      line.stop_bits = framing->stop_bits;
+    }
+    if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
+  }
+  return lines;
+}
+
 std::string DetectionProbe() {
   std::string probe;
   for (const Protocol* protocol : Protocols()) {

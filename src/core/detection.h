@@ -38,6 +38,11 @@ struct DetectOptions {
 // The lines tried, in order: the most common first.
 const std::vector<LineFormat>& DetectionLines();
 
+// The lines tried for a port whose options name a speed, a framing or both: the usual lines
+// that agree with them or, where none does, the named one at each usual speed or framing.
+std::vector<LineFormat> DetectionLinesFor(std::optional<std::uint32_t> baud,
+                                          const std::optional<LineFormat>& framing);
+
 // What is written to ask every polled protocol for a weight at once: each request, and a
 // CR LF after each that lacks one so a scale that reads lines sees the others' requests as
 // one bad line, not as a prefix of its own; a request the probe already holds is not added

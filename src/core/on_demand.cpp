@@ -123,7 +123,9 @@ std::chrono::milliseconds OnDemandReader::CommandWindow() const {
 
 bool OnDemandReader::Resolve(Services& services, Reading& failure) {
   if (profile_) return true;
-  const DetectResult found = DetectProtocol(services.serial, port_);
+  DetectOptions options;
+  options.lines = DetectionLinesFor(named_.baud, named_.framing);
+  const DetectResult found = DetectProtocol(services.serial, port_, options);
   if (!found.ok()) {
     messages::Show(services.messages, found.error, found.message);
     failure.error = found.error;

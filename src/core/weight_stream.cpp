@@ -163,6 +163,7 @@ void StreamEngine::Fail(ReadingError error, const std::string& message) {
 bool StreamEngine::Detect() {
   DetectOptions options;
   options.stopped = [this] { return Stopped(); };
+  options.lines = DetectionLinesFor(named_.baud, named_.framing);
   const DetectResult found = DetectProtocol(services_.serial, port_, options);
   if (!found.ok()) {
     if (!Stopped()) Fail(found.error, found.message);

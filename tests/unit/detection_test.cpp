@@ -372,6 +372,23 @@ TEST(Detection, ASearchDrivenStepByStepFindsTheScaleOnTheLinesItWasGiven) {
   EXPECT_EQ(absent.Result().error, ReadingError::kPortUnavailable);
 }
 
+TEST(Detection, APortsSpeedOrFramingNarrowsTheLinesTried) {
+  const auto texts = [](const std::vector<LineFormat>& lines) {
+    std::vector<std::string> out;
+    for (const LineFormat& line : lines) out.push_back(LineText(line));
+    return out;
+  };
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ(texts(DetectionLinesFor(4800, std::nullopt)),
+            (Texts{"4800 8N1", "4800 7E1", "4800 7O1"}));
+  EXPECT_EQ(texts(DetectionLinesFor(std::nullopt, Line(0, 7, 'O'))),
+            (Texts{"9600 7O1", "4800 7O1", "2400 7O1"}));
+  EXPECT_EQ(texts(DetectionLinesFor(1200, Line(0, 8, 'N'))), (Texts{"1200 8N1"}));
+  EXPECT_EQ(texts(DetectionLinesFor(38400, std::nullopt)),
+            (Texts{"38400 8N1", "38400 7E1", "38400 7O1"}));
+  EXPECT_EQ(DetectionLinesFor(std::nullopt, std::nullopt), DetectionLines());
+}
+
 TEST(Detection, ParityHintReadsTheParityBit) {
   std::string even;
   std::string odd;

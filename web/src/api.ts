@@ -8,4 +8,6 @@ export type { ConnectOptions } from './service.js';
 export { decoder, protocols, setWasmSource, Decoder, hidReading } from './wasm.js';
 export { openHid, hidFilters } from './hid.js';
 export type { HidOptions } from './hid.js';
-export type { DecoderOptions, Reply, WasmSource } from './wasm.js';
+export { openSerial } from './serial.js';
+export type { SerialOptions, SerialPortLike } from './serial.js';
+export type { DecoderOptions, Reply, WasmSource, Line, Profile } from './wasm.js';

@@ -13,6 +13,20 @@ interface Exports {
   qel_decoder_reply(decoder: number, command: number, data: number, size: number): number;
   qel_decoder_free(decoder: number): void;
   qel_hid_decode(data: number, size: number, separator: number, leadingZero: number): number;
+  qel_decoder_expect(decoder: number, command: number): void;
+  qel_decoder_answer(decoder: number): number;
+  qel_port_create(name: number, options: number, searchMs: number): number;
+  qel_port_error(): number;
+  qel_port_profile(port: number): number;
+  qel_port_next_line(port: number): number;
+  qel_port_open_failed(port: number, refused: number, message: number): void;
+  qel_port_opened(port: number): number;
+  qel_port_heard(port: number, data: number, size: number): number;
+  qel_port_output(port: number): number;
+  qel_port_line_over(port: number): number;
+  qel_port_read_failed(port: number, message: number): void;
+  qel_port_search_result(port: number): number;
+  qel_port_free(port: number): void;
 }
 
 /** Where the wasm comes from: a URL, its bytes, or a function giving either. */
@@ -150,6 +164,16 @@ export class Decoder {
     }
   }
 
+  /** From now on frames that answer `command` are taken as its answer, not as readings. */
+  expect(command: 'zero' | 'tare' | null): void {
+    this.#wasm.qel_decoder_expect(this.#live(), command === null ? -1 : command === 'zero' ? 0 : 1);
+  }
+
+  /** How the scale answered the command given to expect(); null while it has not. */
+  answer(): Reply {
+    return kReplies[this.#wasm.qel_decoder_answer(this.#live())] ?? null;
+  }
+
   /** Gives the decoder's memory back; it cannot be used after. */
   free(): void {
     if (this.#handle !== 0) this.#wasm.qel_decoder_free(this.#handle);
@@ -196,5 +220,124 @@ export async function hidReading(data: Uint8Array, options: DecoderOptions = {})
   } finally {
     wasm.qel_release(dataPointer);
     wasm.qel_release(separatorPointer);
+  }
+}
+
+/** A serial line as the core names it. */
+export interface Line {
+  baud: number;
+  dataBits: number;
+  parity: 'N' | 'E' | 'O';
+  stopBits: number;
+  /** "9600 7E1" */
+  text: string;
+}
+
+/** How a port is spoken to once its protocol is known, from the core's port options. */
+export interface Profile {
+  protocol: string;
+  line: Line;
+  request: number[];
+  pollMs: number;
+  commandMs: number;
+  stableMs: number;
+  zero: number[];
+  tare: number[];
+}
+
+/**
+ * A serial port's options ("protocol=auto&baud=4800") read by the core, and for
+ * protocol=auto the core's search, driven one step at a time by the transport.
+ */
+export class PortPlan {
+  readonly #wasm: Exports;
+  #handle: number;
+
+  private constructor(wasm: Exports, handle: number) {
+    this.#wasm = wasm;
+    this.#handle = handle;
+  }
+
+  /** Rejects with code "not-supported" and the core's reason when the options do not parse. */
+  static async create(name: string, options: string, searchMs: number): Promise<PortPlan> {
+    const wasm = await load();
+    const namePointer = copyIn(wasm, encoder.encode(name), true);
+    const optionsPointer = copyIn(wasm, encoder.encode(options), true);
+    try {
+      const handle = wasm.qel_port_create(namePointer, optionsPointer, searchMs);
+      if (handle === 0) throw new ScaleError('not-supported', readText(wasm, wasm.qel_port_error()));
+      return new PortPlan(wasm, handle);
+    } finally {
+      wasm.qel_release(namePointer);
+      wasm.qel_release(optionsPointer);
+    }
+  }
+
+  /** The profile once the protocol is known; null while the search goes on. */
+  profile(): Profile | null {
+    return JSON.parse(readText(this.#wasm, this.#wasm.qel_port_profile(this.#live()))) as Profile | null;
+  }
+
+  /** The line to open next; null once the search is over. */
+  nextLine(): Line | null {
+    const text = readText(this.#wasm, this.#wasm.qel_port_next_line(this.#live()));
+    return text === '' ? null : (JSON.parse(text) as Line);
+  }
+
+  /** The port did not open at that line; `refused` when only the line was refused. */
+  openFailed(refused: boolean, message: string): void {
+    this.#withText(message, (pointer) => this.#wasm.qel_port_open_failed(this.#live(), refused ? 1 : 0, pointer));
+  }
+
+  /** The port is open at the line: the bytes to write now. */
+  opened(): Uint8Array {
+    return this.#output(this.#wasm.qel_port_opened(this.#live()));
+  }
+
+  /** What was read (possibly nothing): the bytes to write now. */
+  heard(bytes: Uint8Array): Uint8Array {
+    const pointer = copyIn(this.#wasm, bytes);
+    try {
+      return this.#output(this.#wasm.qel_port_heard(this.#live(), pointer, bytes.length));
+    } finally {
+      this.#wasm.qel_release(pointer);
+    }
+  }
+
+  lineOver(): boolean {
+    return this.#wasm.qel_port_line_over(this.#live()) !== 0;
+  }
+
+  readFailed(message: string): void {
+    this.#withText(message, (pointer) => this.#wasm.qel_port_read_failed(this.#live(), pointer));
+  }
+
+  /** Why the search found nothing; null fields after success. */
+  searchResult(): { error: string | null; message: string | null } {
+    return JSON.parse(readText(this.#wasm, this.#wasm.qel_port_search_result(this.#live())));
+  }
+
+  free(): void {
+    if (this.#handle !== 0) this.#wasm.qel_port_free(this.#handle);
+    this.#handle = 0;
+  }
+
+  #output(size: number): Uint8Array {
+    const pointer = this.#wasm.qel_port_output(this.#handle);
+    return new Uint8Array(this.#wasm.memory.buffer, pointer, size).slice();
+  }
+
+  #withText(text: string, use: (pointer: number) => void): void {
+    const pointer = copyIn(this.#wasm, encoder.encode(text), true);
+    try {
+      use(pointer);
+    } finally {
+      this.#wasm.qel_release(pointer);
+    }
+  }
+
+  #live(): number {
+    if (this.#handle === 0) throw new Error('qelscale: port plan used after free()');
+    return this.#handle;
   }
 }

@@ -110,6 +110,8 @@ struct Decoder {
   qel::StabilityTracker stability;
   qel::NumberFormat format;
   std::string output;
+  int expected = -1;  // the command whose answer is awaited: 0 zero, 1 tare, -1 none
+  int answer = 0;     // how the scale answered it (KindCode); 0 while it has not
 };
 
 // Command answers are no readings; every other frame is one, stable as the service says it.
@@ -141,6 +143,17 @@ int KindCode(qel::ScaleFrame::Kind kind) {
     default:
       return 0;
   }
+}
+
+// Whether `frame` answers the command awaited, as the stream engine tells: such a frame is no
+// reading.
+bool Answers(Decoder& decoder, const std::string& frame) {
+  const qel::Protocol& protocol = decoder.link.protocol();
+  if (decoder.expected < 0 || decoder.answer != 0 || protocol.reply == nullptr) return false;
+  const qel::ScaleCommand which =
+      decoder.expected == 0 ? qel::ScaleCommand::kZero : qel::ScaleCommand::kTare;
+  decoder.answer = KindCode(protocol.reply(which, frame));
+  return decoder.answer != 0;
 }
 
 std::string g_protocol_list;
@@ -180,7 +193,9 @@ const char* qel_decoder_push(Decoder* decoder, const std::uint8_t* data, std::ui
   while (!decoder->port.empty()) {
     std::vector<std::string> frames;
     decoder->link.ReadFrames(frames);
-    for (const std::string& frame : frames) AppendReading(*decoder, frame);
+    for (const std::string& frame : frames) {
+      if (!Answers(*decoder, frame)) AppendReading(*decoder, frame);
+    }
   }
   decoder->output += ']';
   return decoder->output.c_str();
@@ -196,6 +211,15 @@ int qel_decoder_reply(Decoder* decoder, int command, const std::uint8_t* frame,
   return KindCode(
       protocol.reply(which, std::string_view(reinterpret_cast<const char*>(frame), size)));
 }
+
+// From now on frames are first checked as answers to `command` (0 zero, 1 tare, -1 none).
+void qel_decoder_expect(Decoder* decoder, int command) {
+  decoder->expected = command;
+  decoder->answer = 0;
+}
+
+// How the awaited command was answered since qel_decoder_expect: as qel_decoder_reply.
+int qel_decoder_answer(Decoder* decoder) { return decoder->answer; }
 
 void qel_decoder_free(Decoder* decoder) { delete decoder; }
 
