@@ -155,5 +155,37 @@ class BrowserTest(unittest.TestCase):
         self.assertEqual(self.browser.execute_script(
             "return sessionStorage.getItem('qelscaled-token')"), token)
 
+    def test_with_a_token_file_the_login_also_loads_the_package(self):
+        # Once the user answered the page's 401 with the token as password, the browser sends
+        # the same credentials with /qelscale.js and the page's requests; it then reads with
+        # nothing typed into it, and Zero goes out (the cached login is no command signal, the
+        # page's JSON type is).
+        token = "s3cret-token-0123456789abcdef"
+        path = os.path.join(self.dir.name, "token")
+        with open(path, "w") as stream:
+            stream.write(token + "\n")
+        os.chmod(path, 0o600)
+        sma = VirtualScale(self.dir.name, "--protocol", "sma", "--decimals", "2", weight="2.5")
+        self.addCleanup(sma.close)
+        service = Service("--stream", sma.link + "?protocol=sma", "--token-file", path)
+        self.addCleanup(service.close)
+        # The login prompt's stand-in: an address with the credentials fills the browser's
+        # cache; the clean address is what the user then has (with credentials still in it,
+        # Chromium sends them to no subresource unasked).
+        self.browser.get("http://cashier:%s@%s/" % (token, service.hostport))
+        self.browser.get(service.base)
+        self.wait(lambda: self.text("value") == "2.50", "the weight through the login")
+        self.browser.find_element(By.ID, "zero").click()
+        self.wait(lambda: self.text("command-result") == "zero: done", "the zero acknowledged")
+        self.assertFalse(self.browser.find_element(By.ID, "token-box").is_displayed())
+
+    def test_without_the_package_the_page_says_so(self):
+        self.browser.execute_cdp_cmd("Network.enable", {})
+        self.browser.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*/qelscale.js"]})
+        self.browser.get(self.service.base + "?port=" + urllib.parse.quote(self.scale.link))
+        self.wait(lambda: self.text("error") == "cannot load /qelscale.js", "the missing package")
+        self.assertEqual(self.body("state"), "error")
+        self.assertEqual(self.text("value"), "–")
+
 if __name__ == "__main__":
     unittest.main()

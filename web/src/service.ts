@@ -3,6 +3,7 @@
 import type { Reading } from './reading.js';
 import { ScaleError } from './reading.js';
 import { Scale } from './scale.js';
+import { command, serviceUrl } from './service_api.js';
 
 export interface ConnectOptions {
   /** The service's address, e.g. "http://localhost:8778" (default: the page's own origin). */
@@ -52,6 +53,11 @@ class ServiceScale extends Scale {
     });
   }
 
+  // Tries until closed, whatever the service answers: for a caller that shows its absence.
+  follow(): void {
+    this.#open();
+  }
+
   #open(first?: () => void, refused?: () => void): void {
     const url = new URL(`/v1/stream?port=${encodeURIComponent(this.#port)}`, this.#base);
     url.protocol = url.protocol === 'https:' ? 'wss:' : 'ws:';
@@ -81,7 +87,7 @@ class ServiceScale extends Scale {
       if (ended || this.closed || socket !== this.#socket) return;
       ended = true;
       if (first && refused && !opened) return refused();
-      if (opened) this.dispatchEvent(new Event('disconnect'));
+      this.dispatchEvent(new Event(opened ? 'disconnect' : 'unreachable'));
       this.#retry = setTimeout(() => this.#open(first, refused), this.#backoff);
       this.#backoff = Math.min(this.#backoff * 2, kBackoffMaxMs);
     };
@@ -110,17 +116,7 @@ class ServiceScale extends Scale {
 
   protected async command(which: 'zero' | 'tare'): Promise<void> {
     if (this.closed) throw new ScaleError('no-answer', 'qelscale: closed');
-    let response: Response;
-    try {
-      response = await fetch(new URL(`/v1/${which}?port=${encodeURIComponent(this.#port)}`, this.#base), {
-        method: 'POST',
-        headers: this.#headers(),
-      });
-    } catch {
-      throw new ScaleError('no-answer', `qelscale: no service at ${this.#base.origin}`);
-    }
-    const body = (await response.json().catch(() => ({}))) as { error?: string };
-    if (!response.ok) throw new ScaleError(body.error ?? 'no-answer', `qelscale: ${which}: ${body.error ?? response.status}`);
+    await command({ url: this.#base.href, port: this.#port, token: this.#token }, which);
   }
 
   protected async shutdown(): Promise<void> {
@@ -138,8 +134,15 @@ class ServiceScale extends Scale {
 
 /** Reads a port through the weight service; resolves once its first reading arrived. */
 export async function connect(options: ConnectOptions): Promise<Scale> {
-  const base = new URL(options.url ?? globalThis.location?.origin ?? 'http://localhost:8778');
-  const scale = new ServiceScale(base, options.port, options.token);
+  const scale = new ServiceScale(serviceUrl(options.url), options.port, options.token);
   await scale.start(options.timeoutMs ?? 10000);
+  return scale;
+}
+
+/** Reads a port through the weight service and never gives up: no service, a refusal or a lost
+ * connection fire "unreachable" or "disconnect" and it tries again with backoff until close(). */
+export function watch(options: Omit<ConnectOptions, 'timeoutMs'>): Scale {
+  const scale = new ServiceScale(serviceUrl(options.url), options.port, options.token);
+  scale.follow();
   return scale;
 }
