@@ -2,8 +2,8 @@
 
 Each connection is one open() of the port: its query gives the line (baudRate, dataBits,
 parity, stopBits, flowControl), which the relay sets on the device with termios the way the
-driver's POSIX back end sets a real port, then bytes go both ways as binary messages until
-either side ends. A device that fails (the virtual scale's pseudo-terminal vanishing) ends the
+driver's POSIX back end sets a real port, and sends the text message "opened"; then bytes go
+both ways as binary messages until either side ends. A device that fails (the virtual scale's pseudo-terminal vanishing) ends the
 connection with code 1011, which the stand-in reports as a lost device.
 
 Devices are named when the relay is made (name -> path): a page picks one by name and never
@@ -152,6 +152,7 @@ class SerialRelay:
                 termios.tcflush(fd, termios.TCIFLUSH)
                 self.lines.append((name, line))
                 self._connections.setdefault(name, set()).add(socket)
+                await socket.send("opened")  # the device is ready: open() may resolve
                 await self._relay(socket, fd)
             except termios.error as error:
                 await socket.close(4002, "line refused: %s" % (error.args[-1],))
@@ -207,7 +208,7 @@ class SerialRelay:
                         await asyncio.sleep(0.005)
         except websockets.ConnectionClosed:
             pass
-        except OSError:
+        except OSError:  # the device went away under a write
             return "lost"
         return "closed"
 
@@ -223,3 +224,5 @@ class SerialRelay:
             self._server.close()
         self._loop.call_soon_threadsafe(stop)
         self._thread.join(10)
+        if not self._thread.is_alive():
+            self._loop.close()

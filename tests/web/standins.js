@@ -85,12 +85,15 @@
             else if (!this.#closing) this.#lost();
           });
         });
-        socket.addEventListener('open', () => {
-          opened = true;
-          this.#socket = socket;
-          resolve();
+        // The relay's first message, "opened", says the device took the line.
+        socket.addEventListener('message', (event) => {
+          if (typeof event.data !== 'string') this.#deliver(new Uint8Array(event.data));
+          else if (event.data === 'opened' && !opened) {
+            opened = true;
+            this.#socket = socket;
+            resolve();
+          }
         });
-        socket.addEventListener('message', (event) => this.#deliver(new Uint8Array(event.data)));
       });
     }
 
@@ -139,7 +142,8 @@
         async pull(c) {
           while (port.#incoming.length === 0) {
             const error = await new Promise((wake) => (port.#wake = wake));
-            if (error) return; // the stream was errored by #lost()
+            // Errored by #lost(), or cancelled: this stream takes no more bytes.
+            if (error || port.#readable !== stream) return;
           }
           c.enqueue(port.#incoming.shift());
         },
@@ -243,9 +247,10 @@
       this.#ports.push(port);
       return port;
     }
+    // The user's pick in the chooser: the port added last that the filters let through.
     async requestPort(options = {}) {
       const filters = options.filters || [];
-      const port = this.#ports.find((p) => filters.length === 0 || filters.some((f) => matches(p.getInfo(), f)));
+      const port = this.#ports.findLast((p) => filters.length === 0 || filters.some((f) => matches(p.getInfo(), f)));
       if (!port) throw new DOMException('No port selected by the user.', 'NotFoundError');
       this.#granted.add(port);
       return port;

@@ -8,6 +8,7 @@ Each ends in the documented error or reading, with no unhandled rejection in the
 Exits 77 (skipped) only when Chromium, its driver or Selenium is not installed.
 """
 import os
+import random
 import shutil
 import sys
 import tempfile
@@ -17,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "service"))
 from browser_harness import ARTIFACTS, PageServer, chromium  # noqa: E402
 from serial_relay import SerialRelay  # noqa: E402
-from service_harness import Service, VirtualScale, wait_until  # noqa: E402
+from service_harness import Service, VirtualScale  # noqa: E402
 
 PACKAGE = os.environ.get("QELSCALE_PACKAGE", "")
 
@@ -42,7 +43,27 @@ page.watch = (scale) => {
   page.readings = [];
   scale.addEventListener('reading', (e) => page.readings.push(e.detail));
 };
+// The latest reading once `test` holds for it, within `ms`.
+page.until = (scale, test, ms = 10000) => new Promise((resolve, reject) => {
+  if (scale.latest && test(scale.latest)) return resolve(scale.latest);
+  const timer = setTimeout(() => reject(new Error('no such reading: ' + JSON.stringify(scale.latest))), ms);
+  scale.addEventListener('reading', function seen(e) {
+    if (!test(e.detail)) return;
+    clearTimeout(timer);
+    scale.removeEventListener('reading', seen);
+    resolve(e.detail);
+  });
+});
+page.openSerial = async (url, options) => {
+  page.port = QelStandins.serial.add(url);
+  const scale = await QelScale.openSerial(await navigator.serial.requestPort(), options);
+  page.watch(scale);
+  return scale;
+};
 """
+# The fields of a reading the serial tests compare.
+PICK = "const pick = (r) => ({port: r.port, ok: r.ok, value: r.value, unit: r.unit," \
+    " protocol: r.protocol, error: r.error ?? null});"
 
 # USB scale reports (status, unit, exponent, weight LE) and the readings they give.
 HID_REPORTS = [
@@ -154,6 +175,156 @@ class DevicesTest(unittest.TestCase):
             return {opened, sent, more: page.readings.length - before,
                     latest: page.scale.latest.text};""")
         self.assertEqual(after, {"opened": False, "sent": False, "more": 0, "latest": "1234"})
+        self.assert_page_clean()
+
+    def test_the_serial_stand_in_keeps_webserial_rules_over_the_relay(self):
+        # What the tests below lean on: the line reaches the scale, the port's states and
+        # refusals are WebSerial's, and a lost device errors the readable.
+        scale = self.scale("--protocol", "ad")
+        relay = self.relay(ad=scale)
+        self.load(self.service("--port", os.path.join(self.dir.name, "absent")))
+        states = self.step("""
+            const port = QelStandins.serial.add(args[0]);
+            const chosen = await navigator.serial.requestPort();
+            const before = chosen.readable;
+            await port.open({baudRate: 2400, dataBits: 7, parity: 'even'});
+            const twice = await port.open({baudRate: 2400}).catch((e) => e.name);
+            const reader = port.readable.getReader();
+            let text = '';
+            while (!/\\r\\n.*\\r\\n/s.test(text)) text += new TextDecoder().decode((await reader.read()).value);
+            const locked = await port.close().catch((e) => e.name);
+            reader.releaseLock();
+            await port.close();
+            const missing = QelStandins.serial.add(args[1]);
+            const unreachable = await missing.open({baudRate: 9600}).catch((e) => e.name);
+            await port.open({baudRate: 2400, dataBits: 7, parity: 'even'});
+            page.port = port;
+            page.reader = port.readable.getReader();
+            await page.reader.read();
+            return {same: chosen === port, before, twice, text, locked, unreachable,
+                    ports: (await navigator.serial.getPorts()).length};""",
+                           relay.url("ad"), relay.url("absent"))
+        self.assertIn("1.250", states.pop("text"))
+        self.assertEqual(states, {"same": True, "before": None, "twice": "InvalidStateError",
+                                  "locked": "TypeError", "unreachable": "NetworkError",
+                                  "ports": 1})
+        self.assertEqual(relay.lines, [("ad", (2400, 7, "even", 1, "none"))] * 2)
+        relay.drop("ad")
+        self.assertEqual(self.step("""
+            const error = await (async () => { for (;;) await page.reader.read(); })()
+              .catch((e) => e.name + ': ' + e.message);
+            const readable = page.port.readable;
+            page.reader.releaseLock();
+            await page.port.close();
+            return [error, readable];"""), ["NetworkError: The device has been lost.", None])
+        self.assert_page_clean()
+
+    def test_serial_auto_finds_each_scale_at_its_own_line(self):
+        # A continuous scale at 2400 7E1 and a polled one at 19200 8N1: the search opens the
+        # port at line after line until one protocol reads.
+        relay = self.relay(ad=self.scale("--protocol", "ad"),
+                           sics=self.scale("--protocol", "mt-sics", "--line", "19200,8N1",
+                                           weight="2.500"))
+        self.load(self.service("--port", os.path.join(self.dir.name, "absent")))
+        found = self.step(HELPERS + PICK + """
+            const found = [];
+            for (const [url, name] of args[0]) {
+              const scale = await page.openSerial(url, {protocol: 'auto', name});
+              found.push(pick(await scale.stable({timeoutMs: 10000})));
+              await scale.close();
+            }
+            return found;""", [[relay.url("ad"), "A"], [relay.url("sics"), "B"]])
+        self.assertEqual(found, [
+            {"port": "A", "ok": True, "value": 1.25, "unit": "kg", "protocol": "ad",
+             "error": None},
+            {"port": "B", "ok": True, "value": 2.5, "unit": "kg", "protocol": "mt-sics",
+             "error": None}])
+        for name, line in (("ad", (2400, 7, "even", 1, "none")),
+                           ("sics", (19200, 8, "none", 1, "none"))):
+            tried = [opened for device, opened in relay.lines if device == name]
+            self.assertGreater(len(set(tried)), 1, "%s: lines tried %r" % (name, tried))
+            self.assertEqual(tried[-1], line, name)
+        self.assert_page_clean()
+
+    def test_serial_named_protocol_reads_zeroes_tares_and_reports_a_refusal(self):
+        scale = self.scale("--protocol", "mt-sics")
+        relay = self.relay(sics=scale)
+        self.load(self.service("--port", os.path.join(self.dir.name, "absent")))
+        self.assertEqual(self.step(HELPERS + PICK + """
+            page.scale = await page.openSerial(args[0], {protocol: 'mt-sics', name: 'COM3'});
+            const first = pick(await page.scale.stable({timeoutMs: 10000}));
+            await page.scale.tare();
+            const tared = await page.until(page.scale, (r) => r.ok && r.value === 0 && r.stable);
+            await page.scale.zero();
+            return {first, tared: tared.text};""", relay.url("sics")), {
+                "first": {"port": "COM3", "ok": True, "value": 1.25, "unit": "kg",
+                          "protocol": "mt-sics", "error": None},
+                "tared": "0.000"})
+        # The acknowledged zero ended net mode: the new load shows whole, not less the tare.
+        scale.command("weight 2.5")
+        self.assertEqual(self.step(
+            "return (await page.until(page.scale, (r) => r.value === 2.5 && r.stable)).text;"),
+            "2.500")
+        scale.command("commands refuse")
+        self.assertEqual(self.step("await page.scale.zero();")["error"], "command-refused")
+        self.assertEqual(self.step("await page.scale.close(); return page.port.readable;"), None)
+        # A named protocol opens its own line once, and searches nothing.
+        self.assertEqual(relay.lines, [("sics", (9600, 8, "none", 1, "none"))])
+        self.assert_page_clean()
+
+    def test_serial_device_vanishing_mid_read_ends_in_read_failed(self):
+        # The scale's pseudo-terminal goes away (unplugged), or the relay's socket drops.
+        scales = {"sics": self.scale("--protocol", "mt-sics"), "ad": self.scale("--protocol", "ad")}
+        relay = self.relay(**scales)
+        self.load(self.service("--port", os.path.join(self.dir.name, "absent")))
+        for name, protocol, vanish in (("sics", "mt-sics", lambda: scales["sics"].command("vanish")),
+                                       ("ad", "ad", lambda: relay.drop("ad"))):
+            self.step(HELPERS + """
+                page.scale = await page.openSerial(args[0], {protocol: args[1]});
+                await page.scale.stable({timeoutMs: 10000});""", relay.url(name), protocol)
+            vanish()
+            ended = self.step("""
+                await page.until(page.scale, (r) => !r.ok && r.error === 'read-failed');
+                await new Promise((r) => setTimeout(r, 300));
+                const latest = page.scale.latest;
+                const failed = page.readings.filter((r) => r.error === 'read-failed').length;
+                const zero = await page.scale.zero().then(() => 'zeroed', (e) => e.code);
+                await page.scale.close();
+                return {ok: latest.ok, error: latest.error, failed, zero,
+                        more: page.readings.length - page.readings.indexOf(latest) - 1};""")
+            self.assertEqual(ended, {"ok": False, "error": "read-failed", "failed": 1,
+                                     "zero": "no-answer", "more": 0}, name)
+        self.assert_page_clean()
+
+    def test_serial_garbage_and_cut_records_never_give_a_wrong_weight(self):
+        scale = self.scale("--protocol", "ad")
+        relay = self.relay(ad=scale)
+        self.load(self.service("--port", os.path.join(self.dir.name, "absent")))
+        self.step(HELPERS + """
+            page.scale = await page.openSerial(args[0], {protocol: 'ad'});
+            await page.scale.stable({timeoutMs: 10000});""", relay.url("ad"))
+        noise = random.Random(27)
+        chunks = [[noise.randrange(256) for _ in range(40)] for _ in range(5)]
+        chunks += [list(b"ST,+0000"), list(b"\r\n"), list(b"ST,+00001.2"), list(b"\x00\xff\r\n")]
+        self.step("""
+            for (const chunk of args[0]) {
+              page.port.inject(chunk);
+              await new Promise((r) => setTimeout(r, 30));
+            }""", chunks)
+        # The scale's own faults: digits in place of its frames, then one frame cut short.
+        for mode in ("garbage", "truncated", "normal"):
+            scale.command("mode " + mode)
+            self.step("await page.until(page.scale, (r) => r.ok === (args[0] === 'normal'));"
+                      " await new Promise((r) => setTimeout(r, 400));", mode)
+        readings = self.step("""
+            await page.until(page.scale, (r) => r.ok && r.stable);
+            const readings = page.readings;
+            await page.scale.close();
+            return readings.map((r) => [r.ok, r.value, r.error ?? null]);""")
+        wrong = [r for r in readings if r[0] and r[1] != 1.25 or not r[0] and r[2] != "no-reading"]
+        self.assertEqual(wrong, [])
+        self.assertIn([False, None, "no-reading"], readings)
+        self.assertEqual(readings[-1], [True, 1.25, None])
         self.assert_page_clean()
 
     def test_a_refused_token_rejects_with_its_code(self):
