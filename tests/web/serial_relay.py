@@ -3,8 +3,9 @@
 Each connection is one open() of the port: its query gives the line (baudRate, dataBits,
 parity, stopBits, flowControl), which the relay sets on the device with termios the way the
 driver's POSIX back end sets a real port, and sends the text message "opened"; then bytes go
-both ways as binary messages until either side ends. A device that fails (the virtual scale's pseudo-terminal vanishing) ends the
-connection with code 1011, which the stand-in reports as a lost device.
+both ways as binary messages until either side ends. A device that fails (the virtual scale's
+pseudo-terminal vanishing) ends the connection with code 1011, which the stand-in reports as a
+lost device.
 
 Devices are named when the relay is made (name -> path): a page picks one by name and never
 passes a path. Loopback only.

@@ -125,6 +125,18 @@
       this.#deliver(Uint8Array.from(bytes));
     }
 
+    /**
+     * A line error WebSerial reports without losing the device (ParityError, FramingError,
+     * BreakError, BufferOverrunError): the readable errors, and the next one reads on.
+     */
+    lineError(name) {
+      if (!this.#readable) return;
+      this.#failReadable(new DOMException(`A ${name} was detected.`, name));
+      this.#readable = this.#failReadable = null;
+      if (this.#wake) this.#wake(null);
+      this.#wake = null;
+    }
+
     /** Ends the relay's connection as an unplugged device would. */
     unplug() {
       if (this.#socket) this.#socket.close(4000, 'unplugged');

@@ -244,6 +244,14 @@ class DevicesTest(unittest.TestCase):
             tried = [opened for device, opened in relay.lines if device == name]
             self.assertGreater(len(set(tried)), 1, "%s: lines tried %r" % (name, tried))
             self.assertEqual(tried[-1], line, name)
+        # A speed given with auto narrows the search to that speed's lines.
+        del relay.lines[:]
+        self.assertEqual(self.step(HELPERS + """
+            const scale = await page.openSerial(args[0], {protocol: 'auto', baud: 19200});
+            const protocol = (await scale.stable({timeoutMs: 10000})).protocol;
+            await scale.close();
+            return protocol;""", relay.url("sics")), "mt-sics")
+        self.assertEqual({line[0] for _, line in relay.lines}, {19200})
         self.assert_page_clean()
 
     def test_serial_named_protocol_reads_zeroes_tares_and_reports_a_refusal(self):
@@ -310,7 +318,9 @@ class DevicesTest(unittest.TestCase):
             for (const chunk of args[0]) {
               page.port.inject(chunk);
               await new Promise((r) => setTimeout(r, 30));
-            }""", chunks)
+            }
+            // A parity error loses no device: reading goes on with the next readable.
+            page.port.lineError('ParityError');""", chunks)
         # The scale's own faults: digits in place of its frames, then one frame cut short.
         for mode in ("garbage", "truncated", "normal"):
             scale.command("mode " + mode)
@@ -325,6 +335,38 @@ class DevicesTest(unittest.TestCase):
         self.assertEqual(wrong, [])
         self.assertIn([False, None, "no-reading"], readings)
         self.assertEqual(readings[-1], [True, 1.25, None])
+        self.assert_page_clean()
+
+    def test_serial_open_failures_reject_with_their_codes(self):
+        silent = self.scale("--protocol", "ad", "--mode", "silent")
+        busy = self.scale("--protocol", "ad")
+        relay = self.relay(silent=silent, busy=busy)
+        self.load(self.service("--port", os.path.join(self.dir.name, "absent")))
+        codes = self.step(HELPERS + """
+            const [silent, busy, absent] = args;
+            const code = (url, options) => page.openSerial(url, options).then(
+              (scale) => scale.close().then(() => 'opened'), (e) => e.code);
+            const codes = {
+              unknown: await code(busy, {protocol: 'no-such-protocol'}),
+              framing: await code(busy, {protocol: 'ad', framing: '9Z9'}),
+              absentNamed: await code(absent, {protocol: 'ad'}),
+              absentAuto: await code(absent, {protocol: 'auto'}),
+              silent: await code(silent, {protocol: 'auto', searchMs: 1500}),
+            };
+            // A port the page holds open itself is not taken from it.
+            const held = QelStandins.serial.add(busy);
+            await held.open({baudRate: 2400, dataBits: 7, parity: 'even'});
+            codes.held = await QelScale.openSerial(held, {protocol: 'ad'}).then(
+              () => 'opened', (e) => e.code);
+            codes.stillOpen = held.readable !== null;
+            await held.close();
+            return codes;""", relay.url("silent"), relay.url("busy"), relay.url("absent"))
+        self.assertEqual(codes, {"unknown": "not-supported", "framing": "not-supported",
+                                 "absentNamed": "port-unavailable",
+                                 "absentAuto": "port-unavailable", "silent": "no-reading",
+                                 "held": "port-unavailable", "stillOpen": True})
+        # Only the silent scale was opened, and only at lines the short search reached.
+        self.assertEqual({name for name, _ in relay.lines}, {"silent", "busy"})
         self.assert_page_clean()
 
     def test_a_refused_token_rejects_with_its_code(self):
