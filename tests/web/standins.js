@@ -242,10 +242,13 @@
       bufferSize: options.bufferSize ?? 255,
     };
     if (line.baudRate <= 0) throw new TypeError('Requested baud rate must be greater than zero.');
-    if (line.dataBits !== 7 && line.dataBits !== 8) throw new TypeError('Requested number of data bits must be 7 or 8.');
-    if (line.stopBits !== 1 && line.stopBits !== 2) throw new TypeError('Requested number of stop bits must be 1 or 2.');
-    if (!PARITIES.includes(line.parity)) throw new TypeError(`The provided value '${line.parity}' is not a valid ParityType.`);
-    if (!FLOW.includes(line.flowControl)) throw new TypeError(`The provided value '${line.flowControl}' is not a valid FlowControlType.`);
+    const refuse = (text) => {
+      throw new TypeError(text);
+    };
+    if (line.dataBits !== 7 && line.dataBits !== 8) refuse('Requested number of data bits must be 7 or 8.');
+    if (line.stopBits !== 1 && line.stopBits !== 2) refuse('Requested number of stop bits must be 1 or 2.');
+    if (!PARITIES.includes(line.parity)) refuse(`The provided value '${line.parity}' is not a valid enum value.`);
+    if (!FLOW.includes(line.flowControl)) refuse(`The provided value '${line.flowControl}' is not a valid enum value.`);
     if (line.bufferSize <= 0) throw new TypeError('Requested buffer size must be greater than zero.');
     return line;
   }
@@ -262,7 +265,8 @@
     // The user's pick in the chooser: the port added last that the filters let through.
     async requestPort(options = {}) {
       const filters = options.filters || [];
-      const port = this.#ports.findLast((p) => filters.length === 0 || filters.some((f) => matches(p.getInfo(), f)));
+      const fits = (p) => filters.length === 0 || filters.some((f) => matches(p.getInfo(), f));
+      const port = this.#ports.findLast(fits);
       if (!port) throw new DOMException('No port selected by the user.', 'NotFoundError');
       this.#granted.add(port);
       return port;
@@ -360,7 +364,8 @@
         (filter.productId === undefined || filter.productId === device.productId) &&
         (filter.usagePage === undefined || device.collections.some((c) => c.usagePage === filter.usagePage)) &&
         (filter.usage === undefined || device.collections.some((c) => c.usage === filter.usage));
-      const chosen = this.#devices.filter((d) => options.filters.length === 0 || options.filters.some((f) => fits(d, f)));
+      const filters = options.filters;
+      const chosen = this.#devices.filter((d) => filters.length === 0 || filters.some((f) => fits(d, f)));
       chosen.forEach((d) => this.#granted.add(d));
       return chosen.slice(0, 1);
     }

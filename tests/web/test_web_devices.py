@@ -89,8 +89,10 @@ class DevicesTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.page.close()
+        # The browser first: a connection it opened ahead and never used holds the page
+        # server's one thread until it goes.
         cls.browser.quit()
+        cls.page.close()
         shutil.rmtree(cls.profile, True)
 
     def setUp(self):
