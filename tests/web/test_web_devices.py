@@ -231,7 +231,8 @@ class DevicesTest(unittest.TestCase):
         found = self.step(HELPERS + PICK + """
             const found = [];
             for (const [url, name] of args[0]) {
-              const scale = await page.openSerial(url, {protocol: 'auto', name});
+              // A search time to spare on a loaded machine: each line is a relay connection.
+              const scale = await page.openSerial(url, {protocol: 'auto', name, searchMs: 20000});
               found.push(pick(await scale.stable({timeoutMs: 10000})));
               await scale.close();
             }
@@ -277,9 +278,21 @@ class DevicesTest(unittest.TestCase):
             "2.500")
         scale.command("commands refuse")
         self.assertEqual(self.step("await page.scale.zero();")["error"], "command-refused")
-        self.assertEqual(self.step("await page.scale.close(); return page.port.readable;"), None)
-        # A named protocol opens its own line once, and searches nothing.
-        self.assertEqual(relay.lines, [("sics", (9600, 8, "none", 1, "none"))])
+        # A scale that answers nothing: four commands wait their turn, a fifth is refused.
+        scale.command("commands ignore")
+        self.assertEqual(sorted(self.step("""
+            const asked = [1, 2, 3, 4, 5].map(() => page.scale.zero().then(() => 'zeroed', (e) => e.code));
+            return Promise.all(asked);""")), ["no-answer"] * 4 + ["too-many-commands"])
+        # close() lets the port go: the page can open it again.
+        self.assertEqual(self.step("""
+            await page.scale.close();
+            const readable = page.port.readable;
+            await page.port.open({baudRate: 9600});
+            await page.port.close();
+            return readable;"""), None)
+        # A named protocol opens its own line, and searches nothing.
+        self.assertEqual(relay.lines, [("sics", (9600, 8, "none", 1, "none")),
+                                       ("sics", (9600, 8, "none", 1, "none"))])
         self.assert_page_clean()
 
     def test_serial_device_vanishing_mid_read_ends_in_read_failed(self):
