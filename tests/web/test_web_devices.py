@@ -363,6 +363,15 @@ class DevicesTest(unittest.TestCase):
         self.assertEqual(wrong, [])
         self.assertIn([False, None, "no-reading"], readings)
         self.assertEqual(readings[-1], [True, 1.25, None])
+        # The port set to a speed the scale does not send at reads noise: no weight comes of it.
+        at_wrong_speed = self.step("""
+            const scale = await page.openSerial(args[0], {protocol: 'ad', baud: 9600});
+            await page.until(scale, (r) => !r.ok);
+            await new Promise((r) => setTimeout(r, 1500));
+            await scale.close();
+            return page.readings.map((r) => [r.ok, r.value, r.error ?? null]);""", relay.url("ad"))
+        self.assertEqual(set(map(tuple, at_wrong_speed)), {(False, None, "no-reading")})
+        self.assertEqual(relay.lines[-1], ("ad", (9600, 7, "even", 1, "none")))
         self.assert_page_clean()
 
     def test_serial_open_failures_reject_with_their_codes(self):
