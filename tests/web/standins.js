@@ -27,8 +27,9 @@
     #wake = null;
     #readable = null;
     #writable = null;
+    #failReadable = null; // errors the current readable
+    #failWritable = null;
     #signals = {};
-    opens = [];
 
     constructor(url, info) {
       super();
@@ -69,7 +70,6 @@
         this.#state = 'closed';
         throw error;
       }
-      this.opens.push(line);
       this.#state = 'opened';
     }
 
@@ -109,9 +109,6 @@
       this.#wake = null;
       this.dispatchEvent(new Event('disconnect'));
     }
-
-    #failReadable = null;
-    #failWritable = null;
 
     #deliver(bytes) {
       if (this.#state !== 'opened' && this.#state !== 'opening') return;
