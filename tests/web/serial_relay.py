@@ -139,27 +139,38 @@ class SerialRelay:
         except LineRefused as error:
             await socket.close(4000, str(error))
             return
-        # One open at a time per device, as a real port's exclusive open: the next waits
-        # until the one before let the device go.
+        # One open at a time per device, as a real port's exclusive open. The page may see
+        # the last connection closed a moment before the relay let the device go, so a new
+        # one waits that moment before it counts the device as busy.
         lock = self._locks.setdefault(name, asyncio.Lock())
-        async with lock:
-            try:
-                fd = os.open(self.devices[name], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-            except OSError as error:
-                await socket.close(4001, "open failed: %s" % error.strerror)
-                return
-            try:
-                apply_line(fd, line)
-                termios.tcflush(fd, termios.TCIFLUSH)
-                self.lines.append((name, line))
-                self._connections.setdefault(name, set()).add(socket)
-                await socket.send("opened")  # the device is ready: open() may resolve
-                await self._relay(socket, fd)
-            except termios.error as error:
-                await socket.close(4002, "line refused: %s" % (error.args[-1],))
-            finally:
-                self._connections.get(name, set()).discard(socket)
-                os.close(fd)
+        try:
+            await asyncio.wait_for(lock.acquire(), 2)
+        except asyncio.TimeoutError:
+            await socket.close(4003, "device busy")
+            return
+        try:
+            await self._serve_device(socket, name, line)
+        finally:
+            lock.release()
+
+    async def _serve_device(self, socket, name, line):
+        try:
+            fd = os.open(self.devices[name], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        except OSError as error:
+            await socket.close(4001, "open failed: %s" % error.strerror)
+            return
+        try:
+            apply_line(fd, line)
+            termios.tcflush(fd, termios.TCIFLUSH)
+            self.lines.append((name, line))
+            self._connections.setdefault(name, set()).add(socket)
+            await socket.send("opened")  # the device is ready: open() may resolve
+            await self._relay(socket, fd)
+        except termios.error as error:
+            await socket.close(4002, "line refused: %s" % (error.args[-1],))
+        finally:
+            self._connections.get(name, set()).discard(socket)
+            os.close(fd)
 
     async def _relay(self, socket, fd):
         loop = asyncio.get_running_loop()

@@ -396,12 +396,15 @@ class DevicesTest(unittest.TestCase):
             codes.held = await QelScale.openSerial(held, {protocol: 'ad'}).then(
               () => 'opened', (e) => e.code);
             codes.stillOpen = held.readable !== null;
+            // Another port on the device while it is held: its open fails, as on a real port.
+            codes.busy = await code(busy, {protocol: 'ad'});
             await held.close();
             return codes;""", relay.url("silent"), relay.url("busy"), relay.url("absent"))
         self.assertEqual(codes, {"unknown": "not-supported", "framing": "not-supported",
                                  "absentNamed": "port-unavailable",
                                  "absentAuto": "port-unavailable", "silent": "no-reading",
-                                 "held": "port-unavailable", "stillOpen": True})
+                                 "held": "port-unavailable", "stillOpen": True,
+                                 "busy": "port-unavailable"})
         # Only the silent scale was opened, and only at lines the short search reached.
         self.assertEqual({name for name, _ in relay.lines}, {"silent", "busy"})
         self.assert_page_clean()
