@@ -138,6 +138,7 @@ test('a polled scale is asked at its pace; zero, tare and their refusals carry t
   const reader = await QelScale.openSerial(port, { protocol: 'mt-sics', commandMs: 400 });
   try {
     assert.deepEqual(port.opens, ['9600 8N1']);
+    assert.equal(reader.latest.protocol, 'mt-sics', 'openSerial resolves with a reading in');
     const stable = await reader.stable({ timeoutMs: 3000 });
     assert.equal(stable.value, 1.25);
     assert.equal(stable.stable, true);

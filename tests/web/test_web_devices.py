@@ -42,7 +42,8 @@ HELPERS = """
 page.next = (scale) => new Promise((resolve) =>
   scale.addEventListener('reading', (e) => resolve(e.detail), {once: true}));
 page.watch = (scale) => {
-  page.readings = [];
+  // openSerial resolves with its first reading in.
+  page.readings = scale.latest ? [scale.latest] : [];
   scale.addEventListener('reading', (e) => page.readings.push(e.detail));
 };
 // The latest reading once `test` holds for it, within `ms`.

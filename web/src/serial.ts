@@ -202,7 +202,16 @@ class SerialScale extends Scale {
       this.#decoder.free();
       throw new ScaleError('port-unavailable', failureText(this.#name, 'open', error));
     }
+    // Resolves with `latest` set, as connect() does: the first reading, or the silence rule's
+    // no-reading within a second.
+    let timer: ReturnType<typeof setTimeout> | undefined;
+    const first = new Promise<void>((resolve) => {
+      this.addEventListener('reading', () => resolve(), { once: true });
+      timer = setTimeout(resolve, 2 * kNoFrameAfterMs);
+    });
     this.#running = this.#run(this.#line);
+    await first;
+    clearTimeout(timer);
   }
 
   async #run(line: OpenLine): Promise<void> {
