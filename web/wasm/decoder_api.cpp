@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "hid_scale.h"
+#include "json_text.h"
 #include "protocol.h"
 #include "reading.h"
 #include "scale_link.h"
@@ -47,23 +48,7 @@ class PushedBytes final : public qel::SerialApi {
   std::size_t offset_ = 0;
 };
 
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      static const char kHex[] = "0123456789abcdef";
-      out += "\\u00";
-      out += kHex[(c >> 4) & 0xf];
-      out += kHex[c & 0xf];
-    } else {
-      out += c;
-    }
-  }
-  return out + '"';
-}
+using qelweb::JsonString;
 
 // A protocol's normalised number ("-1.50", "12"); anything else is written as null.
 std::string NumberOrNull(std::string_view text) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "detection.h"
+#include "json_text.h"
 #include "named_port.h"
 #include "protocol.h"
 #include "reading.h"
@@ -24,19 +25,6 @@ struct Port {
 
 std::string g_error;
 
-std::string JsonText(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) < 0x20) {
-      out += ' ';
-      continue;
-    }
-    out += c;
-  }
-  return out + '"';
-}
-
 std::string JsonBytes(std::string_view bytes) {
   std::string out = "[";
   for (const char c : bytes) {
@@ -50,14 +38,14 @@ std::string LineJson(const qel::LineFormat& line) {
   return "{\"baud\":" + std::to_string(line.baud) +
          ",\"dataBits\":" + std::to_string(line.data_bits) + ",\"parity\":\"" + line.parity +
          "\",\"stopBits\":" + std::to_string(line.stop_bits) +
-         ",\"text\":" + JsonText(qel::LineText(line)) + '}';
+         ",\"text\":" + qelweb::JsonString(qel::LineText(line)) + '}';
 }
 
 std::string ProfileJson(const Port& port) {
   const qel::PortProfile& profile = *port.profile;
   const qel::Protocol& protocol = *profile.protocol;
-  return "{\"protocol\":" + JsonText(protocol.id) + ",\"line\":" + LineJson(profile.line) +
-         ",\"request\":" + JsonBytes(protocol.request) +
+  return "{\"protocol\":" + qelweb::JsonString(protocol.id) +
+         ",\"line\":" + LineJson(profile.line) + ",\"request\":" + JsonBytes(protocol.request) +
          ",\"pollMs\":" + std::to_string(profile.poll_ms) +
          ",\"commandMs\":" + std::to_string(profile.command_ms) +
          ",\"stableMs\":" + std::to_string(port.named.stable_ms.value_or(500)) +
@@ -151,8 +139,8 @@ const char* qel_port_search_result(Port* port) {
     port->output = "{\"error\":null,\"message\":null}";
   } else {
     const qel::DetectResult& result = port->search->Result();
-    port->output = "{\"error\":" + JsonText(qel::ReadingErrorName(result.error)) +
-                   ",\"message\":" + JsonText(result.message) + '}';
+    port->output = "{\"error\":" + qelweb::JsonString(qel::ReadingErrorName(result.error)) +
+                   ",\"message\":" + qelweb::JsonString(result.message) + '}';
   }
   return port->output.c_str();
 }
