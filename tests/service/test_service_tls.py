@@ -60,7 +60,11 @@ class TlsTest(unittest.TestCase):
         self.assertEqual((status, reading["ok"], reading["value"]), (200, True, 2.25))
         status, _, page = service.request("/")
         self.assertEqual(status, 200)
-        self.assertIn(b'"wss://"', page)  # the page's own script follows the scheme
+        # The page reads through the package served beside it, which follows the scheme.
+        self.assertIn(b'<script src="/qelscale.js">', page)
+        status, _, script = service.request("/qelscale.js")
+        self.assertEqual(status, 200)
+        self.assertIn(b'"wss:"', script)
 
     def test_stream_over_wss_for_the_page_and_for_others(self):
         scale = self.scale(weight="1.25")
