@@ -38,6 +38,9 @@ std::string SampleRecord(std::string_view id) {
   if (id == "ad") return "ST,+0001.234  kg\r\n";
   if (id == "cas") return "ST,GS,+001.234 kg\r\n";
   if (id == "sma") return "\n 1G       1.234kg \r";
+  if (id == "nci") return "\n   3.406kg\r\n10\r\x03";
+  if (id == "cas-ecr") return "\x01\x02S 02.465kgd\x03\x04";
+  if (id == "magellan") return "S14402465\r";
   return {};
 }
 
