@@ -3,7 +3,7 @@
 import type { Reading } from './reading.js';
 import { ScaleError } from './reading.js';
 import { Scale } from './scale.js';
-import { command, serviceUrl } from './service_api.js';
+import { command, read, serviceUrl } from './service_api.js';
 
 export interface ConnectOptions {
   /** The service's address, e.g. "http://localhost:8778" (default: the page's own origin). */
@@ -97,21 +97,11 @@ class ServiceScale extends Scale {
   // same request over HTTP tells.
   async #refusal(): Promise<ScaleError> {
     try {
-      const response = await fetch(new URL(`/v1/weight?port=${encodeURIComponent(this.#port)}`, this.#base), {
-        headers: this.#headers(),
-      });
-      const body = (await response.json().catch(() => ({}))) as { error?: string };
-      if (!response.ok) return new ScaleError(body.error ?? `http-${response.status}`);
+      await read({ url: this.#base.href, port: this.#port, token: this.#token });
       return new ScaleError('no-answer', 'qelscale: the service refused the stream of this port');
-    } catch {
-      return new ScaleError('no-answer', `qelscale: no service at ${this.#base.origin}`);
+    } catch (error) {
+      return error instanceof ScaleError ? error : new ScaleError('no-answer', String(error));
     }
-  }
-
-  #headers(): Record<string, string> {
-    const headers: Record<string, string> = { 'Content-Type': 'application/json' };
-    if (this.#token) headers.Authorization = `Bearer ${this.#token}`;
-    return headers;
   }
 
   protected async command(which: 'zero' | 'tare'): Promise<void> {
