@@ -61,3 +61,15 @@ test('recorded reports give readings with the statuses as errors and stability',
   device.send(4, 2, 0, 1, 0);
   assert.equal(scale.latest.text, '1234');
 });
+
+test('a HID device without the Scale usage page is refused, not read', async () => {
+  const keyboard = new RecordedScale();
+  keyboard.productName = 'keyboard';
+  keyboard.collections = [{ usagePage: 0x01, usage: 0x06 }];
+  await assert.rejects(QelScale.openHid(keyboard), (error) =>
+    error.code === 'not-supported' && /keyboard is no USB scale/.test(error.message));
+  assert.equal(keyboard.opened, false);
+  const scale = new RecordedScale();
+  scale.collections = [{ usagePage: 0x8d, usage: 0x20 }];
+  await (await QelScale.openHid(scale)).close();
+});

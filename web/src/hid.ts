@@ -24,6 +24,7 @@ interface HidReport extends Event {
 export interface HidDeviceLike extends EventTarget {
   readonly opened: boolean;
   readonly productName?: string;
+  readonly collections?: ReadonlyArray<{ usagePage?: number }>;
   open(): Promise<void>;
   close(): Promise<void>;
 }
@@ -69,6 +70,11 @@ class HidScale extends Scale {
 
 /** Reads a USB point-of-sale scale from a WebHID HIDDevice (opened here if it is not). */
 export async function openHid(device: HidDeviceLike, options: HidOptions = {}): Promise<Scale> {
+  // Another HID device's reports would read as weights: only the Scale page's are taken.
+  const scalePage = hidFilters[0].usagePage;
+  if (device.collections && !device.collections.some((c) => c.usagePage === scalePage)) {
+    throw new ScaleError('not-supported', `qelscale: ${device.productName ?? 'the device'} is no USB scale (no usage page 0x8D)`);
+  }
   const scale = new HidScale(device, options);
   await scale.start();
   return scale;
