@@ -68,7 +68,8 @@ class Balance {
   commands = 'ack';
   requests = 0;
   heard(port, text) {
-    if (text === 'SI\r\n') {
+    if (port.line !== this.line) return;  // requests at another line arrive as noise
+    if (text.includes('SI\r\n')) {
       ++this.requests;
       port.send(`S S ${this.weight.padStart(10)} kg\r\n`);
     } else if (text === 'Z\r\n' || text === 'T\r\n') {
@@ -130,6 +131,29 @@ test('protocol auto runs the core search over the lines and finds a continuous s
     return true;
   });
   assert.ok(elsewhere.opens.every((line) => line.startsWith('4800 ')), elsewhere.opens.join());
+});
+
+test('protocol auto searches again when the frames stop decoding, as the service does', { timeout: 30000 }, async () => {
+  const talker = new Talker('2400 7E1', 'ST,+0001.234  kg\r\n');
+  const port = new ScriptedPort(talker);
+  const reader = await QelScale.openSerial(port, { name: 'COM4' });
+  const seen = [];
+  reader.addEventListener('reading', (e) => seen.push(e.detail));
+  try {
+    assert.equal(reader.latest.protocol, 'ad');
+    // Another scale on the same port: a polled one at another line, silent until asked.
+    talker.closed(port);
+    port.scale = new Balance();
+    const found = await next(reader, (r) => r.ok && r.protocol === 'mt-sics');
+    assert.equal(found.value, 1.25);
+    assert.equal(port.line, '9600 8N1');
+    const between = seen.filter((r) => !r.ok);
+    assert.ok(between.length > 0 && between.every((r) => r.error === 'no-reading'), JSON.stringify(between));
+    await reader.tare();  // commands go to the protocol found now
+  } finally {
+    await reader.close();
+  }
+  assert.equal(port.readable, null);
 });
 
 test('a polled scale is asked at its pace; zero, tare and their refusals carry the service codes', { timeout: 20000 }, async () => {

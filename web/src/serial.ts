@@ -45,6 +45,8 @@ export interface SerialPortLike {
 
 const kTickMs = 50;
 const kNoFrameAfterMs = 1000;
+const kRedetectAfterMs = 3000;  // protocol=auto: this long without a frame, search again
+const kSearchBackoffMaxMs = 2000;
 const kMostCommands = 4;
 const kParity = { N: 'none', E: 'even', O: 'odd' } as const;
 const kNothing = new Uint8Array(0);
@@ -137,8 +139,8 @@ class OpenLine {
 }
 
 // The core's search: the port opened at each line it names, every read handed to it.
-async function search(port: SerialPortLike, plan: PortPlan, name: string): Promise<Profile> {
-  for (let line = plan.nextLine(); line; line = plan.nextLine()) {
+async function search(port: SerialPortLike, plan: PortPlan, name: string, stopped: () => boolean): Promise<Profile> {
+  for (let line = plan.nextLine(); line && !stopped(); line = plan.nextLine()) {
     let open: OpenLine;
     try {
       open = await OpenLine.open(port, line);
@@ -158,9 +160,17 @@ async function search(port: SerialPortLike, plan: PortPlan, name: string): Promi
   }
   const profile = plan.profile();
   if (profile) return profile;
+  if (stopped()) throw new ScaleError('no-answer', `${name}: closed`);
   const { error, message } = plan.searchResult();
   throw new ScaleError(error ?? 'no-reading', message ?? undefined);
 }
+
+// What a search found: the profile and a decoder for its protocol.
+interface Found {
+  profile: Profile;
+  decoder: Decoder;
+}
+type Finder = (stopped: () => boolean) => Promise<Found>;
 
 interface Command {
   which: 'zero' | 'tare';
@@ -171,8 +181,10 @@ interface Command {
 
 class SerialScale extends Scale {
   readonly #port: SerialPortLike;
-  readonly #profile: Profile;
-  readonly #decoder: Decoder;
+  #profile: Profile;
+  #decoder: Decoder;
+  readonly #findAgain?: Finder;
+  #lastDecoded = performance.now();
   readonly #name: string;
   #line?: OpenLine;
   #running: Promise<void> = Promise.resolve();
@@ -182,12 +194,15 @@ class SerialScale extends Scale {
   #pollSent = -Infinity;
   #lastValid = performance.now();
 
-  constructor(port: SerialPortLike, profile: Profile, decoder: Decoder, name: string) {
+  // `findAgain`: for protocol=auto, the search to run again when the frames stop decoding (the
+  // scale was swapped or set to another protocol or line), as the service does.
+  constructor(port: SerialPortLike, found: Found, name: string, findAgain?: Finder) {
     super();
     this.#port = port;
-    this.#profile = profile;
-    this.#decoder = decoder;
+    this.#profile = found.profile;
+    this.#decoder = found.decoder;
     this.#name = name;
+    this.#findAgain = findAgain;
   }
 
   /** The protocol and line read, as the core's profile names them. */
@@ -217,16 +232,48 @@ class SerialScale extends Scale {
   async #run(line: OpenLine): Promise<void> {
     try {
       while (!this.closed) {
+        if (this.#findAgain && performance.now() - this.#lastDecoded > kRedetectAfterMs) {
+          line = await this.#searchAgain(line, this.#findAgain);
+          continue;
+        }
         await this.#drive(line, performance.now());
         const bytes = await line.read(kTickMs);
         if (!this.closed) this.#take(bytes, performance.now());
       }
     } catch (error) {
       if (this.closed) return;
-      this.#fail('read-failed', failureText(this.#name, 'read', error));
+      if (error instanceof ScaleError) this.#fail(error.code, error.message);
+      else this.#fail('read-failed', failureText(this.#name, 'read', error));
       this.#finishCommands('no-answer');
       this.#line = undefined;
       await line.close();
+    }
+  }
+
+  // Lets go of the line and searches until a protocol reads again (or the scale is closed);
+  // meanwhile the readings say why nothing reads.
+  async #searchAgain(line: OpenLine, findAgain: Finder): Promise<OpenLine> {
+    this.#finishCommands('no-answer');
+    this.#line = undefined;
+    await line.close();
+    for (let backoff = 250; ; backoff = Math.min(backoff * 2, kSearchBackoffMaxMs)) {
+      try {
+        const found = await findAgain(() => this.closed);
+        this.#decoder.free();
+        this.#profile = found.profile;
+        this.#decoder = found.decoder;
+        const open = await OpenLine.open(this.#port, found.profile.line);
+        this.#line = open;
+        this.#lastDecoded = this.#lastValid = performance.now();
+        return open;
+      } catch (error) {
+        if (this.closed) throw error;
+        const failure = error instanceof ScaleError ? error : new ScaleError('port-unavailable', String(error));
+        // A port that is gone stays gone for this SerialPort: reading ends there.
+        if (failure.code === 'port-unavailable') throw failure;
+        if (this.latest?.message !== failure.message) this.#fail(failure.code, failure.message);
+        await new Promise((resolve) => setTimeout(resolve, backoff));
+      }
     }
   }
 
@@ -257,6 +304,7 @@ class SerialScale extends Scale {
     const readings = bytes.length > 0 ? this.#decoder.push(bytes) : [];
     const answer = this.#asked ? this.#decoder.answer() : null;
     if (readings.length > 0 || answer) this.#pollSent = -Infinity;
+    if (answer || readings.some((r) => r.ok || r.error !== 'no-reading')) this.#lastDecoded = now;
     if (answer) this.#answered(answer);
     for (const reading of readings) {
       if (reading.ok) this.#lastValid = now;
@@ -351,20 +399,24 @@ function optionText(options: SerialOptions): string {
  */
 export async function openSerial(port: SerialPortLike, options: SerialOptions = {}): Promise<Scale> {
   const name = options.name ?? 'serial';
-  const plan = await PortPlan.create(name, optionText(options), options.searchMs ?? 8000);
-  let profile: Profile;
-  try {
-    profile = plan.profile() ?? (await search(port, plan, name));
-  } finally {
-    plan.free();
-  }
-  const decoder = await makeDecoder(profile.protocol, {
-    port: name,
-    stableMs: profile.stableMs,
-    decimalSeparator: options.decimalSeparator,
-    leadingZero: options.leadingZero,
-  });
-  const scale = new SerialScale(port, profile, decoder, name);
+  const find: Finder = async (stopped) => {
+    const plan = await PortPlan.create(name, optionText(options), options.searchMs ?? 8000);
+    let profile: Profile;
+    try {
+      profile = plan.profile() ?? (await search(port, plan, name, stopped));
+    } finally {
+      plan.free();
+    }
+    const decoder = await makeDecoder(profile.protocol, {
+      port: name,
+      stableMs: profile.stableMs,
+      decimalSeparator: options.decimalSeparator,
+      leadingZero: options.leadingZero,
+    });
+    return { profile, decoder };
+  };
+  const detect = (options.protocol ?? 'auto') === 'auto';
+  const scale = new SerialScale(port, await find(() => false), name, detect ? find : undefined);
   await scale.start();
   return scale;
 }
