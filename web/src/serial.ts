@@ -53,10 +53,9 @@ const kNothing = new Uint8Array(0);
 const kIdle = Symbol('idle');
 
 // The one place this transport's own failures are worded.
-function failureText(name: string, what: 'open' | 'read' | 'gone', error?: unknown): string {
-  const why = error instanceof Error ? error.message : String(error ?? '');
+function failureText(name: string, what: 'open' | 'read', error: unknown): string {
+  const why = error instanceof Error ? error.message : String(error);
   if (what === 'open') return `${name}: the port did not open (${why})`;
-  if (what === 'gone') return `${name}: the port stopped delivering bytes`;
   return `${name}: reading the port failed (${why})`;
 }
 
@@ -268,7 +267,8 @@ class SerialScale extends Scale {
         return open;
       } catch (error) {
         if (this.closed) throw error;
-        const failure = error instanceof ScaleError ? error : new ScaleError('port-unavailable', String(error));
+        const failure =
+          error instanceof ScaleError ? error : new ScaleError('port-unavailable', failureText(this.#name, 'open', error));
         // A port that is gone stays gone for this SerialPort: reading ends there.
         if (failure.code === 'port-unavailable') throw failure;
         if (this.latest?.message !== failure.message) this.#fail(failure.code, failure.message);
